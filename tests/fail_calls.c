@@ -1,0 +1,76 @@
+/* Preloaded into the sender by the tests to make one platform call fail.
+ * FAIL_CALL names the call: socket, bind, sendto (fails with ENOBUFS),
+ * short_sendto (sends nothing, yet reports one byte less than asked), lookup_ipv6 (an answer with a
+ * 16-byte address) or lookup_empty (an answer with no address). Every other
+ * call goes to the C library. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <netdb.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+
+static int failing(const char *call)
+{
+    const char *chosen = getenv("FAIL_CALL");
+    return chosen != NULL && strcmp(chosen, call) == 0;
+}
+
+static void *next(const char *symbol)
+{
+    return dlsym(RTLD_NEXT, symbol);
+}
+
+int socket(int domain, int type, int protocol)
+{
+    if (failing("socket")) {
+        errno = EMFILE;
+        return -1;
+    }
+    int (*real)(int, int, int) = (int (*)(int, int, int))next("socket");
+    return real(domain, type, protocol);
+}
+
+int bind(int fd, const struct sockaddr *address, socklen_t length)
+{
+    if (failing("bind")) {
+        errno = EADDRINUSE;
+        return -1;
+    }
+    int (*real)(int, const struct sockaddr *, socklen_t) =
+        (int (*)(int, const struct sockaddr *, socklen_t))next("bind");
+    return real(fd, address, length);
+}
+
+ssize_t sendto(int fd, const void *buffer, size_t length, int flags, const struct sockaddr *to, socklen_t toLength)
+{
+    if (failing("sendto")) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    ssize_t (*real)(int, const void *, size_t, int, const struct sockaddr *, socklen_t) =
+        (ssize_t (*)(int, const void *, size_t, int, const struct sockaddr *, socklen_t))next("sendto");
+    if (failing("short_sendto") && length > 0)
+        return (ssize_t)length - 1;
+    return real(fd, buffer, length, flags, to, toLength);
+}
+
+struct hostent *gethostbyname(const char *name)
+{
+    static char address[16] = {0x20, 0x01, 0x0d, 0xb8};
+    static char *addresses[2] = {address, NULL};
+    static char *noAddresses[1] = {NULL};
+    static char *aliases[1] = {NULL};
+    static struct hostent answer;
+    if (failing("lookup_ipv6") || failing("lookup_empty")) {
+        answer.h_name = (char *)name;
+        answer.h_aliases = aliases;
+        answer.h_addrtype = failing("lookup_ipv6") ? AF_INET6 : AF_INET;
+        answer.h_length = failing("lookup_ipv6") ? 16 : 4;
+        answer.h_addr_list = failing("lookup_ipv6") ? addresses : noAddresses;
+        return &answer;
+    }
+    struct hostent *(*real)(const char *) = (struct hostent * (*)(const char *)) next("gethostbyname");
+    return real(name);
+}
