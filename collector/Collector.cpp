@@ -130,6 +130,8 @@ Counters Collector::run()
             stopRequested_ = true;
         } else if (watched[0].revents != 0) {
             serveReadyDatagrams();
+            // One write for the lines of a whole batch, before waiting again.
+            out_.flush();
         }
         if (const std::string error = store_.syncDirectory(); !error.empty()) {
             logLimited(error);
@@ -187,8 +189,7 @@ void Collector::handleDatagram(std::size_t size, bool truncated, const Sender& s
         return;
     }
     ++counters_.stored;
-    out_ << "stored " << stored.path->string() << " (" << decoded.report.size() << " bytes from " << from << ")"
-         << std::endl;
+    out_ << "stored " << stored.path->string() << " (" << decoded.report.size() << " bytes from " << from << ")\n";
 }
 
 void Collector::logLimited(const std::string& line)
