@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ostream>
 #include <stdexcept>
@@ -25,8 +26,10 @@ constexpr std::size_t kReceiveBufferSize = 65536;
 // the disk syncs the ones before them.
 constexpr int kSocketBufferBytes = 16 * 1024 * 1024;
 constexpr std::uint64_t kLogLinesPerSecond = 100;
-// Datagrams served between looks at the signals.
+// Datagrams served between looks at the signals, and the longest time spent
+// on them, so that a stop is not kept waiting behind a burst of large reports.
 constexpr int kBatch = 256;
+constexpr auto kBatchTime = std::chrono::milliseconds(100);
 
 std::string endpoint(const std::string& address, std::uint16_t port)
 {
@@ -151,7 +154,8 @@ bool Collector::done() const
 
 void Collector::serveReadyDatagrams()
 {
-    for (int served = 0; served < kBatch && !done(); ++served) {
+    const auto deadline = std::chrono::steady_clock::now() + kBatchTime;
+    for (int served = 0; served < kBatch && !done() && std::chrono::steady_clock::now() < deadline; ++served) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t size = ::recvfrom(socket_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC,

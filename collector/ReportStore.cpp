@@ -81,6 +81,10 @@ ReportStore::ReportStore(std::filesystem::path directory) : directory_(std::move
     if (!directoryFd_) {
         throw std::system_error(errno, std::generic_category(), "can't open report directory " + directory_.string());
     }
+    // Found now rather than at the first report.
+    if (::faccessat(directoryFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        throw std::system_error(errno, std::generic_category(), "can't write to report directory " + directory_.string());
+    }
     removeStaleTemporaries(directory_);
 }
 

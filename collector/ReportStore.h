@@ -34,7 +34,7 @@ struct StoreResult {
 class ReportStore {
 public:
     // Creates the directory if it is missing; throws std::system_error naming
-    // it if it can't be created or opened.
+    // it if it can't be created, opened or written to.
     explicit ReportStore(std::filesystem::path directory);
 
     StoreResult store(std::span<const unsigned char> report, const Sender& sender,

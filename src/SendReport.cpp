@@ -49,8 +49,11 @@ void getCompressedBuffer(const char* fileName, unsigned char** frame, std::uint6
     // A directory opens for reading and a pipe has no size: only a regular
     // file's size may drive an allocation.
     struct stat status {};
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        const char* reason = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    const bool measurable = fstat(fileno(file), &status) == 0;
+    if (!measurable || !S_ISREG(status.st_mode)) {
+        const char* reason = !measurable             ? std::strerror(errno)
+                             : S_ISDIR(status.st_mode) ? std::strerror(EISDIR)
+                                                       : "not a regular file";
         std::fclose(file);
         std::fprintf(stderr, "Failed to read %s: %s\n", fileName, reason);
         std::fflush(stderr);

@@ -79,28 +79,6 @@ Bytes toBytes(std::string_view text)
     return Bytes(text.begin(), text.end());
 }
 
-Fd& Fd::operator=(Fd&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Fd::~Fd()
-{
-    reset();
-}
-
-void Fd::reset()
-{
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 TempDir::TempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "crash-test-XXXXXX").string();

@@ -5,6 +5,7 @@
 // Every wait is bounded, so a broken program fails a test instead of hanging it.
 
 #include "CrashLog.h"
+#include "UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -24,22 +25,7 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes toBytes(std::string_view text);
 
-// A file descriptor that is closed when it goes out of scope.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    int get() const { return fd_; }
-    void reset();
-
-private:
-    int fd_ = -1;
-};
+using Fd = collector::UniqueFd;
 
 // A directory under the system's temporary directory, removed with its
 // content when it goes out of scope.
