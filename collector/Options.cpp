@@ -29,7 +29,7 @@ bool isIPv4Address(const std::string& text)
 
 using Setter = std::function<std::string(Options&, std::string_view)>;
 
-struct OptionSpec {
+struct KnownOption {
     std::string_view name;
     Setter set;  // returns a usage error, or empty
 };
@@ -39,9 +39,9 @@ std::string invalid(std::string_view option, std::string_view value, std::string
     return "invalid " + std::string(option) + " \"" + std::string(value) + "\": " + std::string(expected);
 }
 
-const std::vector<OptionSpec>& optionSpecs()
+const std::vector<KnownOption>& knownOptions()
 {
-    static const std::vector<OptionSpec> specs{
+    static const std::vector<KnownOption> known{
         {"--bind",
          [](Options& options, std::string_view value) {
              options.bindAddress = std::string(value);
@@ -67,14 +67,14 @@ const std::vector<OptionSpec>& optionSpecs()
              return options.count ? std::string() : invalid("--count", value, "not a whole number from 1 up");
          }},
     };
-    return specs;
+    return known;
 }
 
-const OptionSpec* findOption(std::string_view name)
+const KnownOption* findOption(std::string_view name)
 {
-    for (const auto& spec : optionSpecs()) {
-        if (spec.name == name) {
-            return &spec;
+    for (const auto& option : knownOptions()) {
+        if (option.name == name) {
+            return &option;
         }
     }
     return nullptr;
@@ -121,8 +121,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
             continue;
         }
         const auto equals = arg.find('=');
-        const OptionSpec* spec = findOption(arg.substr(0, equals));
-        if (spec == nullptr) {
+        const KnownOption* option = findOption(arg.substr(0, equals));
+        if (option == nullptr) {
             parsed.error = "unknown option \"" + std::string(arg) + "\"";
             return parsed;
         }
@@ -132,10 +132,10 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
         } else if (index + 1 < args.size()) {
             value = args[++index];
         } else {
-            parsed.error = "option " + std::string(spec->name) + " needs a value";
+            parsed.error = "option " + std::string(option->name) + " needs a value";
             return parsed;
         }
-        if (parsed.error = spec->set(parsed.options, value); !parsed.error.empty()) {
+        if (parsed.error = option->set(parsed.options, value); !parsed.error.empty()) {
             return parsed;
         }
     }
