@@ -83,13 +83,19 @@ std::string enlargeReceiveBuffer(int fd)
     return {};
 }
 
+sigset_t stopSignals()
+{
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    ::sigaddset(&signals, SIGINT);
+    ::sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
 UniqueFd openSignalFd()
 {
-    sigset_t stopSignals;
-    ::sigemptyset(&stopSignals);
-    ::sigaddset(&stopSignals, SIGINT);
-    ::sigaddset(&stopSignals, SIGTERM);
-    UniqueFd fd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+    const sigset_t signals = stopSignals();
+    UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd) {
         throw std::runtime_error("can't watch for signals: " + systemReason());
     }
@@ -104,6 +110,12 @@ Sender senderOf(const sockaddr_in& from)
 }
 
 }  // namespace
+
+void blockStopSignals()
+{
+    const sigset_t signals = stopSignals();
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+}
 
 Collector::Collector(const Options& options, std::ostream& out, std::ostream& log)
     : options_(options),
@@ -199,9 +211,7 @@ void Collector::handleDatagram(std::size_t size, bool truncated, const Sender& s
 void Collector::logLimited(const std::string& line)
 {
     const auto admission = limiter_.admit(LineRateLimiter::Clock::now());
-    if (admission.suppressedBefore != 0) {
-        log_ << "suppressed " << admission.suppressedBefore << " log lines in the last second" << std::endl;
-    }
+    logSuppressed(admission.suppressedBefore);
     if (admission.allowed) {
         log_ << line << std::endl;
     }
@@ -209,8 +219,13 @@ void Collector::logLimited(const std::string& line)
 
 void Collector::flushSuppressed(LineRateLimiter::Clock::time_point now)
 {
-    if (const auto suppressed = limiter_.takeSuppressed(now); suppressed != 0) {
-        log_ << "suppressed " << suppressed << " log lines in the last second" << std::endl;
+    logSuppressed(limiter_.takeSuppressed(now));
+}
+
+void Collector::logSuppressed(std::uint64_t count)
+{
+    if (count != 0) {
+        log_ << "suppressed " << count << " log lines in the last second" << std::endl;
     }
 }
 

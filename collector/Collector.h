@@ -38,6 +38,7 @@ private:
     void handleDatagram(std::size_t size, bool truncated, const Sender& sender);
     void logLimited(const std::string& line);
     void flushSuppressed(LineRateLimiter::Clock::time_point now);
+    void logSuppressed(std::uint64_t count);
     bool done() const;
 
     Options options_;
@@ -53,5 +54,9 @@ private:
 };
 
 std::string formatSummary(const Counters& counters);
+
+// Blocks SIGINT and SIGTERM, which the collector then takes through a
+// signalfd, between datagrams.
+void blockStopSignals();
 
 }  // namespace collector

@@ -1,5 +1,7 @@
 #include "FrameDecoder.h"
 
+#include "FrameFormat.h"
+
 #include <zlib.h>
 
 #include <limits>
@@ -11,7 +13,7 @@ namespace collector {
 
 namespace {
 
-constexpr std::size_t kPrefixSize = 4;
+using frame_format::kPrefixSize;
 
 std::uint32_t readBigEndian32(std::span<const unsigned char> bytes)
 {

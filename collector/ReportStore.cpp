@@ -98,11 +98,11 @@ StoreResult ReportStore::storeAs(std::span<const unsigned char> report, const st
 {
     const int dir = directoryFd_.get();
     const std::string temporary = std::string(kTemporaryPrefix) + finalName + ".tmp";
+    const std::string temporaryPath = (directory_ / temporary).string();
     UniqueFd file(::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (!file) {
-        return {std::nullopt, describeErrno("can't create " + (directory_ / temporary).string(), errno)};
+        return {std::nullopt, describeErrno("can't create " + temporaryPath, errno)};
     }
-    const std::string temporaryPath = (directory_ / temporary).string();
     const auto fail = [&](const std::string& what, int error) {
         ::unlinkat(dir, temporary.c_str(), 0);
         return StoreResult{std::nullopt, describeErrno(what, error)};

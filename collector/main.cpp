@@ -4,8 +4,6 @@
 #include "Collector.h"
 #include "Options.h"
 
-#include <signal.h>
-
 #include <exception>
 #include <iostream>
 #include <string_view>
@@ -14,16 +12,6 @@
 namespace {
 
 constexpr int kUsageError = 2;
-
-// SIGINT and SIGTERM are taken through a signalfd, between datagrams.
-void blockStopSignals()
-{
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-}
 
 }  // namespace
 
@@ -40,7 +28,7 @@ int main(int argc, char* argv[])
         return kUsageError;
     }
 
-    blockStopSignals();
+    collector::blockStopSignals();
     try {
         collector::Collector service(parsed.options, std::cout, std::cerr);
         const collector::Counters counters = service.run();
