@@ -73,15 +73,6 @@ private:
     std::uint16_t port_ = 0;
 };
 
-std::vector<fs::path> filesIn(const fs::path& directory)
-{
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        files.push_back(entry.path());
-    }
-    return files;
-}
-
 void expectOnlyReports(const fs::path& directory, std::size_t count)
 {
     const auto files = filesIn(directory);
@@ -233,19 +224,24 @@ struct Refusal {
 
 class CollectorRefuses : public testing::TestWithParam<Refusal> {};
 
+// `text` with its "{port}", if any, replaced by `port`.
+std::string withPort(std::string text, std::uint16_t port)
+{
+    if (const auto at = text.find("{port}"); at != std::string::npos) {
+        text.replace(at, 6, std::to_string(port));
+    }
+    return text;
+}
+
 TEST_P(CollectorRefuses, WithOneLineAndItsStatus)
 {
     TempDir dir;
     const UdpSocket occupant;  // holds a port for the bind failure
     std::vector<std::string> argv{kCollector};
-    for (auto arg : GetParam().args(dir)) {
-        const auto at = arg.find("{port}");
-        argv.push_back(at == std::string::npos ? arg : arg.replace(at, 6, std::to_string(occupant.port())));
+    for (const auto& arg : GetParam().args(dir)) {
+        argv.push_back(withPort(arg, occupant.port()));
     }
-    std::string expected = GetParam().errStart;
-    if (const auto at = expected.find("{port}"); at != std::string::npos) {
-        expected.replace(at, 6, std::to_string(occupant.port()));
-    }
+    const std::string expected = withPort(GetParam().errStart, occupant.port());
 
     const ExitResult result = run(argv);
 

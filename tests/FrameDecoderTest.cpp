@@ -16,16 +16,6 @@ using collector::decodeFrame;
 using collector::Rejection;
 using namespace test_support;
 
-Bytes prefixed(std::uint32_t declared, std::span<const unsigned char> stream)
-{
-    Bytes frame(4 + stream.size());
-    for (std::size_t index = 0; index < 4; ++index) {
-        frame[index] = static_cast<unsigned char>(declared >> (24 - 8 * index));
-    }
-    std::ranges::copy(stream, frame.begin() + 4);
-    return frame;
-}
-
 // A deflate stream with the given wrapper: -15 raw, 15 zlib, 31 gzip.
 Bytes deflateWith(std::span<const unsigned char> data, int windowBits)
 {

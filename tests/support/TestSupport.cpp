@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -324,14 +325,19 @@ Bytes compressBytes(std::span<const unsigned char> data, int level)
     return out;
 }
 
+Bytes prefixed(std::uint32_t declared, std::span<const unsigned char> stream)
+{
+    Bytes frame(4 + stream.size());
+    for (std::size_t index = 0; index < 4; ++index) {
+        frame[index] = static_cast<unsigned char>(declared >> (24 - 8 * index));
+    }
+    std::ranges::copy(stream, frame.begin() + 4);
+    return frame;
+}
+
 Bytes makeFrame(std::span<const unsigned char> report)
 {
-    const auto size = static_cast<std::uint32_t>(report.size());
-    Bytes frame{static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
-                static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
-    const Bytes stream = compressBytes(report);
-    frame.insert(frame.end(), stream.begin(), stream.end());
-    return frame;
+    return prefixed(static_cast<std::uint32_t>(report.size()), compressBytes(report));
 }
 
 std::uint32_t readPrefix(std::span<const unsigned char> frame)
@@ -359,6 +365,16 @@ Bytes readFile(const std::filesystem::path& path)
         throw std::runtime_error("can't open " + path.string());
     }
     return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::filesystem::path> filesIn(const std::filesystem::path& directory)
+{
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        files.push_back(entry.path());
+    }
+    std::ranges::sort(files);
+    return files;
 }
 
 }  // namespace test_support

@@ -103,11 +103,15 @@ private:
 // Inflates a whole zlib stream; nothing if it is not exactly one valid stream.
 std::optional<Bytes> inflateStream(std::span<const unsigned char> stream);
 Bytes compressBytes(std::span<const unsigned char> data, int level = -1);
+// `stream` behind a 4-byte big-endian `declared` size, whatever the stream holds.
+Bytes prefixed(std::uint32_t declared, std::span<const unsigned char> stream);
 // A report frame as the sender builds it: 4-byte big-endian size, zlib stream.
 Bytes makeFrame(std::span<const unsigned char> report);
 std::uint32_t readPrefix(std::span<const unsigned char> frame);
 
 Bytes randomBytes(std::size_t size, unsigned seed = 1);
 Bytes readFile(const std::filesystem::path& path);
+// The entries of `directory`, sorted.
+std::vector<std::filesystem::path> filesIn(const std::filesystem::path& directory);
 
 }  // namespace test_support
