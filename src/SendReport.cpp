@@ -11,7 +11,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -39,23 +41,40 @@ constexpr std::uint16_t kCollectorPort = COLLECTOR_PORT;
 
 void getCompressedBuffer(const char* fileName, unsigned char** frame, std::uint64_t& frameLength)
 {
-    FILE* file = std::fopen(fileName, "r");
-    if (file == nullptr) {
+    // Opened without blocking, so that a FIFO with no writer can't hang a
+    // crash handler here; O_NOCTTY keeps a terminal from becoming ours.
+    const int fd = open(fileName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         std::fprintf(stderr, "Can't open %s\n", fileName);
         std::fflush(stderr);
         std::exit(1);
     }
 
-    // A directory opens for reading and a pipe has no size: only a regular
-    // file's size may drive an allocation.
+    // A directory has no bytes to read, and a FIFO or socket has no size and
+    // could block the read: refused before reading. Anything else, a device
+    // node included, is measured and read as it is.
     struct stat status {};
-    const bool measurable = fstat(fileno(file), &status) == 0;
-    if (!measurable || !S_ISREG(status.st_mode)) {
-        const char* reason = !measurable             ? std::strerror(errno)
-                             : S_ISDIR(status.st_mode) ? std::strerror(EISDIR)
-                                                       : "not a regular file";
-        std::fclose(file);
+    const bool measurable = fstat(fd, &status) == 0;
+    if (!measurable || S_ISDIR(status.st_mode) || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+        const char* reason = !measurable                ? std::strerror(errno)
+                             : S_ISDIR(status.st_mode)  ? std::strerror(EISDIR)
+                             : S_ISFIFO(status.st_mode) ? "Is a FIFO or pipe"
+                                                        : "Is a socket";
+        close(fd);
         std::fprintf(stderr, "Failed to read %s: %s\n", fileName, reason);
+        std::fflush(stderr);
+        std::exit(1);
+    }
+    // Blocking again, so that reading is plain buffered input.
+    const int flags = fcntl(fd, F_GETFL);
+    FILE* file = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        std::fprintf(stderr, "Failed to read %s: %s\n", fileName, std::strerror(error));
         std::fflush(stderr);
         std::exit(1);
     }
@@ -144,6 +163,7 @@ void getCompressedBuffer(const char* fileName, unsigned char** frame, std::uint6
 int main(int argc, char* argv[])
 {
     if (argc != 2) {
+        // Spelt as it always has been: callers match this exact text.
         std::fputs("Uasage: sendCrashReport <fileName>\n", stderr);
         std::fflush(stderr);
         return 1;
@@ -172,6 +192,7 @@ int main(int argc, char* argv[])
     const hostent* host = gethostbyname(kCollectorHost);
     if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != sizeof(in_addr)
         || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+        // Spelt as it always has been: callers match this exact text.
         std::fputs("Can't get gost ip \n", stderr);
         std::fflush(stderr);
         return 1;

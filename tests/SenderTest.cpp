@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -166,9 +169,18 @@ const Refusal kRefusals[] = {
      }},
     {"PipeWithoutSize",
      [](const TempDir&) {
-         return Invocation{{"/dev/stdin"}, "Failed to read /dev/stdin: not a regular file\n",
+         return Invocation{{"/dev/stdin"}, "Failed to read /dev/stdin: Is a FIFO or pipe\n",
                            {.input = "report through a pipe\n"}};
      }},
+    {"FifoWithoutWriterDoesNotHang",
+     [](const TempDir& dir) {
+         const auto path = pathIn(dir, "crash.fifo");
+         if (::mkfifo(path.c_str(), 0600) != 0) {
+             throw std::runtime_error("mkfifo " + path);
+         }
+         return Invocation{{path}, "Failed to read " + path + ": Is a FIFO or pipe\n", {.timeout = 5s}};
+     }},
+    {"DeviceOfSizeZero", [](const TempDir&) { return Invocation{{"/dev/null"}, "Failed to read /dev/null\n"}; }},
     {"FourGiBWouldWrapThePrefix", [](const TempDir& dir) { return sparseFile(dir, 1ULL << 32); }},
     {"OverFourGiB", [](const TempDir& dir) { return sparseFile(dir, (1ULL << 32) + 3); }},
     {"BeyondAnyDatagram", [](const TempDir& dir) { return sparseFile(dir, 67599097); }},

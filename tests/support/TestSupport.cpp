@@ -229,7 +229,7 @@ ExitResult Child::wait(std::chrono::milliseconds timeout)
 
 ExitResult run(const std::vector<std::string>& argv, const ProcessOptions& options)
 {
-    return Child(argv, options).wait();
+    return Child(argv, options).wait(options.timeout);
 }
 
 UdpSocket::UdpSocket(std::uint16_t port, const char* address)

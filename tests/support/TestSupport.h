@@ -53,6 +53,7 @@ struct ProcessOptions {
     std::vector<std::string> env;  // NAME=VALUE entries added to the environment
     std::filesystem::path cwd;
     std::optional<std::string> input;  // standard input through a pipe; /dev/null if unset
+    std::chrono::milliseconds timeout = 30s;  // for run(): killed past it
 };
 
 // A child process whose standard output and error are captured.
