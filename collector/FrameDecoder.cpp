@@ -15,12 +15,6 @@ namespace {
 
 using frame_format::kPrefixSize;
 
-std::uint32_t readBigEndian32(std::span<const unsigned char> bytes)
-{
-    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8
-        | std::uint32_t{bytes[3]};
-}
-
 Decoded reject(Rejection rejection, std::string reason)
 {
     return Decoded{rejection, std::move(reason), {}};
@@ -112,7 +106,7 @@ Decoded decodeFrame(std::span<const unsigned char> datagram, std::uint64_t maxRe
     if (datagram.size() > std::numeric_limits<uInt>::max()) {
         return reject(Rejection::OverLimit, "datagram too large");
     }
-    const std::uint32_t declared = readBigEndian32(datagram);
+    const std::uint32_t declared = frame_format::decodePrefix(datagram.data());
     if (declared == 0) {
         return reject(Rejection::EmptyReport, "declared report size is 0");
     }

@@ -3,6 +3,7 @@
 // what zlib's own one-shot uncompress makes of it.
 
 #include "FrameDecoder.h"
+#include "FrameFormat.h"
 
 #include <zlib.h>
 
@@ -26,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!decoded.valid()) {
         return 0;
     }
-    const std::uint32_t declared = std::uint32_t{data[0]} << 24 | std::uint32_t{data[1]} << 16
-        | std::uint32_t{data[2]} << 8 | std::uint32_t{data[3]};
+    const std::uint32_t declared = frame_format::decodePrefix(data);
     std::vector<unsigned char> expected(declared);
     uLongf expectedSize = declared;
     uLong consumed = size - 4;

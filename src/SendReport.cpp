@@ -141,10 +141,7 @@ void getCompressedBuffer(const char* fileName, unsigned char** frame, std::uint6
         std::fflush(stderr);
         std::exit(1);
     }
-    block[0] = static_cast<unsigned char>(count >> 24);
-    block[1] = static_cast<unsigned char>(count >> 16);
-    block[2] = static_cast<unsigned char>(count >> 8);
-    block[3] = static_cast<unsigned char>(count);
+    frame_format::encodePrefix(static_cast<std::uint32_t>(count), block);
 
     uLongf streamLength = bound;
     const int result = compress(block + frame_format::kPrefixSize, &streamLength, data, count);

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "FrameFormat.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -147,7 +149,11 @@ Child::Child(const std::vector<std::string>& argv, const ProcessOptions& options
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    out_ = Fd(outPipe[0]);
+    if (options.closedStdout) {
+        ::close(outPipe[0]);
+    } else {
+        out_ = Fd(outPipe[0]);
+    }
     err_ = Fd(errPipe[0]);
     if (options.input) {
         ::close(inPipe[0]);
@@ -327,11 +333,9 @@ Bytes compressBytes(std::span<const unsigned char> data, int level)
 
 Bytes prefixed(std::uint32_t declared, std::span<const unsigned char> stream)
 {
-    Bytes frame(4 + stream.size());
-    for (std::size_t index = 0; index < 4; ++index) {
-        frame[index] = static_cast<unsigned char>(declared >> (24 - 8 * index));
-    }
-    std::ranges::copy(stream, frame.begin() + 4);
+    Bytes frame(frame_format::kPrefixSize + stream.size());
+    frame_format::encodePrefix(declared, frame.data());
+    std::ranges::copy(stream, frame.begin() + frame_format::kPrefixSize);
     return frame;
 }
 
@@ -345,7 +349,7 @@ std::uint32_t readPrefix(std::span<const unsigned char> frame)
     if (frame.size() < 4) {
         throw std::invalid_argument("frame shorter than its prefix");
     }
-    return std::uint32_t{frame[0]} << 24 | std::uint32_t{frame[1]} << 16 | std::uint32_t{frame[2]} << 8 | frame[3];
+    return frame_format::decodePrefix(frame.data());
 }
 
 Bytes randomBytes(std::size_t size, unsigned seed)

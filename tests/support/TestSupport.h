@@ -54,6 +54,7 @@ struct ProcessOptions {
     std::filesystem::path cwd;
     std::optional<std::string> input;  // standard input through a pipe; /dev/null if unset
     std::chrono::milliseconds timeout = 30s;  // for run(): killed past it
+    bool closedStdout = false;                // standard output is a pipe whose reader is gone
 };
 
 // A child process whose standard output and error are captured.
