@@ -4,7 +4,7 @@
 
 #include <charconv>
 #include <functional>
-#include <vector>
+#include <limits>
 
 namespace collector {
 
@@ -27,11 +27,13 @@ bool isIPv4Address(const std::string& text)
     return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
+// Sets an option from its value; returns a usage error, or empty.
 using Setter = std::function<std::string(Options&, std::string_view)>;
 
 struct KnownOption {
     std::string_view name;
-    Setter set;  // returns a usage error, or empty
+    bool takesValue;
+    Setter set;
 };
 
 std::string invalid(std::string_view option, std::string_view value, std::string_view expected)
@@ -39,29 +41,63 @@ std::string invalid(std::string_view option, std::string_view value, std::string
     return "invalid " + std::string(option) + " \"" + std::string(value) + "\": " + std::string(expected);
 }
 
+// An option that takes a size in bytes from `min` to `max`.
+KnownOption sizeOption(std::string_view name, std::uint64_t min, std::uint64_t max,
+                       std::function<void(Options&, std::uint64_t)> store)
+{
+    return {name, true, [=](Options& options, std::string_view value) {
+                const auto size = parseSize(value, min, max);
+                if (!size) {
+                    return invalid(name, value,
+                                   "not a size in bytes (K, M or G for powers of 1024) from " + std::to_string(min)
+                                       + " to " + std::to_string(max));
+                }
+                store(options, *size);
+                return std::string();
+            }};
+}
+
 const std::vector<KnownOption>& knownOptions()
 {
+    constexpr std::uint64_t kAnySize = std::numeric_limits<std::int64_t>::max();
     static const std::vector<KnownOption> known{
-        {"--bind",
+        {"--bind", true,
          [](Options& options, std::string_view value) {
              options.bindAddress = std::string(value);
              return isIPv4Address(options.bindAddress) ? std::string() : invalid("--bind", value, "not an IPv4 address");
          }},
-        {"--port",
+        {"--port", true,
          [](Options& options, std::string_view value) {
              const auto port = parseNumber(value, 0, 65535);
              options.port = static_cast<std::uint16_t>(port.value_or(0));
              return port ? std::string() : invalid("--port", value, "not a port number from 0 to 65535");
          }},
-        {"--max-report-size",
-         [](Options& options, std::string_view value) {
-             const auto size = parseNumber(value, 1, kMaxReportSize);
-             options.maxReportSize = size.value_or(0);
-             return size ? std::string()
-                         : invalid("--max-report-size", value,
-                                   "not a size in bytes from 1 to " + std::to_string(kMaxReportSize));
+        {"--reuse-port", false, [](Options& options, std::string_view) {
+             options.reusePort = true;
+             return std::string();
          }},
-        {"--count",
+        sizeOption("--max-report-size", 1, kMaxReportSize,
+                   [](Options& options, std::uint64_t size) { options.maxReportSize = size; }),
+        sizeOption("--queue-size", kMinQueueSize, kAnySize,
+                   [](Options& options, std::uint64_t size) { options.queueSize = size; }),
+        sizeOption("--max-use", 0, kAnySize, [](Options& options, std::uint64_t size) { options.maxUse = size; }),
+        sizeOption("--keep-free", 0, kAnySize, [](Options& options, std::uint64_t size) { options.keepFree = size; }),
+        {"--allow", true,
+         [](Options& options, std::string_view value) {
+             const auto network = parseNetwork(value);
+             if (!network) {
+                 return invalid("--allow", value, "not an IPv4 address or network such as 10.0.0.0/8");
+             }
+             options.allowed.push_back(*network);
+             return std::string();
+         }},
+        {"--per-sender-limit", true,
+         [](Options& options, std::string_view value) {
+             const auto limit = parseNumber(value, 0, std::numeric_limits<std::uint32_t>::max());
+             options.perSenderLimit = static_cast<std::uint32_t>(limit.value_or(0));
+             return limit ? std::string() : invalid("--per-sender-limit", value, "not a count of reports a minute");
+         }},
+        {"--count", true,
          [](Options& options, std::string_view value) {
              options.count = parseNumber(value, 1, UINT64_MAX);
              return options.count ? std::string() : invalid("--count", value, "not a whole number from 1 up");
@@ -82,24 +118,57 @@ const KnownOption* findOption(std::string_view name)
 
 }  // namespace
 
-std::string_view usageText()
+std::optional<std::uint64_t> parseSize(std::string_view text, std::uint64_t min, std::uint64_t max)
 {
-    return "usage: collectCrashReports [--bind ADDRESS] [--port PORT] [--max-report-size BYTES] [--count N] DIRECTORY\n"
+    std::uint64_t unit = 1;
+    if (!text.empty()) {
+        switch (text.back()) {
+        case 'K': unit = std::uint64_t{1} << 10; break;
+        case 'M': unit = std::uint64_t{1} << 20; break;
+        case 'G': unit = std::uint64_t{1} << 30; break;
+        default: break;
+        }
+    }
+    const auto number = parseNumber(unit == 1 ? text : text.substr(0, text.size() - 1), 0, max / unit);
+    if (!number || *number * unit < min) {
+        return std::nullopt;
+    }
+    return *number * unit;
+}
+
+std::string usageText()
+{
+    const std::string port = std::to_string(kDefaultPort);
+    return "usage: collectCrashReports [OPTION]... DIRECTORY\n"
            "\n"
            "Receives crash report frames over UDP and stores each valid report as a file in DIRECTORY\n"
-           "(created if missing). Logs one line per stored report on standard output and one line per\n"
-           "rejected datagram on standard error (at most 100 a second). SIGINT or SIGTERM stops it after\n"
-           "a summary line.\n"
+           "(created if missing). A report is announced on standard output once it is on stable storage;\n"
+           "everything else goes to standard error. SIGINT or SIGTERM stops it: what is queued is\n"
+           "stored, then a summary line is printed.\n"
            "\n"
-           "  --bind ADDRESS          IPv4 address to listen on (default 0.0.0.0)\n"
-           "  --port PORT             UDP port, 0 for any free one (default 9699)\n"
-           "  --max-report-size BYTES largest report accepted (default and most 67599096, all that one\n"
-           "                          datagram can carry)\n"
-           "  --count N               exit after storing N reports\n"
-           "  --help                  print this help and exit\n"
-           "\n"
-           "Exit status: 0 after --count reports or a signal, 1 if the directory can't be created or the\n"
-           "socket can't be bound, 2 for a usage error.\n";
+           "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
+           "  --port PORT              UDP port, 0 for any free one (default "
+        + port
+        + ")\n"
+          "  --reuse-port             share the port with other collectors (SO_REUSEPORT)\n"
+          "  --max-report-size BYTES  largest report accepted (default 8M, at most 67599096)\n"
+          "  --queue-size BYTES       frames held for storing (default 64M, at least 64K)\n"
+          "  --max-use BYTES          most that the reports may take (default 10% of the\n"
+          "                           filesystem, at most 4G; 0: no limit)\n"
+          "  --keep-free BYTES        free space to leave (default 15% of the filesystem,\n"
+          "                           at most 4G; 0: no limit)\n"
+          "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
+          "                           repeatable (default: every sender)\n"
+          "  --per-sender-limit N     at most N reports a minute from one address (default 0: none)\n"
+          "  --count N                exit after storing N reports\n"
+          "  --help                   print this help and exit\n"
+          "  --version                print the version and exit\n"
+          "\n"
+          "Sizes take the suffixes K, M and G (powers of 1024). Options take their value as the next\n"
+          "argument or after \"=\".\n"
+          "\n"
+          "Exit status: 0 after a stop by signal or --count; 1 if the socket or the directory can't be\n"
+          "had; 2 for a usage error.\n";
 }
 
 ParsedOptions parseOptions(std::span<const std::string_view> args)
@@ -110,6 +179,10 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
         const std::string_view arg = args[index];
         if (arg == "--help" || arg == "-h") {
             parsed.options.help = true;
+            return parsed;
+        }
+        if (arg == "--version") {
+            parsed.options.version = true;
             return parsed;
         }
         if (arg == "--") {
@@ -127,7 +200,12 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
             return parsed;
         }
         std::string_view value;
-        if (equals != std::string_view::npos) {
+        if (!option->takesValue) {
+            if (equals != std::string_view::npos) {
+                parsed.error = "option " + std::string(option->name) + " takes no value";
+                return parsed;
+            }
+        } else if (equals != std::string_view::npos) {
             value = arg.substr(equals + 1);
         } else if (index + 1 < args.size()) {
             value = args[++index];

@@ -2,6 +2,7 @@
 
 // The collector's command line.
 
+#include "Admission.h"
 #include "FrameFormat.h"
 
 #include <cstdint>
@@ -10,20 +11,40 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#ifndef COLLECTOR_PORT
+#define COLLECTOR_PORT 9699
+#endif
 
 namespace collector {
 
 // The most report bytes that one datagram can carry.
 inline constexpr std::uint64_t kMaxReportSize = frame_format::kMaxReportSize;
-inline constexpr std::uint16_t kDefaultPort = 9699;
+// The senders are built for this port.
+inline constexpr std::uint16_t kDefaultPort = COLLECTOR_PORT;
+// A report that inflates far past its datagram costs disk and time: 8 MiB
+// holds any real crash report, and a datagram can make at most about 1000
+// times its own size of it.
+inline constexpr std::uint64_t kDefaultMaxReportSize = 8 << 20;
+inline constexpr std::uint64_t kDefaultQueueSize = 64 << 20;
+// The queue holds at least one datagram of any size.
+inline constexpr std::uint64_t kMinQueueSize = 64 << 10;
 
 struct Options {
     std::string bindAddress = "0.0.0.0";
     std::uint16_t port = kDefaultPort;
-    std::uint64_t maxReportSize = kMaxReportSize;
-    std::optional<std::uint64_t> count;  // exit after storing this many reports
+    bool reusePort = false;
+    std::uint64_t maxReportSize = kDefaultMaxReportSize;
+    std::uint64_t queueSize = kDefaultQueueSize;
+    std::optional<std::uint64_t> maxUse;    // default: from the filesystem's size
+    std::optional<std::uint64_t> keepFree;  // default: from the filesystem's size
+    std::vector<Network> allowed;           // empty: every sender
+    std::uint32_t perSenderLimit = 0;       // reports a minute; 0: no limit
+    std::optional<std::uint64_t> count;     // exit after storing this many reports
     std::filesystem::path directory;
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {
@@ -34,6 +55,10 @@ struct ParsedOptions {
 // Parses the arguments after the program name.
 ParsedOptions parseOptions(std::span<const std::string_view> args);
 
-std::string_view usageText();
+// A count of bytes with an optional suffix K, M or G (powers of 1024), from
+// `min` to `max`; nothing for anything else.
+std::optional<std::uint64_t> parseSize(std::string_view text, std::uint64_t min, std::uint64_t max);
+
+std::string usageText();
 
 }  // namespace collector

@@ -1,15 +1,21 @@
 #include "ReportStore.h"
 
+#include "StartupError.h"
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <system_error>
+#include <set>
 
 namespace collector {
 
@@ -17,8 +23,20 @@ namespace {
 
 constexpr std::string_view kReportSuffix = ".report";
 constexpr std::string_view kTemporaryPrefix = ".incoming-";
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::string_view kLockPrefix = ".collector-";
+constexpr std::string_view kLockSuffix = ".lock";
+constexpr std::string_view kNewLockSuffix = ".new";
+// A lock file is made under a passing name, locked, and only then renamed
+// into place, so that a lock file in place is always locked while its owner
+// lives. One left under the passing name, or a temporary with no owner's
+// mark, is removed once it is this old: no collector stays between those
+// steps that long.
+constexpr auto kOrphanAge = std::chrono::seconds(60);
+// Names tried for one report before giving up.
+constexpr int kNameAttempts = 1000;
 
-std::string describeErrno(const std::string& what, int error)
+std::string describe(const std::string& what, int error)
 {
     return what + ": " + std::strerror(error);
 }
@@ -39,16 +57,42 @@ int writeAll(int fd, std::span<const unsigned char> bytes)
     return 0;
 }
 
-// Temporaries that a killed collector left behind hold no report that was
-// ever announced as stored.
-void removeStaleTemporaries(const std::filesystem::path& directory)
+std::string randomOwner()
 {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-        if (entry.path().filename().string().starts_with(kTemporaryPrefix)) {
-            std::filesystem::remove(entry.path(), error);
-        }
+    unsigned char bytes[8] = {};
+    if (::getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
+        throw StartupError(describe("can't draw a random name", errno));
     }
+    char text[2 * sizeof bytes + 1] = {};
+    for (std::size_t index = 0; index < sizeof bytes; ++index) {
+        std::snprintf(text + 2 * index, 3, "%02x", bytes[index]);
+    }
+    return text;
+}
+
+bool isDigits(std::string_view text, std::size_t atLeast, std::size_t atMost)
+{
+    return text.size() >= atLeast && text.size() <= atMost && std::ranges::all_of(text, [](char c) {
+               return c >= '0' && c <= '9';
+           });
+}
+
+// The text between `prefix` and `suffix` of `name`, if it has both.
+std::optional<std::string_view> between(std::string_view name, std::string_view prefix, std::string_view suffix)
+{
+    if (name.size() < prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
+        return std::nullopt;
+    }
+    return name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+}
+
+bool olderThan(int directory, const std::string& name, std::chrono::seconds age)
+{
+    struct stat status {};
+    if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    return std::time(nullptr) - status.st_mtime > age.count();
 }
 
 }  // namespace
@@ -65,76 +109,270 @@ std::string reportFileName(std::chrono::system_clock::time_point received, const
     char name[128];
     std::snprintf(name, sizeof name, "%04d%02d%02dT%02d%02d%02d.%06lldZ_%s_%u_%06" PRIu64 "%s", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<long long>((sinceEpoch - seconds).count()), sender.address.c_str(),
+                  static_cast<long long>((sinceEpoch - seconds).count()), sender.addressText().c_str(),
                   unsigned{sender.port}, sequence, kReportSuffix.data());
     return name;
 }
 
+std::optional<std::string> reportSenderAddress(std::string_view name)
+{
+    // YYYYMMDDTHHMMSS.ffffffZ_ADDRESS_PORT_SEQUENCE.report
+    const auto middle = between(name, "", kReportSuffix);
+    if (!middle || middle->size() < 24 || !isDigits(middle->substr(0, 8), 8, 8) || (*middle)[8] != 'T'
+        || !isDigits(middle->substr(9, 6), 6, 6) || (*middle)[15] != '.' || !isDigits(middle->substr(16, 6), 6, 6)
+        || middle->substr(22, 2) != "Z_") {
+        return std::nullopt;
+    }
+    const std::string_view rest = middle->substr(24);
+    const auto lastUnderscore = rest.rfind('_');
+    if (lastUnderscore == std::string_view::npos || !isDigits(rest.substr(lastUnderscore + 1), 6, 20)) {
+        return std::nullopt;
+    }
+    const std::string_view addressAndPort = rest.substr(0, lastUnderscore);
+    const auto portUnderscore = addressAndPort.rfind('_');
+    if (portUnderscore == std::string_view::npos || !isDigits(addressAndPort.substr(portUnderscore + 1), 1, 5)) {
+        return std::nullopt;
+    }
+    std::string address(addressAndPort.substr(0, portUnderscore));
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        return std::nullopt;
+    }
+    return address;
+}
+
 ReportStore::ReportStore(std::filesystem::path directory) : directory_(std::move(directory))
+{
+    open();
+    takeLock();
+    removeDeadTemporaries();
+}
+
+ReportStore::~ReportStore()
+{
+    if (lock_) {
+        ::unlinkat(directoryFd_.get(), (std::string(kLockPrefix) + owner_ + std::string(kLockSuffix)).c_str(), 0);
+    }
+}
+
+void ReportStore::open()
 {
     std::error_code error;
     std::filesystem::create_directories(directory_, error);
     if (error) {
-        throw std::system_error(error, "can't create report directory " + directory_.string());
+        throw StartupError("can't create report directory " + directory_.string() + ": " + error.message());
     }
-    directoryFd_.reset(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directoryFd_) {
-        throw std::system_error(errno, std::generic_category(), "can't open report directory " + directory_.string());
+    UniqueFd fd(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        throw StartupError(describe("can't open report directory " + directory_.string(), errno));
     }
     // Found now rather than at the first report.
-    if (::faccessat(directoryFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-        throw std::system_error(errno, std::generic_category(), "can't write to report directory " + directory_.string());
+    if (::faccessat(fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        throw StartupError(describe("can't write to report directory " + directory_.string(), errno));
     }
-    removeStaleTemporaries(directory_);
+    directoryFd_ = std::move(fd);
 }
 
-StoreResult ReportStore::store(std::span<const unsigned char> report, const Sender& sender,
-                               std::chrono::system_clock::time_point received)
+void ReportStore::takeLock()
 {
-    return storeAs(report, reportFileName(received, sender, ++sequence_));
+    owner_ = randomOwner();
+    const std::string passing = std::string(kLockPrefix) + owner_ + std::string(kNewLockSuffix);
+    const std::string lockName = std::string(kLockPrefix) + owner_ + std::string(kLockSuffix);
+    const int dir = directoryFd_.get();
+    UniqueFd lock(::openat(dir, passing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    if (!lock || ::flock(lock.get(), LOCK_EX) != 0 || ::renameat(dir, passing.c_str(), dir, lockName.c_str()) != 0) {
+        const int error = errno;
+        ::unlinkat(dir, passing.c_str(), 0);
+        throw StartupError(describe("can't take a lock file in report directory " + directory_.string(), error));
+    }
+    lock_ = std::move(lock);
 }
 
-StoreResult ReportStore::storeAs(std::span<const unsigned char> report, const std::string& finalName)
+void ReportStore::removeDeadTemporaries() const
 {
     const int dir = directoryFd_.get();
-    const std::string temporary = std::string(kTemporaryPrefix) + finalName + ".tmp";
-    const std::string temporaryPath = (directory_ / temporary).string();
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    // Owners whose lock file is free: they are gone. Their locks are held
+    // until their temporaries are removed, so that no one else takes them.
+    std::set<std::string, std::less<>> live{owner_};
+    std::vector<std::pair<std::string, UniqueFd>> dead;
+    for (const auto& name : names) {
+        const auto owner = between(name, kLockPrefix, kLockSuffix);
+        if (!owner || *owner == owner_) {
+            if (between(name, kLockPrefix, kNewLockSuffix) && olderThan(dir, name, kOrphanAge)) {
+                ::unlinkat(dir, name.c_str(), 0);
+            }
+            continue;
+        }
+        UniqueFd lock(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+            dead.emplace_back(name, std::move(lock));
+        } else {
+            live.emplace(*owner);
+        }
+    }
+    for (const auto& name : names) {
+        const auto rest = between(name, kTemporaryPrefix, kTemporarySuffix);
+        if (!rest) {
+            continue;
+        }
+        const std::string owner(rest->substr(0, rest->find('-')));
+        if (live.contains(owner)) {
+            continue;
+        }
+        const bool ownerDead = std::ranges::any_of(dead, [&](const auto& lock) {
+            return between(lock.first, kLockPrefix, kLockSuffix) == owner;
+        });
+        // A temporary of an owner with no lock file is an old collector's, or
+        // its owner's lock was made after the listing: it must be old, too.
+        if (ownerDead || olderThan(dir, name, kOrphanAge)) {
+            ::unlinkat(dir, name.c_str(), 0);
+        }
+    }
+    for (const auto& lock : dead) {
+        ::unlinkat(dir, lock.first.c_str(), 0);
+    }
+}
+
+WriteResult ReportStore::write(std::span<const unsigned char> report, const Sender& sender,
+                               std::chrono::system_clock::time_point received)
+{
+    const int dir = directoryFd_.get();
+    std::string temporary = std::string(kTemporaryPrefix) + owner_ + "-" + std::to_string(++temporaries_)
+        + std::string(kTemporarySuffix);
+    const std::string path = (directory_ / temporary).string();
     UniqueFd file(::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (!file) {
-        return {std::nullopt, describeErrno("can't create " + temporaryPath, errno)};
+        return {std::nullopt, describe("can't create " + path, errno)};
     }
     const auto fail = [&](const std::string& what, int error) {
         ::unlinkat(dir, temporary.c_str(), 0);
-        return StoreResult{std::nullopt, describeErrno(what, error)};
+        return WriteResult{std::nullopt, describe(what, error)};
     };
     if (const int error = writeAll(file.get(), report); error != 0) {
-        return fail("can't write " + temporaryPath, error);
-    }
-    if (::fsync(file.get()) != 0) {
-        return fail("can't sync " + temporaryPath, errno);
+        return fail("can't write " + path, error);
     }
     if (file.close() != 0) {
-        return fail("can't close " + temporaryPath, errno);
+        return fail("can't close " + path, errno);
     }
-    // Never replaces a report: a name that is taken means a clash of receive
-    // times across restarts, and the report is not stored under it.
-    if (::renameat2(dir, temporary.c_str(), dir, finalName.c_str(), RENAME_NOREPLACE) != 0) {
-        return fail("can't rename " + temporaryPath + " to " + finalName, errno);
-    }
-    unsyncedRenames_ = true;
-    return {directory_ / finalName, {}};
+    return {PendingReport{std::move(temporary), report.size(), sender, received}, {}};
 }
 
-std::string ReportStore::syncDirectory()
+std::vector<CommitResult> ReportStore::commit(const std::vector<PendingReport>& group)
 {
-    if (!unsyncedRenames_) {
-        return {};
+    std::vector<CommitResult> results(group.size());
+    if (group.empty()) {
+        return results;
     }
-    unsyncedRenames_ = false;
-    if (::fsync(directoryFd_.get()) != 0) {
-        return describeErrno("can't sync report directory " + directory_.string(), errno);
+    const int dir = directoryFd_.get();
+    // One sync for the whole group: it writes out every temporary's bytes.
+    if (::syncfs(dir) != 0) {
+        const std::string error = describe("can't sync the filesystem of " + directory_.string(), errno);
+        for (std::size_t index = 0; index < group.size(); ++index) {
+            ::unlinkat(dir, group[index].temporary.c_str(), 0);
+            results[index].error = error;
+        }
+        return results;
+    }
+    bool renamed = false;
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        results[index] = renameToFreeName(group[index]);
+        renamed = renamed || results[index].name.has_value();
+    }
+    if (renamed && ::fsync(dir) != 0) {
+        const std::string error = describe("can't sync report directory " + directory_.string(), errno);
+        for (auto& result : results) {
+            if (result.name) {
+                result.error = error + "; " + *result.name + " is whole but may not outlast a power loss";
+            }
+        }
+    }
+    return results;
+}
+
+CommitResult ReportStore::renameToFreeName(const PendingReport& report)
+{
+    std::string name;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        name = reportFileName(report.received, report.sender, ++sequence_);
+        if (renameNoReplace(report.temporary, name)) {
+            return {name, {}};
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const std::string error = describe("can't rename " + (directory_ / report.temporary).string() + " to " + name, errno);
+    ::unlinkat(directoryFd_.get(), report.temporary.c_str(), 0);
+    return {std::nullopt, error};
+}
+
+bool ReportStore::renameNoReplace(const std::string& from, const std::string& to)
+{
+    const int dir = directoryFd_.get();
+    if (noReplaceRename_) {
+        if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        // The filesystem has no such rename: a link never replaces either.
+        noReplaceRename_ = false;
+    }
+    if (::linkat(dir, from.c_str(), dir, to.c_str(), 0) != 0) {
+        return false;
+    }
+    ::unlinkat(dir, from.c_str(), 0);
+    return true;
+}
+
+std::string ReportStore::remove(const std::string& name)
+{
+    if (::unlinkat(directoryFd_.get(), name.c_str(), 0) != 0) {
+        return describe("can't remove " + (directory_ / name).string(), errno);
     }
     return {};
+}
+
+ReportStore::Reopening ReportStore::reopenIfReplaced()
+{
+    struct stat opened {};
+    struct stat current {};
+    const bool exists = ::stat(directory_.c_str(), &current) == 0;
+    if (::fstat(directoryFd_.get(), &opened) == 0 && opened.st_nlink > 0 && exists && opened.st_dev == current.st_dev
+        && opened.st_ino == current.st_ino) {
+        return {};
+    }
+    try {
+        open();
+        takeLock();
+        removeDeadTemporaries();
+    } catch (const StartupError& error) {
+        return {false, error.what()};
+    }
+    return {true, "report directory " + directory_.string()
+                      + (exists ? " was replaced: reopened it" : " was removed: made it again")};
+}
+
+std::vector<ReportFile> ReportStore::listReports() const
+{
+    std::vector<ReportFile> reports;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
+        std::string name = entry.path().filename().string();
+        struct stat status {};
+        if (reportSenderAddress(name)
+            && ::fstatat(directoryFd_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(status.st_mode)) {
+            reports.push_back({std::move(name), static_cast<std::uint64_t>(status.st_blocks) * 512});
+        }
+    }
+    return reports;
 }
 
 }  // namespace collector

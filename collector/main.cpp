@@ -2,12 +2,20 @@
 // valid report as a file. See usageText() for the command line.
 
 #include "Collector.h"
+#include "LogSink.h"
 #include "Options.h"
+#include "ServiceManager.h"
+#include "StartupError.h"
 
-#include <exception>
+#include <unistd.h>
+
 #include <iostream>
 #include <string_view>
 #include <vector>
+
+#ifndef COLLECTOR_VERSION
+#define COLLECTOR_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -23,18 +31,24 @@ int main(int argc, char* argv[])
         std::cout << collector::usageText();
         return 0;
     }
-    if (!parsed.error.empty()) {
-        std::cerr << "collectCrashReports: " << parsed.error << " (see --help)" << std::endl;
-        return kUsageError;
+    if (parsed.options.version) {
+        std::cout << "collectCrashReports " COLLECTOR_VERSION "\n";
+        return 0;
     }
 
-    collector::blockStopSignals();
+    collector::LogSink log(STDOUT_FILENO, STDERR_FILENO);
+    if (!parsed.error.empty()) {
+        log.err(collector::Priority::Error, "collectCrashReports: " + parsed.error + " (see --help)");
+        return kUsageError;
+    }
     try {
-        collector::Collector service(parsed.options, std::cout, std::cerr);
-        const collector::Counters counters = service.run();
-        std::cerr << "summary: " << collector::formatSummary(counters) << std::endl;
-    } catch (const std::exception& error) {
-        std::cerr << "collectCrashReports: " << error.what() << std::endl;
+        collector::ServiceManager service;
+        collector::Collector collector(parsed.options, log, service);
+        collector.run();
+        log.err(collector::Priority::Info,
+                "summary: " + collector::formatSummary(collector.counters(), log.dropped()));
+    } catch (const collector::StartupError& error) {
+        log.err(collector::Priority::Error, std::string("collectCrashReports: ") + error.what());
         return 1;
     }
     return 0;

@@ -1,8 +1,14 @@
-/* Preloaded into the sender by the tests to make one platform call fail.
- * FAIL_CALL names the call: socket, bind, sendto (fails with ENOBUFS),
- * short_sendto (sends nothing, yet reports one byte less than asked), lookup_ipv6 (an answer with a
- * 16-byte address) or lookup_empty (an answer with no address). Every other
- * call goes to the C library. */
+/* Preloaded into a program by the tests to make one platform call fail or
+ * behave as on another system. FAIL_CALL names it:
+ * - socket, bind, sendto (fails with ENOBUFS), short_sendto (sends nothing,
+ *   yet reports one byte less than asked), lookup_ipv6 (an answer with a
+ *   16-byte address) or lookup_empty (an answer with no address): for the
+ *   sender;
+ * - clamp_rcvbuf (SO_RCVBUFFORCE refused and SO_RCVBUF held to 212992 bytes,
+ *   as for an unprivileged service on a stock host), slow_syncfs (each
+ *   syncfs takes a second) or renameat2 (fails with EINVAL, as where the
+ *   filesystem has no RENAME_NOREPLACE): for the collector.
+ * Every other call goes to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -10,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 static int failing(const char *call)
 {
@@ -73,4 +80,41 @@ struct hostent *gethostbyname(const char *name)
     }
     struct hostent *(*real)(const char *) = (struct hostent * (*)(const char *)) next("gethostbyname");
     return real(name);
+}
+
+int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
+{
+    int (*real)(int, int, int, const void *, socklen_t) =
+        (int (*)(int, int, int, const void *, socklen_t))next("setsockopt");
+    if (failing("clamp_rcvbuf") && level == SOL_SOCKET && name == SO_RCVBUFFORCE) {
+        errno = EPERM;
+        return -1;
+    }
+    if (failing("clamp_rcvbuf") && level == SOL_SOCKET && name == SO_RCVBUF && length == sizeof(int)) {
+        int clamped = *(const int *)value < 212992 ? *(const int *)value : 212992;
+        /* The kernel doubles what it is asked for, up to twice the limit. */
+        return real(fd, level, SO_RCVBUFFORCE, &clamped, sizeof clamped) == 0
+                   ? 0
+                   : real(fd, level, name, &clamped, sizeof clamped);
+    }
+    return real(fd, level, name, value, length);
+}
+
+int syncfs(int fd)
+{
+    int (*real)(int) = (int (*)(int))next("syncfs");
+    if (failing("slow_syncfs"))
+        sleep(1);
+    return real(fd);
+}
+
+int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
+{
+    if (failing("renameat2")) {
+        errno = EINVAL;
+        return -1;
+    }
+    int (*real)(int, const char *, int, const char *, unsigned int) =
+        (int (*)(int, const char *, int, const char *, unsigned int))next("renameat2");
+    return real(fromDir, from, toDir, to, flags);
 }

@@ -1,0 +1,99 @@
+#include "FrameQueue.h"
+
+#include <thread>
+
+namespace collector {
+
+void FrameQueue::push(std::vector<Frame>& frames)
+{
+    std::vector<Frame> refused;
+    bool wasEmpty = false;
+    {
+        const std::lock_guard lock(mutex_);
+        wasEmpty = frames_.empty();
+        lastPush_ = std::chrono::steady_clock::now();
+        for (auto& frame : frames) {
+            frame.queued = lastPush_;
+            const std::size_t frameCost = cost(frame);
+            if (closed_ || bytes_ + frameCost > capacity_) {
+                refused.push_back(std::move(frame));
+                continue;
+            }
+            bytes_ += frameCost;
+            frames_.push_back(std::move(frame));
+        }
+    }
+    // Only a queue that was empty can have a taker waiting; a busy taker
+    // finds the frames when it comes back.
+    if (wasEmpty && refused.size() != frames.size()) {
+        ready_.notify_one();
+    }
+    frames = std::move(refused);
+}
+
+bool FrameQueue::holdingBack(std::chrono::steady_clock::time_point now) const
+{
+    return !closed_ && !frames_.empty() && now - lastPush_ < kQuiet && bytes_ < capacity_ / 2
+        && now - frames_.front().queued < kMostHeld;
+}
+
+void FrameQueue::holdBack(std::unique_lock<std::mutex>& lock) const
+{
+    while (holdingBack(std::chrono::steady_clock::now())) {
+        lock.unlock();
+        std::this_thread::sleep_for(kQuiet);
+        lock.lock();
+    }
+}
+
+void FrameQueue::holdBack()
+{
+    std::unique_lock lock(mutex_);
+    holdBack(lock);
+}
+
+std::vector<Frame> FrameQueue::take(std::size_t maxCount, std::size_t maxBytes, std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    ready_.wait_for(lock, timeout, [this] { return !frames_.empty() || closed_; });
+    holdBack(lock);
+    std::vector<Frame> batch;
+    std::size_t batchBytes = 0;
+    while (!frames_.empty() && batch.size() < maxCount
+           && (batch.empty() || batchBytes + frames_.front().bytes.size() <= maxBytes)) {
+        batchBytes += frames_.front().bytes.size();
+        bytes_ -= cost(frames_.front());
+        batch.push_back(std::move(frames_.front()));
+        frames_.pop_front();
+    }
+    return batch;
+}
+
+void FrameQueue::close()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_all();
+}
+
+bool FrameQueue::closed() const
+{
+    const std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+bool FrameQueue::closedAndEmpty() const
+{
+    const std::lock_guard lock(mutex_);
+    return closed_ && frames_.empty();
+}
+
+std::size_t FrameQueue::frameCount() const
+{
+    const std::lock_guard lock(mutex_);
+    return frames_.size();
+}
+
+}  // namespace collector

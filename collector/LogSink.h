@@ -1,0 +1,52 @@
+#pragma once
+
+// Every line that the collector writes goes out through here. A thread of its
+// own writes them, so that a standard output or error that can't take them
+// (a pipe that nobody reads, a full disk, a closed reader) never holds up
+// receiving or storing: past a bounded backlog, lines are dropped and counted.
+// Under the journal each line carries its syslog priority prefix.
+
+#include "LineRateLimiter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+namespace collector {
+
+enum class Priority { Error = 3, Warning = 4, Info = 6 };
+
+class LogSink {
+public:
+    // Lines that senders can cause, written through limited(): at most this
+    // many a second.
+    static constexpr std::uint64_t kLimitedPerSecond = 100;
+
+    // Writes to `outFd` and `errFd`, which it does not own.
+    LogSink(int outFd, int errFd);
+    LogSink(const LogSink&) = delete;
+    LogSink& operator=(const LogSink&) = delete;
+    // Gives the lines still queued a moment to go out, then leaves them.
+    ~LogSink();
+
+    void out(Priority priority, std::string_view line);
+    void err(Priority priority, std::string_view line);
+    // To standard error, within kLimitedPerSecond; the lines held back are
+    // counted in one line once their second is over.
+    void limited(Priority priority, std::string_view line);
+
+    // Waits until every line queued so far is written, or the timeout passes;
+    // whether all were written.
+    bool drain(std::chrono::milliseconds timeout);
+    // Lines dropped because their stream could not take them.
+    std::uint64_t dropped() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+    std::thread writer_;
+};
+
+}  // namespace collector

@@ -1,0 +1,142 @@
+#include "Receiver.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace collector {
+
+namespace {
+
+// Room for any UDP payload, so that MSG_TRUNC can only mean a datagram that
+// IPv4 could not carry.
+constexpr std::size_t kBufferSize = 65536;
+constexpr std::size_t kBatch = 64;
+// Within a burst, the next datagram is usually a few microseconds away: the
+// receiver looks again for this long rather than going to sleep and being
+// woken, which costs more and may let the socket buffer overflow meanwhile.
+// A steady trickle with longer gaps never spins.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+Sender senderOf(const sockaddr_in& from)
+{
+    return {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+}
+
+}  // namespace
+
+Receiver::Receiver(int socket, Admission& admission, FrameQueue& queue, Counters& counters, LogSink& log)
+    : socket_(socket),
+      admission_(admission),
+      queue_(queue),
+      counters_(counters),
+      log_(log),
+      buffers_(kBatch * kBufferSize),
+      from_(kBatch),
+      vectors_(kBatch),
+      messages_(kBatch)
+{
+}
+
+void Receiver::run(std::span<const int> stopFds)
+{
+    std::vector<pollfd> watched{{socket_, POLLIN, 0}};
+    for (const int fd : stopFds) {
+        watched.push_back({fd, POLLIN, 0});
+    }
+    for (;;) {
+        if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) {
+            log_.limited(Priority::Error, std::string("can't wait for datagrams: ") + std::strerror(errno));
+        }
+        for (std::size_t index = 1; index < watched.size(); ++index) {
+            if (watched[index].revents != 0) {
+                // What arrived before the stop is taken too.
+                receiveReady();
+                return;
+            }
+        }
+        if (watched[0].revents != 0) {
+            receiveReady();
+        }
+    }
+}
+
+void Receiver::receiveReady()
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastData{};
+    Clock::duration lastGap = Clock::duration::max();
+    for (;;) {
+        for (std::size_t index = 0; index < kBatch; ++index) {
+            vectors_[index] = {buffers_.data() + index * kBufferSize, kBufferSize};
+            messages_[index] = {};
+            messages_[index].msg_hdr.msg_name = &from_[index];
+            messages_[index].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            messages_[index].msg_hdr.msg_iov = &vectors_[index];
+            messages_[index].msg_hdr.msg_iovlen = 1;
+        }
+        const int count = ::recvmmsg(socket_, messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
+        const auto now = Clock::now();
+        if (count < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                log_.limited(Priority::Error, std::string("can't receive: ") + std::strerror(errno));
+                return;
+            }
+            if (lastGap < kSpin && now - lastData < kSpin) {
+                continue;
+            }
+            return;
+        }
+        if (lastData != Clock::time_point{}) {
+            lastGap = now - lastData;
+        }
+        lastData = now;
+        const auto received = std::chrono::system_clock::now();
+        for (std::size_t index = 0; index < static_cast<std::size_t>(count); ++index) {
+            accept(index, received);
+        }
+        queueAccepted();
+    }
+}
+
+void Receiver::accept(std::size_t index, std::chrono::system_clock::time_point received)
+{
+    ++counters_.received;
+    const Sender sender = senderOf(from_[index]);
+    switch (admission_.admit(sender.address, std::chrono::steady_clock::now())) {
+    case Verdict::Admitted:
+        break;
+    case Verdict::NotAllowed:
+        ++counters_.refusedAllowlist;
+        log_.limited(Priority::Warning, "refused datagram from " + sender.endpoint() + ": not an allowed sender");
+        return;
+    case Verdict::OverLimit:
+        ++counters_.refusedRate;
+        log_.limited(Priority::Warning, "refused datagram from " + sender.endpoint() + ": over the per-sender limit");
+        return;
+    }
+    const mmsghdr& message = messages_[index];
+    if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+        ++counters_.rejected;
+        log_.limited(Priority::Warning, "rejected " + sender.endpoint() + ": datagram larger than "
+                                            + std::to_string(kBufferSize) + " bytes");
+        return;
+    }
+    const unsigned char* payload = buffers_.data() + index * kBufferSize;
+    accepted_.push_back({std::vector<unsigned char>(payload, payload + message.msg_len), sender, received});
+}
+
+void Receiver::queueAccepted()
+{
+    queue_.push(accepted_);
+    for (const auto& frame : accepted_) {
+        ++counters_.dropped;
+        log_.limited(Priority::Warning, "dropped datagram from " + frame.sender.endpoint()
+                                            + ": the queue of frames to store is full");
+    }
+    accepted_.clear();
+}
+
+}  // namespace collector

@@ -1,0 +1,56 @@
+#pragma once
+
+// The storing side: takes the frames at hand from the queue, decodes them,
+// makes room within the disk budget, writes their temporaries and commits
+// them as one group, then announces each stored report. It also keeps the
+// service manager told that it is alive and how it is doing.
+
+#include "Counters.h"
+#include "DiskBudget.h"
+#include "FrameQueue.h"
+#include "LogSink.h"
+#include "Options.h"
+#include "ReportStore.h"
+#include "ServiceManager.h"
+
+#include <chrono>
+#include <vector>
+
+namespace collector {
+
+class StoreLoop {
+public:
+    StoreLoop(const Options& options, FrameQueue& queue, ReportStore& store, DiskBudget& budget, Counters& counters,
+              LogSink& log, ServiceManager& service);
+
+    // Stores until the queue is closed and empty, or --count reports are
+    // stored. Once the queue is closed, it stores for kStopTime at most.
+    void run();
+
+    static constexpr auto kStopTime = std::chrono::seconds(5);
+
+private:
+    void storeBatch(std::vector<Frame> batch);
+    void storeFrame(Frame& frame, std::vector<PendingReport>& group);
+    bool makeRoom(const Frame& frame, std::uint64_t reportSize, std::vector<PendingReport>& group);
+    void commit(std::vector<PendingReport>& group);
+    void checkDirectory();
+    void heartbeat();
+    std::size_t wanted() const;
+
+    const Options& options_;
+    FrameQueue& queue_;
+    ReportStore& store_;
+    DiskBudget& budget_;
+    Counters& counters_;
+    LogSink& log_;
+    ServiceManager& service_;
+    std::uint64_t removedReports_ = 0;  // in this batch
+    std::uint64_t removedBytes_ = 0;
+    std::chrono::steady_clock::time_point lastStatus_{};
+};
+
+// Counts the reports already in the store's directory into `budget`.
+void countReports(const ReportStore& store, DiskBudget& budget);
+
+}  // namespace collector
