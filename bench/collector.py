@@ -12,7 +12,7 @@ import struct
 import sys
 import zlib
 
-MAX_REPORT_SIZE = 65503 * 1032
+MAX_REPORT_SIZE = 8 << 20
 
 
 def decode(datagram):
@@ -49,7 +49,10 @@ def main():
     os.makedirs(directory, exist_ok=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, 33, 16 * 1024 * 1024)  # SO_RCVBUFFORCE
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, 33, 16 * 1024 * 1024)  # SO_RCVBUFFORCE
+    except OSError:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024 * 1024)
     sock.bind(("127.0.0.1", port))
     print("listening", flush=True)
     stored = 0
