@@ -2,11 +2,6 @@
 
 namespace collector {
 
-std::string plural(std::uint64_t count, std::string_view noun)
-{
-    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
-}
-
 std::string formatSummary(const Counters& counters, std::uint64_t linesDropped)
 {
     const auto count = [](const std::atomic<std::uint64_t>& counter) { return std::to_string(counter.load()); };

@@ -3,10 +3,11 @@
 // What happened to every datagram, counted as it happens by the receiving and
 // the storing threads, and read by the summary line and the service status.
 
+#include "Plural.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace collector {
 
@@ -22,9 +23,6 @@ struct Counters {
     std::atomic<std::uint64_t> failedToStore{0};
     std::atomic<std::uint64_t> unstored{0};          // still queued when the collector stopped
 };
-
-// "1 report", "2 reports".
-std::string plural(std::uint64_t count, std::string_view noun);
 
 // "received R, stored S, rejected J, refused F (allowlist A, per-sender limit
 // P, budget B), dropped D, removed M, failed to store X", then ", left

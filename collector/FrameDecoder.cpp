@@ -1,6 +1,7 @@
 #include "FrameDecoder.h"
 
 #include "FrameFormat.h"
+#include "Plural.h"
 
 #include <zlib.h>
 
@@ -69,7 +70,7 @@ Decoded inflateExactly(std::span<const unsigned char> input, std::unique_ptr<uns
         result = inflate(&stream, Z_FINISH);
         if (stream.avail_out == 0) {
             return reject(Rejection::MoreThanDeclared,
-                          "stream inflates to more than the declared " + std::to_string(declared) + " bytes");
+                          "stream inflates to more than the declared " + plural(declared, "byte"));
         }
     }
     switch (result) {
@@ -82,15 +83,15 @@ Decoded inflateExactly(std::span<const unsigned char> input, std::unique_ptr<uns
         return reject(Rejection::OutOfMemory, zlibReason(stream, result));
     default:
         return reject(Rejection::TruncatedStream, "zlib stream truncated after "
-                                                      + std::to_string(stream.total_out) + " bytes");
+                                                      + plural(stream.total_out, "byte"));
     }
     if (stream.total_out != declared) {
         return reject(Rejection::FewerThanDeclared, "stream ends after " + std::to_string(stream.total_out)
-                                                        + " of the declared " + std::to_string(declared) + " bytes");
+                                                        + " of the declared " + plural(declared, "byte"));
     }
     if (stream.avail_in != 0) {
         return reject(Rejection::TrailingBytes,
-                      std::to_string(stream.avail_in) + " bytes after the end of the zlib stream");
+                      plural(stream.avail_in, "byte") + " after the end of the zlib stream");
     }
     return Decoded{Rejection::None, {}, Report(std::move(output), declared)};
 }
@@ -100,8 +101,8 @@ Decoded inflateExactly(std::span<const unsigned char> input, std::unique_ptr<uns
 Decoded decodeFrame(std::span<const unsigned char> datagram, std::uint64_t maxReportSize)
 {
     if (datagram.size() < kPrefixSize) {
-        return reject(Rejection::ShorterThanPrefix, "datagram of " + std::to_string(datagram.size())
-                                                        + " bytes is shorter than the 4-byte size prefix");
+        return reject(Rejection::ShorterThanPrefix,
+                      "datagram of " + plural(datagram.size(), "byte") + " is shorter than the 4-byte size prefix");
     }
     if (datagram.size() > std::numeric_limits<uInt>::max()) {
         return reject(Rejection::OverLimit, "datagram too large");
@@ -120,7 +121,7 @@ Decoded decodeFrame(std::span<const unsigned char> datagram, std::uint64_t maxRe
     try {
         output = std::make_unique_for_overwrite<unsigned char[]>(declared);
     } catch (const std::bad_alloc&) {
-        return reject(Rejection::OutOfMemory, "can't allocate " + std::to_string(declared) + " bytes");
+        return reject(Rejection::OutOfMemory, "can't allocate " + plural(declared, "byte"));
     }
     return inflateExactly(datagram.subspan(kPrefixSize), std::move(output), declared);
 }

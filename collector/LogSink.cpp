@@ -1,6 +1,6 @@
 #include "LogSink.h"
 
-#include "Counters.h"
+#include "Plural.h"
 #include "UniqueFd.h"
 
 #include <limits.h>
