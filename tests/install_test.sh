@@ -3,17 +3,73 @@
 # both programs run, both manual pages render without a warning, and the
 # systemd units name the programs under that prefix and pass
 # systemd-analyze verify.
-# Usage: install_test.sh BUILD_DIR
+# With --package, builds both Debian packages for a host and port other than
+# the defaults instead, and checks their contents, maintainer scripts, units
+# and lintian.
+# Usage: install_test.sh BUILD_DIR | install_test.sh --package
 set -euo pipefail
-
-build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
 
 fail() {
     echo "install test: $*" >&2
     exit 1
 }
+
+# check_packages: the two packages of script/package example.org 9700.
+check_packages() {
+    local root debs collector sender work
+    root=$(cd "$(dirname "$0")/.." && pwd)
+    debs=$("$root/script/package" example.org 9700) || fail "script/package example.org 9700 failed"
+    collector=$(grep '/crash-report-collector_[^/]*\.deb$' <<<"$debs") || fail "no collector package in: $debs"
+    sender=$(grep '/crash-report-sender_[^/]*\.deb$' <<<"$debs") || fail "no sender package in: $debs"
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' RETURN
+
+    dpkg-deb -x "$collector" "$work/collector"
+    dpkg-deb -e "$collector" "$work/collector-control"
+    dpkg-deb -x "$sender" "$work/sender"
+    for file in usr/bin/collectCrashReports usr/share/man/man1/collectCrashReports.1.gz \
+        lib/systemd/system/collectCrashReports.service lib/systemd/system/collectCrashReports.socket \
+        etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright; do
+        [[ -f $work/collector/$file ]] || fail "crash-report-collector has no $file"
+    done
+    for file in usr/bin/sendCrashReport usr/share/man/man1/sendCrashReport.1.gz \
+        usr/share/doc/crash-report-sender/copyright; do
+        [[ -f $work/sender/$file ]] || fail "crash-report-sender has no $file"
+    done
+    [[ ! -e $work/sender/usr/bin/collectCrashReports ]] || fail "crash-report-sender carries the collector"
+    [[ ! -e $work/collector/usr/bin/sendCrashReport ]] || fail "crash-report-collector carries the sender"
+
+    grep -qx 'ListenDatagram=0.0.0.0:9700' "$work/collector/lib/systemd/system/collectCrashReports.socket" \
+        || fail "the socket unit does not listen on the port the sender was built for"
+    grep -qx 'ExecStart=/usr/bin/collectCrashReports $COLLECTOR_OPTIONS /var/lib/crash-reports' \
+        "$work/collector/lib/systemd/system/collectCrashReports.service" || fail "the service's ExecStart"
+    ! grep -q 9699 "$work/collector/lib/systemd/system/"* || fail "a unit names the default port"
+    zcat "$work/sender/usr/share/man/man1/sendCrashReport.1.gz" | grep -q 'example.org' \
+        || fail "the sender's man page does not name its host"
+    dpkg-deb -f "$sender" Description | grep -q 'example.org, UDP port 9700' \
+        || fail "the sender's description does not name its host and port"
+    dpkg-deb -f "$collector" Depends | grep -q zlib1g || fail "the collector does not depend on zlib1g"
+
+    grep -q "deb-systemd-helper enable 'collectCrashReports.socket'" "$work/collector-control/postinst" \
+        || fail "postinst does not enable the socket"
+    grep -q "deb-systemd-invoke \$_dh_action 'collectCrashReports.service' 'collectCrashReports.socket'" \
+        "$work/collector-control/postinst" || fail "postinst does not start or restart the service"
+    grep -q "deb-systemd-invoke stop" "$work/collector-control/prerm" || fail "prerm does not stop the service"
+    grep -q "/var/lib/private/crash-reports" "$work/collector-control/postrm" \
+        || fail "postrm does not remove the reports on purge"
+    grep -qx /etc/default/collectCrashReports "$work/collector-control/conffiles" \
+        || fail "/etc/default/collectCrashReports is not a conffile"
+    echo "install test: both packages for example.org:9700 are sound and lintian-clean"
+}
+
+if [[ $1 == --package ]]; then
+    check_packages
+    exit 0
+fi
+
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 

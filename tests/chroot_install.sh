@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs both packages with apt into a fresh minimal Debian chroot, checks
+# that the collector's units are enabled and that the collector starts as its
+# service would, then purges both and checks that nothing of them is left.
+# Needs root, mmdebstrap and the Debian archive; not part of script/test.
+# Usage: tests/chroot_install.sh [SUITE]   (default bookworm)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+suite=${1:-bookworm}
+fail() {
+    echo "chroot install: $*" >&2
+    exit 1
+}
+
+debs=$(script/package localhost 9699 | grep -v dbgsym)
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+echo "chroot install: making a minimal $suite in $root" >&2
+mmdebstrap --quiet --variant=apt --include=systemd,systemd-sysv "$suite" "$root" >&2
+in_root() { chroot "$root" "$@"; }
+find "$root" -xdev | sort >"$root.before"
+
+mkdir -p "$root/tmp/debs"
+cp $debs "$root/tmp/debs/"
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /tmp/debs/*.deb' >&2
+for unit in collectCrashReports.socket collectCrashReports.service; do
+    state=$(in_root systemctl is-enabled "$unit") || true
+    [[ $state == enabled ]] || fail "$unit is $state, not enabled"
+done
+echo "chroot install: both units enabled" >&2
+
+# As the service would run it, in a network namespace of its own.
+command=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/collectCrashReports.service")
+command=${command/\$COLLECTOR_OPTIONS/--bind 127.0.0.1}
+started=$(unshare -n chroot "$root" sh -c "ip link set lo up 2>/dev/null; $command & pid=\$!; sleep 1; \
+    kill \$pid; wait \$pid; echo status \$?" 2>&1) || true
+grep -q '^listening on 127.0.0.1:9699, storing into /var/lib/crash-reports' <<<"$started" \
+    || fail "the collector did not start: $started"
+grep -q '^status 0' <<<"$started" || fail "the collector did not stop cleanly: $started"
+echo "chroot install: the collector starts and stops" >&2
+
+rm -rf "$root/tmp/debs"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q crash-report-collector crash-report-sender >&2
+left=$(find "$root" -xdev | sort | comm -13 "$root.before" - \
+    | grep -v -E '^'"$root"'/(var/(lib/(apt|dpkg)|log|cache)|tmp)(/|$)' || true)
+rm -f "$root.before"
+[[ -z $left ]] || fail "left after purge: $left"
+echo "chroot install: purged, nothing left" >&2
