@@ -650,12 +650,16 @@ const Refusal kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(Failures, CollectorRefuses, testing::ValuesIn(kRefusals),
                          [](const testing::TestParamInfo<Refusal>& param) { return param.param.name; });
 
-TEST(CollectorHelp, PrintsUsageAndExitsZero)
+TEST(CollectorHelp, PrintsUsageWithTheSendersPortAndTheVersion)
 {
-    const ExitResult result = run({kCollector, "--help"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(result.out.starts_with("usage: collectCrashReports ")) << result.out;
-    EXPECT_EQ(result.err, "");
+    const ExitResult help = run({kCollector, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("usage: collectCrashReports ")) << help.out;
+    EXPECT_NE(help.out.find("(default " + std::to_string(SERVICE_PORT) + ")"), std::string::npos) << help.out;
+    EXPECT_EQ(help.err, "");
+    const ExitResult version = run({kCollector, "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "collectCrashReports " PROJECT_VERSION "\n");
 }
 
 }  // namespace
