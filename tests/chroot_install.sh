@@ -13,7 +13,7 @@ fail() {
     exit 1
 }
 
-debs=$(script/package localhost 9699 | grep -v dbgsym)
+mapfile -t debs < <(script/package localhost 9699 | grep -v dbgsym)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 echo "chroot install: making a minimal $suite in $root" >&2
@@ -22,7 +22,7 @@ in_root() { chroot "$root" "$@"; }
 find "$root" -xdev | sort >"$root.before"
 
 mkdir -p "$root/tmp/debs"
-cp $debs "$root/tmp/debs/"
+cp "${debs[@]}" "$root/tmp/debs/"
 in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /tmp/debs/*.deb' >&2
 for unit in collectCrashReports.socket collectCrashReports.service; do
     state=$(in_root systemctl is-enabled "$unit") || true

@@ -32,7 +32,8 @@ check_packages() {
         etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright; do
         [[ -f $work/collector/$file ]] || fail "crash-report-collector has no $file"
     done
-    for file in usr/bin/sendCrashReport usr/share/man/man1/sendCrashReport.1.gz \
+    for file in usr/bin/sendCrashReport usr/share/man/man1/sendCrashReport.1.gz usr/bin/sendUnitCrashReport \
+        usr/share/man/man1/sendUnitCrashReport.1.gz lib/systemd/system/crash-report@.service \
         usr/share/doc/crash-report-sender/copyright; do
         [[ -f $work/sender/$file ]] || fail "crash-report-sender has no $file"
     done
@@ -41,6 +42,7 @@ check_packages() {
 
     grep -qx 'ListenDatagram=0.0.0.0:9700' "$work/collector/lib/systemd/system/collectCrashReports.socket" \
         || fail "the socket unit does not listen on the port the sender was built for"
+    # shellcheck disable=SC2016 # the unit's own text, which systemd expands
     grep -qx 'ExecStart=/usr/bin/collectCrashReports $COLLECTOR_OPTIONS /var/lib/crash-reports' \
         "$work/collector/lib/systemd/system/collectCrashReports.service" || fail "the service's ExecStart"
     ! grep -q 9699 "$work/collector/lib/systemd/system/"* || fail "a unit names the default port"
@@ -81,21 +83,29 @@ usage=$("$prefix/bin/sendCrashReport" 2>&1 >/dev/null) || status=$?
 help=$("$prefix/bin/collectCrashReports" --help) || fail "collectCrashReports --help exited $?"
 [[ $help == "usage: collectCrashReports "* ]] || fail "collectCrashReports --help printed: $help"
 
-for page in sendCrashReport collectCrashReports; do
+for page in sendCrashReport sendUnitCrashReport collectCrashReports; do
     file=$prefix/share/man/man1/$page.1
     [[ -f $file ]] || fail "no manual page $file"
     warnings=$(groff -man -ww -z "$file" 2>&1)
     [[ -z $warnings ]] || fail "$page.1 renders with warnings: $warnings"
     text=$(MANWIDTH=80 man -l "$file" 2>&1)
-    for section in NAME SYNOPSIS DESCRIPTION "FRAME FORMAT" "EXIT STATUS" "BUILD SETTINGS" EXAMPLES; do
+    sections=(NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES)
+    [[ $page == sendUnitCrashReport ]] || sections+=("FRAME FORMAT" "BUILD SETTINGS")
+    for section in "${sections[@]}"; do
         grep -q "^$section" <<<"$text" || fail "$page.1 has no $section section"
     done
+    grep -q "$page 1\.[0-9]*\.[0-9]*" <<<"$text" || fail "$page.1 has no version in its footer"
 done
+[[ -x $prefix/bin/sendUnitCrashReport ]] || fail "no $prefix/bin/sendUnitCrashReport"
+usage=$("$prefix/bin/sendUnitCrashReport" 2>&1) && fail "sendUnitCrashReport without a unit exited 0"
+[[ $usage == "usage: sendUnitCrashReport UNIT" ]] || fail "sendUnitCrashReport usage line: $usage"
 
 units=$prefix/lib/systemd/system
-for unit in collectCrashReports.service collectCrashReports.socket; do
+for unit in collectCrashReports.service collectCrashReports.socket crash-report@.service; do
     [[ -f $units/$unit ]] || fail "no systemd unit $units/$unit"
 done
+grep -qx "ExecStart=$prefix/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
+    || fail "the crash report template does not run the script installed in $prefix"
 grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS /var/lib/crash-reports" \
     "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $prefix"
 [[ -f $prefix/etc/default/collectCrashReports ]] || fail "no options file $prefix/etc/default/collectCrashReports"
@@ -104,6 +114,7 @@ if ! command -v systemd-analyze >/dev/null; then
     exit 0
 fi
 findings=$(cd "$units" && MANPATH=$prefix/share/man systemd-analyze verify \
-    collectCrashReports.socket collectCrashReports.service 2>&1) || fail "systemd-analyze verify failed: $findings"
+    collectCrashReports.socket collectCrashReports.service crash-report@.service 2>&1) \
+    || fail "systemd-analyze verify failed: $findings"
 [[ -z $findings ]] || fail "systemd-analyze verify: $findings"
 echo "install test: programs, manual pages and units in $prefix are sound"
