@@ -256,31 +256,36 @@ WriteResult ReportStore::write(std::span<const unsigned char> report, const Send
     if (const int error = writeAll(file.get(), report); error != 0) {
         return fail("can't write " + path, error);
     }
-    if (file.close() != 0) {
-        return fail("can't close " + path, errno);
-    }
-    return {PendingReport{std::move(temporary), report.size(), sender, received}, {}};
+    return {PendingReport{std::move(temporary), std::move(file), report.size(), sender, received}, {}};
 }
 
-std::vector<CommitResult> ReportStore::commit(const std::vector<PendingReport>& group)
+std::vector<CommitResult> ReportStore::commit(std::vector<PendingReport>& group)
 {
     std::vector<CommitResult> results(group.size());
     if (group.empty()) {
         return results;
     }
     const int dir = directoryFd_.get();
-    // One sync for the whole group: it writes out every temporary's bytes.
-    if (::syncfs(dir) != 0) {
-        const std::string error = describe("can't sync the filesystem of " + directory_.string(), errno);
-        for (std::size_t index = 0; index < group.size(); ++index) {
-            ::unlinkat(dir, group[index].temporary.c_str(), 0);
-            results[index].error = error;
-        }
-        return results;
-    }
+    // One sync for the whole group writes out every temporary's bytes. It
+    // fails for a write error anywhere on the filesystem, so then each
+    // report's own sync tells whether its bytes are safe.
+    const bool synced = ::syncfs(dir) == 0;
     bool renamed = false;
     for (std::size_t index = 0; index < group.size(); ++index) {
-        results[index] = renameToFreeName(group[index]);
+        PendingReport& report = group[index];
+        const std::string path = (directory_ / report.temporary).string();
+        std::string error;
+        if (!synced && ::fsync(report.file.get()) != 0) {
+            error = describe("can't sync " + path, errno);
+        } else if (report.file.close() != 0) {
+            error = describe("can't close " + path, errno);
+        }
+        if (!error.empty()) {
+            ::unlinkat(dir, report.temporary.c_str(), 0);
+            results[index].error = error;
+            continue;
+        }
+        results[index] = renameToFreeName(report);
         renamed = renamed || results[index].name.has_value();
     }
     if (renamed && ::fsync(dir) != 0) {

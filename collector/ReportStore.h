@@ -37,6 +37,7 @@ std::optional<std::string> reportSenderAddress(std::string_view name);
 // A report written to its temporary file, not yet stored.
 struct PendingReport {
     std::string temporary;
+    UniqueFd file;  // open until the report is committed
     std::uint64_t size = 0;
     Sender sender;
     std::chrono::system_clock::time_point received;
@@ -71,8 +72,9 @@ public:
 
     WriteResult write(std::span<const unsigned char> report, const Sender& sender,
                       std::chrono::system_clock::time_point received);
-    // Stores the reports of `group`: one result for each, in order.
-    std::vector<CommitResult> commit(const std::vector<PendingReport>& group);
+    // Stores the reports of `group`: one result for each, in order. Their
+    // files are closed.
+    std::vector<CommitResult> commit(std::vector<PendingReport>& group);
     // Removes a stored report; an error text, or empty.
     std::string remove(const std::string& name);
 

@@ -323,10 +323,13 @@ TEST(CollectorEndToEnd, DropsAndCountsWhatTheQueueCantHold)
     EXPECT_NE(result.err.find(": the queue of frames to store is full"), std::string::npos) << result.err;
 }
 
-TEST(CollectorEndToEnd, StoresWithoutARenameThatRefusesToReplace)
+// A platform call of the collector's, made to behave as on another system.
+class CollectorStoresDespite : public testing::TestWithParam<const char*> {};
+
+TEST_P(CollectorStoresDespite, WholeReportsAndNothingElse)
 {
     TempDir dir;
-    RunningCollector collector(dir.path(), {.process = {.env = failingCall("renameat2")}});
+    RunningCollector collector(dir.path(), {.process = {.env = failingCall(GetParam())}});
     const UdpSocket peer;
     const Bytes report = toBytes(makeCrashLog(3000));
 
@@ -336,6 +339,11 @@ TEST(CollectorEndToEnd, StoresWithoutARenameThatRefusesToReplace)
     EXPECT_EQ(collector.stop().status, 0);
     expectOnlyReports(dir.path(), 1);
 }
+
+// A rename that can't refuse to replace (NFS); a filesystem sync that fails
+// for a write error elsewhere on the filesystem.
+INSTANTIATE_TEST_SUITE_P(Platforms, CollectorStoresDespite, testing::Values("renameat2", "syncfs"),
+                         [](const testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
 TEST(CollectorEndToEnd, KeepsStoringWhenItsStandardOutputReaderIsGone)
 {

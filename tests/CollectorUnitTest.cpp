@@ -137,7 +137,7 @@ std::vector<std::string> namesIn(const std::filesystem::path& directory)
     return names;
 }
 
-// The names in `directory` that are neither a report nor a lock file.
+// The names in `directory` of temporaries.
 std::vector<std::string> temporariesIn(const std::filesystem::path& directory)
 {
     std::vector<std::string> names;
@@ -149,14 +149,21 @@ std::vector<std::string> temporariesIn(const std::filesystem::path& directory)
     return names;
 }
 
+collector::CommitResult commitOne(ReportStore& store, collector::PendingReport&& pending)
+{
+    std::vector<collector::PendingReport> group;
+    group.push_back(std::move(pending));
+    return store.commit(group).front();
+}
+
 collector::CommitResult storeOne(ReportStore& store, std::span<const unsigned char> report,
                                  system_clock::time_point received = system_clock::now())
 {
-    const auto written = store.write(report, kLoopback, received);
+    auto written = store.write(report, kLoopback, received);
     if (!written.pending) {
         return {std::nullopt, written.error};
     }
-    return store.commit({*written.pending}).front();
+    return commitOne(store, std::move(*written.pending));
 }
 
 TEST(ReportStore, StoresTheBytesUnderANameOfItsOwn)
@@ -222,14 +229,14 @@ TEST(ReportStore, RemovesOnlyTheTemporariesOfCollectorsThatAreGone)
     dir.write(".incoming-00000000deadbeef-1.tmp", "half a rep");
     dir.write("kept.report", "whole");
     ReportStore live(dir.path());
-    const auto inFlight = live.write(toBytes("in flight"), kLoopback, system_clock::now());
+    auto inFlight = live.write(toBytes("in flight"), kLoopback, system_clock::now());
     ASSERT_TRUE(inFlight.pending);
 
     ReportStore next(dir.path());
 
     EXPECT_EQ(temporariesIn(dir.path()), std::vector{inFlight.pending->temporary});
     EXPECT_FALSE(std::filesystem::exists(dir.path() / ".collector-00000000deadbeef.lock"));
-    EXPECT_TRUE(live.commit({*inFlight.pending}).front().stored());
+    EXPECT_TRUE(commitOne(live, std::move(*inFlight.pending)).stored());
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "kept.report"));
 }
 

@@ -6,8 +6,9 @@
  *   sender;
  * - clamp_rcvbuf (SO_RCVBUFFORCE refused and SO_RCVBUF held to 212992 bytes,
  *   as for an unprivileged service on a stock host), slow_syncfs (each
- *   syncfs takes a second) or renameat2 (fails with EINVAL, as where the
- *   filesystem has no RENAME_NOREPLACE): for the collector.
+ *   syncfs takes a second), syncfs (fails with EIO, as for a write error
+ *   elsewhere on the filesystem) or renameat2 (fails with EINVAL, as where
+ *   the filesystem has no RENAME_NOREPLACE): for the collector.
  * Every other call goes to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -103,6 +104,10 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
 int syncfs(int fd)
 {
     int (*real)(int) = (int (*)(int))next("syncfs");
+    if (failing("syncfs")) {
+        errno = EIO;
+        return -1;
+    }
     if (failing("slow_syncfs"))
         sleep(1);
     return real(fd);
