@@ -197,6 +197,12 @@ void LogSink::limited(Priority priority, std::string_view line)
     }
 }
 
+void LogSink::flushHeldBack()
+{
+    const std::lock_guard lock(state_->mutex);
+    state_->appendSuppressed(state_->limiter.takeAllSuppressed());
+}
+
 bool LogSink::drain(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(state_->mutex);

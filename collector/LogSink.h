@@ -37,6 +37,8 @@ public:
     // counted in one line once their second is over.
     void limited(Priority priority, std::string_view line);
 
+    // Queues the count of the lines held back so far, at once: for the end.
+    void flushHeldBack();
     // Waits until every line queued so far is written, or the timeout passes;
     // whether all were written.
     bool drain(std::chrono::milliseconds timeout);

@@ -19,6 +19,9 @@ constexpr std::size_t kBatch = 64;
 // woken, which costs more and may let the socket buffer overflow meanwhile.
 // A steady trickle with longer gaps never spins.
 constexpr auto kSpin = std::chrono::microseconds(50);
+// The longest it receives before it looks whether it is to stop, so that a
+// flood that never lets the socket run dry can't keep it from stopping.
+constexpr auto kMostAtOnce = std::chrono::milliseconds(50);
 
 Sender senderOf(const sockaddr_in& from)
 {
@@ -66,9 +69,10 @@ void Receiver::run(std::span<const int> stopFds)
 void Receiver::receiveReady()
 {
     using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + kMostAtOnce;
     Clock::time_point lastData{};
     Clock::duration lastGap = Clock::duration::max();
-    for (;;) {
+    while (Clock::now() < deadline) {
         for (std::size_t index = 0; index < kBatch; ++index) {
             vectors_[index] = {buffers_.data() + index * kBufferSize, kBufferSize};
             messages_[index] = {};

@@ -22,7 +22,8 @@ class Receiver {
 public:
     Receiver(int socket, Admission& admission, FrameQueue& queue, Counters& counters, LogSink& log);
 
-    // Receives until one of `stopFds` becomes readable.
+    // Receives until one of `stopFds` becomes readable; then takes what the
+    // socket already holds, for a moment at most.
     void run(std::span<const int> stopFds);
 
 private:

@@ -45,6 +45,7 @@ int main(int argc, char* argv[])
         collector::ServiceManager service;
         collector::Collector collector(parsed.options, log, service);
         collector.run();
+        log.flushHeldBack();
         log.err(collector::Priority::Info,
                 "summary: " + collector::formatSummary(collector.counters(), log.dropped()));
     } catch (const collector::StartupError& error) {
