@@ -266,19 +266,13 @@ std::vector<CommitResult> ReportStore::commit(std::vector<PendingReport>& group)
         return results;
     }
     const int dir = directoryFd_.get();
-    // One sync for the whole group writes out every temporary's bytes. It
-    // fails for a write error anywhere on the filesystem, so then each
-    // report's own sync tells whether its bytes are safe.
-    const bool synced = ::syncfs(dir) == 0;
+    const std::vector<std::string> errors = makeDurable(group);
     bool renamed = false;
     for (std::size_t index = 0; index < group.size(); ++index) {
         PendingReport& report = group[index];
-        const std::string path = (directory_ / report.temporary).string();
-        std::string error;
-        if (!synced && ::fsync(report.file.get()) != 0) {
-            error = describe("can't sync " + path, errno);
-        } else if (report.file.close() != 0) {
-            error = describe("can't close " + path, errno);
+        std::string error = errors[index];
+        if (error.empty() && report.file.close() != 0) {
+            error = describe("can't close " + (directory_ / report.temporary).string(), errno);
         }
         if (!error.empty()) {
             ::unlinkat(dir, report.temporary.c_str(), 0);
@@ -297,6 +291,35 @@ std::vector<CommitResult> ReportStore::commit(std::vector<PendingReport>& group)
         }
     }
     return results;
+}
+
+std::vector<std::string> ReportStore::makeDurable(const std::vector<PendingReport>& group)
+{
+    std::vector<std::string> errors(group.size());
+    const auto syncEach = [&] {
+        for (std::size_t index = 0; index < group.size(); ++index) {
+            if (::fdatasync(group[index].file.get()) != 0) {
+                errors[index] = describe("can't sync " + (directory_ / group[index].temporary).string(), errno);
+            }
+        }
+    };
+    const SyncWay way = syncChooser_.choose(group.size());
+    const auto start = std::chrono::steady_clock::now();
+    if (way == SyncWay::Filesystem) {
+        // syncfs fails for a write error anywhere on the filesystem: then
+        // each report's own sync tells whether its bytes are safe.
+        if (::syncfs(directoryFd_.get()) != 0) {
+            syncEach();
+        }
+    } else {
+        // Writeback of every file first, so that their syncs overlap.
+        for (const auto& report : group) {
+            ::sync_file_range(report.file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        syncEach();
+    }
+    syncChooser_.record(way, std::chrono::steady_clock::now() - start, group.size());
+    return errors;
 }
 
 CommitResult ReportStore::renameToFreeName(const PendingReport& report)

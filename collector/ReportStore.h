@@ -2,9 +2,10 @@
 
 // Stores reports as files in one directory, each whole or not at all, in
 // groups that share their syncs. A report's bytes go to a temporary file of
-// this collector's own; commit() makes a whole group durable with one sync of
-// the filesystem, renames each temporary to its final name without replacing
-// anything, and syncs the directory once. Only then is a report stored.
+// this collector's own; commit() makes a whole group durable together (one
+// sync of the filesystem, or the files' syncs overlapped: SyncChooser picks),
+// renames each temporary to its final name without replacing anything, and
+// syncs the directory once. Only then is a report stored.
 //
 // Several collectors may share the directory: each holds a lock file for as
 // long as it lives, and names its temporaries after it, so that none removes
@@ -12,6 +13,7 @@
 // number); nothing from a report goes into a path.
 
 #include "Sender.h"
+#include "SyncChooser.h"
 #include "UniqueFd.h"
 
 #include <chrono>
@@ -96,6 +98,8 @@ private:
     void open();
     void takeLock();
     void removeDeadTemporaries() const;
+    // Syncs the bytes of the group's files; an error text for each, or empty.
+    std::vector<std::string> makeDurable(const std::vector<PendingReport>& group);
     // Renames `temporary` to a free name; the name, or an error text.
     CommitResult renameToFreeName(const PendingReport& report);
     bool renameNoReplace(const std::string& from, const std::string& to);
@@ -107,6 +111,7 @@ private:
     std::uint64_t sequence_ = 0;
     std::uint64_t temporaries_ = 0;
     bool noReplaceRename_ = true;  // off where the filesystem lacks it
+    SyncChooser syncChooser_;
 };
 
 }  // namespace collector

@@ -2,6 +2,7 @@
 
 #include "FrameDecoder.h"
 
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -11,18 +12,37 @@ namespace collector {
 
 namespace {
 
-// A batch is what the queue holds at the moment, up to these bounds.
-constexpr std::size_t kBatchFrames = 256;
+// A batch is what the queue holds at the moment, up to these bounds. Larger
+// groups share a sync among more reports: 1024 small reports are stored about
+// twice as fast as 4 groups of 256.
+constexpr std::size_t kBatchFrames = 1024;
 constexpr std::size_t kBatchBytes = 4 << 20;
 // Reports written before they are synced together, so that a batch of large
 // reports is not all held back until the end.
 constexpr std::uint64_t kGroupBytes = 64 << 20;
 constexpr auto kIdleWait = std::chrono::seconds(1);
+// Descriptors kept for everything but the temporaries of a group.
+constexpr std::size_t kOtherFiles = 64;
 constexpr auto kStatusInterval = std::chrono::seconds(5);
 
 std::string bytes(std::uint64_t count)
 {
     return plural(count, "byte");
+}
+
+// A group keeps a file open for each report until it is synced: as many as
+// the open file limit leaves room for, after trying to raise it to its most.
+std::size_t mostFilesInAGroup()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return kBatchFrames / 4;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t room = limit.rlim_cur > 2 * kOtherFiles ? limit.rlim_cur - kOtherFiles : kOtherFiles;
+    return static_cast<std::size_t>(std::min<rlim_t>(kBatchFrames, room));
 }
 
 }  // namespace
@@ -43,7 +63,8 @@ StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, ReportStore& sto
       budget_(budget),
       counters_(counters),
       log_(log),
-      service_(service)
+      service_(service),
+      mostGroupFiles_(mostFilesInAGroup())
 {
 }
 
@@ -91,7 +112,7 @@ void StoreLoop::storeBatch(std::vector<Frame> batch)
                                              [](std::uint64_t sum, const PendingReport& report) {
                                                  return sum + report.size;
                                              });
-        if (written >= kGroupBytes) {
+        if (written >= kGroupBytes || group.size() >= mostGroupFiles_) {
             commit(group);
         }
     }

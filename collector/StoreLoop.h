@@ -48,6 +48,7 @@ private:
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};
+    std::size_t mostGroupFiles_;
 };
 
 // Counts the reports already in the store's directory into `budget`.
