@@ -7,8 +7,8 @@
 //   - no sync at all: the ceiling for one file per report.
 // Every way but the last syncs the directory once a group.
 // The files are left in DIRECTORY for the caller to remove once it has
-// measured all it wants: on a filesystem mounted with discard, mass removal
-// slows whatever runs next.
+// measured all it wants: for some minutes after thousands of files are
+// removed, ext4 takes far longer to make new ones.
 // Usage: store_strategies DIRECTORY [FILES [GROUP]]   (default 2000 files, groups of 256)
 
 #include <fcntl.h>

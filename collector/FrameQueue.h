@@ -49,6 +49,7 @@ public:
     bool closed() const;
     bool closedAndEmpty() const;
     std::size_t frameCount() const;
+    std::size_t capacity() const { return capacity_; }
 
     // What one frame costs the queue: its bytes and what holds them.
     static std::size_t cost(const Frame& frame) { return frame.bytes.size() + kOverhead; }
