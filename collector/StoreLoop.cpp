@@ -6,7 +6,6 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <numeric>
 
 namespace collector {
 
@@ -104,19 +103,14 @@ void StoreLoop::storeBatch(std::vector<Frame> batch)
             budget_.measureFree(std::uint64_t{filesystem.f_bavail} * filesystem.f_frsize);
         }
     }
-    std::vector<PendingReport> group;
     for (auto& frame : batch) {
         queue_.holdBack();
-        storeFrame(frame, group);
-        const auto written = std::accumulate(group.begin(), group.end(), std::uint64_t{0},
-                                             [](std::uint64_t sum, const PendingReport& report) {
-                                                 return sum + report.size;
-                                             });
-        if (written >= kGroupBytes || group.size() >= mostGroupFiles_) {
-            commit(group);
+        storeFrame(frame);
+        if (groupBytes_ >= kGroupBytes || group_.size() >= mostGroupFiles_) {
+            commit();
         }
     }
-    commit(group);
+    commit();
     if (removedReports_ != 0) {
         log_.limited(Priority::Info, "removed " + plural(removedReports_, "old report") + " (" + bytes(removedBytes_)
                                          + ") to keep within the disk budget");
@@ -125,7 +119,7 @@ void StoreLoop::storeBatch(std::vector<Frame> batch)
     }
 }
 
-void StoreLoop::storeFrame(Frame& frame, std::vector<PendingReport>& group)
+void StoreLoop::storeFrame(Frame& frame)
 {
     const Decoded decoded = decodeFrame(frame.bytes, options_.maxReportSize);
     frame.bytes = {};
@@ -135,7 +129,7 @@ void StoreLoop::storeFrame(Frame& frame, std::vector<PendingReport>& group)
         log_.limited(Priority::Warning, "rejected " + from + ": " + decoded.reason);
         return;
     }
-    if (!makeRoom(frame, decoded.report.size(), group)) {
+    if (!makeRoom(frame, decoded.report.size())) {
         return;
     }
     WriteResult written = store_.write(decoded.report.bytes(), frame.sender, frame.received);
@@ -145,15 +139,16 @@ void StoreLoop::storeFrame(Frame& frame, std::vector<PendingReport>& group)
         log_.limited(Priority::Error, "can't store report from " + from + ": " + written.error);
         return;
     }
-    group.push_back(std::move(*written.pending));
+    groupBytes_ += written.pending->size;
+    group_.push_back(std::move(*written.pending));
 }
 
-bool StoreLoop::makeRoom(const Frame& frame, std::uint64_t reportSize, std::vector<PendingReport>& group)
+bool StoreLoop::makeRoom(const Frame& frame, std::uint64_t reportSize)
 {
     DiskBudget::Room room = budget_.makeRoom(reportSize);
-    if (!room.fits && !group.empty()) {
+    if (!room.fits && !group_.empty()) {
         // The reports being stored can't make room until they are stored.
-        commit(group);
+        commit();
         room = budget_.makeRoom(reportSize);
     }
     if (!room.fits) {
@@ -176,11 +171,11 @@ bool StoreLoop::makeRoom(const Frame& frame, std::uint64_t reportSize, std::vect
     return true;
 }
 
-void StoreLoop::commit(std::vector<PendingReport>& group)
+void StoreLoop::commit()
 {
-    const std::vector<CommitResult> results = store_.commit(group);
-    for (std::size_t index = 0; index < group.size(); ++index) {
-        const PendingReport& report = group[index];
+    const std::vector<CommitResult> results = store_.commit(group_);
+    for (std::size_t index = 0; index < group_.size(); ++index) {
+        const PendingReport& report = group_[index];
         const CommitResult& result = results[index];
         if (result.name) {
             budget_.settle(*result.name, report.sender.addressText(), report.size);
@@ -196,7 +191,8 @@ void StoreLoop::commit(std::vector<PendingReport>& group)
         log_.out(Priority::Info, "stored " + (store_.directory() / *result.name).string() + " (" + bytes(report.size)
                                      + " from " + report.sender.endpoint() + ")");
     }
-    group.clear();
+    group_.clear();
+    groupBytes_ = 0;
 }
 
 void StoreLoop::checkDirectory()

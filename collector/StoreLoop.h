@@ -31,9 +31,9 @@ public:
 
 private:
     void storeBatch(std::vector<Frame> batch);
-    void storeFrame(Frame& frame, std::vector<PendingReport>& group);
-    bool makeRoom(const Frame& frame, std::uint64_t reportSize, std::vector<PendingReport>& group);
-    void commit(std::vector<PendingReport>& group);
+    void storeFrame(Frame& frame);
+    bool makeRoom(const Frame& frame, std::uint64_t reportSize);
+    void commit();
     void checkDirectory();
     void heartbeat();
     std::size_t wanted() const;
@@ -49,6 +49,9 @@ private:
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};
     std::size_t mostGroupFiles_;
+    // Reports written and not yet committed, and their bytes.
+    std::vector<PendingReport> group_;
+    std::uint64_t groupBytes_ = 0;
 };
 
 // Counts the reports already in the store's directory into `budget`.
