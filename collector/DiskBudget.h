@@ -55,7 +55,6 @@ public:
     void release(std::uint64_t reportSize);
 
     std::uint64_t onDisk(std::uint64_t reportSize) const;
-    std::uint64_t total() const { return total_; }
     std::size_t count() const { return names_.size(); }
     const BudgetLimits& limits() const { return limits_; }
 
