@@ -159,7 +159,7 @@ std::string usageText()
           "                           at most 4G; 0: no limit)\n"
           "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
           "                           repeatable (default: every sender)\n"
-          "  --per-sender-limit N     at most N reports a minute from one address (default 0: none)\n"
+          "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
           "  --count N                exit after storing N reports\n"
           "  --help                   print this help and exit\n"
           "  --version                print the version and exit\n"
