@@ -199,7 +199,8 @@ void ReportStore::removeDeadTemporaries() const
     // Owners whose lock file is free: they are gone. Their locks are held
     // until their temporaries are removed, so that no one else takes them.
     std::set<std::string, std::less<>> live{owner_};
-    std::vector<std::pair<std::string, UniqueFd>> dead;
+    std::set<std::string, std::less<>> dead;
+    std::vector<std::pair<std::string, UniqueFd>> deadLocks;
     for (const auto& name : names) {
         const auto owner = between(name, kLockPrefix, kLockSuffix);
         if (!owner || *owner == owner_) {
@@ -210,7 +211,8 @@ void ReportStore::removeDeadTemporaries() const
         }
         UniqueFd lock(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-            dead.emplace_back(name, std::move(lock));
+            dead.emplace(*owner);
+            deadLocks.emplace_back(name, std::move(lock));
         } else {
             live.emplace(*owner);
         }
@@ -224,16 +226,13 @@ void ReportStore::removeDeadTemporaries() const
         if (live.contains(owner)) {
             continue;
         }
-        const bool ownerDead = std::ranges::any_of(dead, [&](const auto& lock) {
-            return between(lock.first, kLockPrefix, kLockSuffix) == owner;
-        });
         // A temporary of an owner with no lock file is an old collector's, or
         // its owner's lock was made after the listing: it must be old, too.
-        if (ownerDead || olderThan(dir, name, kOrphanAge)) {
+        if (dead.contains(owner) || olderThan(dir, name, kOrphanAge)) {
             ::unlinkat(dir, name.c_str(), 0);
         }
     }
-    for (const auto& lock : dead) {
+    for (const auto& lock : deadLocks) {
         ::unlinkat(dir, lock.first.c_str(), 0);
     }
 }

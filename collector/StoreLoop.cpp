@@ -123,10 +123,9 @@ void StoreLoop::storeFrame(Frame& frame)
 {
     const Decoded decoded = decodeFrame(frame.bytes, options_.maxReportSize);
     frame.bytes = {};
-    const std::string from = frame.sender.endpoint();
     if (!decoded.valid()) {
         ++counters_.rejected;
-        log_.limited(Priority::Warning, "rejected " + from + ": " + decoded.reason);
+        log_.limited(Priority::Warning, "rejected " + frame.sender.endpoint() + ": " + decoded.reason);
         return;
     }
     if (!makeRoom(frame, decoded.report.size())) {
@@ -136,7 +135,7 @@ void StoreLoop::storeFrame(Frame& frame)
     if (!written.pending) {
         budget_.release(decoded.report.size());
         ++counters_.failedToStore;
-        log_.limited(Priority::Error, "can't store report from " + from + ": " + written.error);
+        log_.limited(Priority::Error, "can't store report from " + frame.sender.endpoint() + ": " + written.error);
         return;
     }
     groupBytes_ += written.pending->size;
