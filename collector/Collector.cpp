@@ -1,5 +1,7 @@
 #include "Collector.h"
 
+#include "DirectoryStore.h"
+#include "Plural.h"
 #include "Receiver.h"
 #include "StartupError.h"
 #include "StoreLoop.h"
@@ -21,14 +23,14 @@ namespace collector {
 
 namespace {
 
+using crashreports::Endpoint;
+using crashreports::plural;
+using crashreports::StartupError;
+using crashreports::withReason;
+
 // Several MiB of socket buffer carry a burst while the receiving thread is
 // not running.
 constexpr int kSocketBufferBytes = 16 * 1024 * 1024;
-
-std::string systemReason()
-{
-    return std::strerror(errno);
-}
 
 // Blocks SIGINT and SIGTERM, which then arrive through the descriptor
 // returned, in this thread and the ones it starts. SIGPIPE and SIGXFSZ are
@@ -44,7 +46,8 @@ UniqueFd takeSignals()
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd) {
-        throw StartupError("can't watch for signals: " + systemReason());
+        const int error = errno;
+        throw StartupError(withReason("can't watch for signals", error));
     }
     return fd;
 }
@@ -54,26 +57,29 @@ std::string localEndpoint(int fd)
     sockaddr_in local{};
     socklen_t length = sizeof local;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    return Sender{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)}.endpoint();
+    return Endpoint{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)}.text();
 }
 
 UniqueFd bindSocket(const Options& options)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) {
-        throw StartupError("can't create a UDP socket: " + systemReason());
+        const int error = errno;
+        throw StartupError(withReason("can't create a UDP socket", error));
     }
     const std::string endpoint = options.bindAddress + ":" + std::to_string(options.port);
     const int on = 1;
     if (options.reusePort && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
-        throw StartupError("can't share " + endpoint + " (SO_REUSEPORT): " + systemReason());
+        const int error = errno;
+        throw StartupError(withReason("can't share " + endpoint + " (SO_REUSEPORT)", error));
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(options.port);
     ::inet_pton(AF_INET, options.bindAddress.c_str(), &local.sin_addr);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        throw StartupError("can't bind " + endpoint + ": " + systemReason());
+        const int error = errno;
+        throw StartupError(withReason("can't bind " + endpoint, error));
     }
     return fd;
 }
@@ -98,17 +104,27 @@ std::string enlargeReceiveBuffer(int fd, bool own)
     return {};
 }
 
-DiskBudget makeBudget(const Options& options, const ReportStore& store)
-{
-    struct statvfs filesystem {};
-    if (::fstatvfs(store.directoryFd(), &filesystem) != 0) {
-        throw StartupError("can't measure the filesystem of " + store.directory().string() + ": " + systemReason());
+// The receiving thread: stopped through `stopFd` and joined when this goes,
+// whichever way that is.
+class ReceivingThread {
+public:
+    template <typename Body>
+    ReceivingThread(int stopFd, Body body) : stopFd_(stopFd), thread_(std::move(body))
+    {
     }
-    const std::uint64_t size = std::uint64_t{filesystem.f_blocks} * filesystem.f_frsize;
-    DiskBudget budget(budgetLimits(options.maxUse, options.keepFree, size), filesystem.f_frsize);
-    countReports(store, budget);
-    return budget;
-}
+    ReceivingThread(const ReceivingThread&) = delete;
+    ReceivingThread& operator=(const ReceivingThread&) = delete;
+    ~ReceivingThread()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto ignored = ::write(stopFd_, &one, sizeof one);
+        thread_.join();
+    }
+
+private:
+    int stopFd_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -124,14 +140,15 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
           socketPassed_ = passed.has_value();
           return passed ? std::move(*passed) : bindSocket(options);
       }()),
-      store_(options.directory),
-      budget_(makeBudget(options, store_)),
+      store_(std::make_unique<store::DirectoryStore>(options.directory,
+                                                     store::BudgetOptions{options.maxUse, options.keepFree})),
       admission_(options.allowed, options.perSenderLimit),
       queue_(options.queueSize),
       stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (!stop_) {
-        throw StartupError("can't make an event descriptor: " + systemReason());
+        const int error = errno;
+        throw StartupError(withReason("can't make an event descriptor", error));
     }
     if (const std::string warning = enlargeReceiveBuffer(socket_.get(), !socketPassed_); !warning.empty()) {
         log_.err(Priority::Warning, warning);
@@ -140,26 +157,24 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
 
 void Collector::run()
 {
-    // Listening is announced once the receiver is ready to drain the
-    // socket: a burst that follows the announcement at once finds it there.
-    std::latch receiving(1);
-    std::thread receiverThread([this, &receiving] {
-        Receiver receiver(socket_.get(), admission_, queue_, counters_, log_);
-        receiving.count_down();
-        const int stopFds[] = {signals_.get(), stop_.get()};
-        receiver.run(stopFds);
-        queue_.close();
-    });
-    receiving.wait();
-    log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
-                                 + options_.directory.string() + " (" + plural(budget_.count(), "report")
-                                 + " there)");
-    service_.ready(formatSummary(counters_, log_.dropped()));
-    StoreLoop(options_, queue_, store_, budget_, counters_, log_, service_).run();
-    service_.stopping();
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto ignored = ::write(stop_.get(), &one, sizeof one);
-    receiverThread.join();
+    {
+        // Listening is announced once the receiver is ready to drain the
+        // socket: a burst that follows the announcement at once finds it there.
+        std::latch ready(1);
+        const ReceivingThread receiving(stop_.get(), [this, &ready] {
+            Receiver receiver(socket_.get(), admission_, queue_, counters_, log_);
+            ready.count_down();
+            const int stopFds[] = {signals_.get(), stop_.get()};
+            receiver.run(stopFds);
+            queue_.close();
+        });
+        ready.wait();
+        log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
+                                     + store_->location() + " (" + plural(store_->count(), "report") + " there)");
+        service_.ready(formatSummary(counters_, log_.dropped()));
+        StoreLoop(options_, queue_, *store_, counters_, log_, service_).run();
+        service_.stopping();
+    }
     counters_.unstored = queue_.frameCount();
 }
 

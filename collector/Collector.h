@@ -6,7 +6,6 @@
 
 #include "Admission.h"
 #include "Counters.h"
-#include "DiskBudget.h"
 #include "FrameQueue.h"
 #include "LogSink.h"
 #include "Options.h"
@@ -14,7 +13,11 @@
 #include "ServiceManager.h"
 #include "UniqueFd.h"
 
+#include <memory>
+
 namespace collector {
+
+using crashreports::UniqueFd;
 
 class Collector {
 public:
@@ -24,7 +27,8 @@ public:
     Collector(const Options& options, LogSink& log, ServiceManager& service);
 
     // Serves until stopped; what was stored is stored, what was queued and
-    // not stored in time is counted.
+    // not stored in time is counted. The receiving thread is stopped and
+    // joined whichever way storing ends.
     void run();
     const Counters& counters() const { return counters_; }
 
@@ -35,8 +39,7 @@ private:
     UniqueFd signals_;
     bool socketPassed_ = false;  // by systemd
     UniqueFd socket_;
-    ReportStore store_;
-    DiskBudget budget_;
+    std::unique_ptr<store::ReportStore> store_;
     Admission admission_;
     FrameQueue queue_;
     Counters counters_;

@@ -3,8 +3,6 @@
 // What happened to every datagram, counted as it happens by the receiving and
 // the storing threads, and read by the summary line and the service status.
 
-#include "Plural.h"
-
 #include <atomic>
 #include <cstdint>
 #include <string>

@@ -14,6 +14,8 @@ namespace collector {
 
 namespace {
 
+using crashreports::plural;
+
 using frame_format::kPrefixSize;
 
 Decoded reject(Rejection rejection, std::string reason)

@@ -1,7 +1,5 @@
 #include "FrameQueue.h"
 
-#include <thread>
-
 namespace collector {
 
 void FrameQueue::push(std::vector<Frame>& frames)
@@ -11,7 +9,7 @@ void FrameQueue::push(std::vector<Frame>& frames)
     {
         const std::lock_guard lock(mutex_);
         wasEmpty = frames_.empty();
-        lastPush_ = std::chrono::steady_clock::now();
+        lastPush_ = SteadyClock::now();
         for (auto& frame : frames) {
             frame.queued = lastPush_;
             const std::size_t frameCost = cost(frame);
@@ -31,32 +29,16 @@ void FrameQueue::push(std::vector<Frame>& frames)
     frames = std::move(refused);
 }
 
-bool FrameQueue::holdingBack(std::chrono::steady_clock::time_point now) const
-{
-    return !closed_ && !frames_.empty() && now - lastPush_ < kQuiet && bytes_ < capacity_ / 2
-        && now - frames_.front().queued < kMostHeld;
-}
-
-void FrameQueue::holdBack(std::unique_lock<std::mutex>& lock) const
-{
-    while (holdingBack(std::chrono::steady_clock::now())) {
-        lock.unlock();
-        std::this_thread::sleep_for(kQuiet);
-        lock.lock();
-    }
-}
-
-void FrameQueue::holdBack()
-{
-    std::unique_lock lock(mutex_);
-    holdBack(lock);
-}
-
-std::vector<Frame> FrameQueue::take(std::size_t maxCount, std::size_t maxBytes, std::chrono::milliseconds timeout)
+bool FrameQueue::waitForFrames(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(mutex_);
     ready_.wait_for(lock, timeout, [this] { return !frames_.empty() || closed_; });
-    holdBack(lock);
+    return !frames_.empty();
+}
+
+std::vector<Frame> FrameQueue::take(std::size_t maxCount, std::size_t maxBytes)
+{
+    const std::lock_guard lock(mutex_);
     std::vector<Frame> batch;
     std::size_t batchBytes = 0;
     while (!frames_.empty() && batch.size() < maxCount
@@ -76,6 +58,13 @@ void FrameQueue::close()
         closed_ = true;
     }
     ready_.notify_all();
+}
+
+QueueLoad FrameQueue::load() const
+{
+    const std::lock_guard lock(mutex_);
+    return {frames_.size(), bytes_,  capacity_, lastPush_, frames_.empty() ? SteadyClock::time_point{} : frames_.front().queued,
+            closed_};
 }
 
 bool FrameQueue::closed() const

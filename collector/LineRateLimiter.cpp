@@ -13,18 +13,18 @@ void LineRateLimiter::startWindowIfOver(Clock::time_point now)
     }
 }
 
-LineRateLimiter::Admission LineRateLimiter::admit(Clock::time_point now)
+LineRateLimiter::Decision LineRateLimiter::admit(Clock::time_point now)
 {
     startWindowIfOver(now);
-    Admission admission;
-    admission.suppressedBefore = std::exchange(suppressedInOverWindows_, 0);
+    Decision decision;
+    decision.suppressedBefore = std::exchange(suppressedInOverWindows_, 0);
     if (written_ < perSecond_) {
         ++written_;
-        admission.allowed = true;
+        decision.allowed = true;
     } else {
         ++suppressed_;
     }
-    return admission;
+    return decision;
 }
 
 std::uint64_t LineRateLimiter::takeSuppressed(Clock::time_point now)

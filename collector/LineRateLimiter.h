@@ -15,17 +15,17 @@ public:
 
     explicit LineRateLimiter(std::uint64_t perSecond) : perSecond_(perSecond) {}
 
-    struct Admission {
+    struct Decision {
         bool allowed = false;
-        std::uint64_t suppressedBefore = 0;  // lines held back in a window now over
+        std::uint64_t suppressedBefore = 0;  // lines suppressed in a window now over
     };
 
     // Whether one more line may be written at `now`.
-    Admission admit(Clock::time_point now);
-    // The count of held-back lines once their window is over, else 0. For an
-    // idle collector, so that a count is not kept back until the next line.
+    Decision admit(Clock::time_point now);
+    // The count of suppressed lines once their window is over, else 0. For
+    // an idle collector, so that a count is not kept back until the next line.
     std::uint64_t takeSuppressed(Clock::time_point now);
-    // The count of held-back lines whatever the time: for the end of the run.
+    // The count of suppressed lines whatever the time: for the end of the run.
     std::uint64_t takeAllSuppressed();
     bool holdsSuppressed() const { return suppressed_ != 0 || suppressedInOverWindows_ != 0; }
 

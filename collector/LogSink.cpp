@@ -22,6 +22,9 @@ namespace collector {
 
 namespace {
 
+using crashreports::plural;
+using crashreports::UniqueFd;
+
 // What one stream may hold back before its lines are dropped.
 constexpr std::size_t kBacklogBytes = 1 << 20;
 // A pipe that polls writable takes this much without blocking.
@@ -187,17 +190,15 @@ void LogSink::err(Priority priority, std::string_view line)
     state_->append(state_->streams[1], priority, line);
 }
 
-void LogSink::limited(Priority priority, std::string_view line)
+bool LogSink::admitLimited()
 {
     const std::lock_guard lock(state_->mutex);
-    const auto admission = state_->limiter.admit(LineRateLimiter::Clock::now());
-    state_->appendSuppressed(admission.suppressedBefore);
-    if (admission.allowed) {
-        state_->append(state_->streams[1], priority, line);
-    }
+    const auto decision = state_->limiter.admit(LineRateLimiter::Clock::now());
+    state_->appendSuppressed(decision.suppressedBefore);
+    return decision.allowed;
 }
 
-void LogSink::flushHeldBack()
+void LogSink::flushSuppressed()
 {
     const std::lock_guard lock(state_->mutex);
     state_->appendSuppressed(state_->limiter.takeAllSuppressed());

@@ -9,8 +9,10 @@
 #include "LineRateLimiter.h"
 
 #include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -33,12 +35,24 @@ public:
 
     void out(Priority priority, std::string_view line);
     void err(Priority priority, std::string_view line);
-    // To standard error, within kLimitedPerSecond; the lines held back are
-    // counted in one line once their second is over.
-    void limited(Priority priority, std::string_view line);
+    // To standard error, within kLimitedPerSecond; the lines suppressed are
+    // counted in one line once their second is over. The line is made only
+    // if it is to be written, so that a flood of suppressed lines costs
+    // nothing to format.
+    template <std::invocable MakeLine>
+    void limited(Priority priority, MakeLine&& makeLine)
+    {
+        if (admitLimited()) {
+            err(priority, std::forward<MakeLine>(makeLine)());
+        }
+    }
+    void limited(Priority priority, std::string_view line)
+    {
+        limited(priority, [line] { return std::string(line); });
+    }
 
-    // Queues the count of the lines held back so far, at once: for the end.
-    void flushHeldBack();
+    // Queues the count of the lines suppressed so far, at once: for the end.
+    void flushSuppressed();
     // Waits until every line queued so far is written, or the timeout passes;
     // whether all were written.
     bool drain(std::chrono::milliseconds timeout);
@@ -46,6 +60,9 @@ public:
     std::uint64_t dropped() const;
 
 private:
+    // Whether one more limited line may be written now.
+    bool admitLimited();
+
     struct State;
     std::shared_ptr<State> state_;
     std::thread writer_;

@@ -1,5 +1,9 @@
 #include "Options.h"
 
+#include "BuildConfig.h"
+#include "DiskBudget.h"
+#include "FrameFormat.h"
+
 #include <arpa/inet.h>
 
 #include <charconv>
@@ -9,6 +13,8 @@
 namespace collector {
 
 namespace {
+
+constexpr std::uint64_t kAnySize = std::numeric_limits<std::int64_t>::max();
 
 // A whole decimal number from `min` to `max`; nothing for anything else.
 std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t min, std::uint64_t max)
@@ -57,31 +63,40 @@ KnownOption sizeOption(std::string_view name, std::uint64_t min, std::uint64_t m
             }};
 }
 
-const std::vector<KnownOption>& knownOptions()
+// An option that takes a whole number from `min` to `max`.
+KnownOption numberOption(std::string_view name, std::uint64_t min, std::uint64_t max, std::string_view expected,
+                         std::function<void(Options&, std::uint64_t)> store)
 {
-    constexpr std::uint64_t kAnySize = std::numeric_limits<std::int64_t>::max();
-    static const std::vector<KnownOption> known{
+    return {name, true, [=](Options& options, std::string_view value) {
+                const auto number = parseNumber(value, min, max);
+                if (!number) {
+                    return invalid(name, value, expected);
+                }
+                store(options, *number);
+                return std::string();
+            }};
+}
+
+// An option that takes no value.
+KnownOption flagOption(std::string_view name, std::function<void(Options&)> store)
+{
+    return {name, false, [=](Options& options, std::string_view) {
+                store(options);
+                return std::string();
+            }};
+}
+
+std::vector<KnownOption> networkOptions()
+{
+    return {
         {"--bind", true,
          [](Options& options, std::string_view value) {
              options.bindAddress = std::string(value);
              return isIPv4Address(options.bindAddress) ? std::string() : invalid("--bind", value, "not an IPv4 address");
          }},
-        {"--port", true,
-         [](Options& options, std::string_view value) {
-             const auto port = parseNumber(value, 0, 65535);
-             options.port = static_cast<std::uint16_t>(port.value_or(0));
-             return port ? std::string() : invalid("--port", value, "not a port number from 0 to 65535");
-         }},
-        {"--reuse-port", false, [](Options& options, std::string_view) {
-             options.reusePort = true;
-             return std::string();
-         }},
-        sizeOption("--max-report-size", 1, kMaxReportSize,
-                   [](Options& options, std::uint64_t size) { options.maxReportSize = size; }),
-        sizeOption("--queue-size", kMinQueueSize, kAnySize,
-                   [](Options& options, std::uint64_t size) { options.queueSize = size; }),
-        sizeOption("--max-use", 0, kAnySize, [](Options& options, std::uint64_t size) { options.maxUse = size; }),
-        sizeOption("--keep-free", 0, kAnySize, [](Options& options, std::uint64_t size) { options.keepFree = size; }),
+        numberOption("--port", 0, 65535, "not a port number from 0 to 65535",
+                     [](Options& options, std::uint64_t port) { options.port = static_cast<std::uint16_t>(port); }),
+        flagOption("--reuse-port", [](Options& options) { options.reusePort = true; }),
         {"--allow", true,
          [](Options& options, std::string_view value) {
              const auto network = parseNetwork(value);
@@ -91,24 +106,36 @@ const std::vector<KnownOption>& knownOptions()
              options.allowed.push_back(*network);
              return std::string();
          }},
-        {"--per-sender-limit", true,
-         [](Options& options, std::string_view value) {
-             const auto limit = parseNumber(value, 0, std::numeric_limits<std::uint32_t>::max());
-             options.perSenderLimit = static_cast<std::uint32_t>(limit.value_or(0));
-             return limit ? std::string() : invalid("--per-sender-limit", value, "not a count of reports a minute");
-         }},
-        {"--count", true,
-         [](Options& options, std::string_view value) {
-             options.count = parseNumber(value, 1, UINT64_MAX);
-             return options.count ? std::string() : invalid("--count", value, "not a whole number from 1 up");
-         }},
+        numberOption("--per-sender-limit", 0, std::numeric_limits<std::uint32_t>::max(),
+                     "not a count of reports a minute", [](Options& options, std::uint64_t limit) {
+                         options.perSenderLimit = static_cast<std::uint32_t>(limit);
+                     }),
     };
-    return known;
+}
+
+std::vector<KnownOption> storingOptions()
+{
+    return {
+        sizeOption("--max-report-size", 1, frame_format::kMaxReportSize,
+                   [](Options& options, std::uint64_t size) { options.maxReportSize = size; }),
+        sizeOption("--queue-size", kMinQueueSize, kAnySize,
+                   [](Options& options, std::uint64_t size) { options.queueSize = size; }),
+        sizeOption("--max-use", 0, kAnySize, [](Options& options, std::uint64_t size) { options.maxUse = size; }),
+        sizeOption("--keep-free", 0, kAnySize, [](Options& options, std::uint64_t size) { options.keepFree = size; }),
+        numberOption("--count", 1, UINT64_MAX, "not a whole number from 1 up",
+                     [](Options& options, std::uint64_t count) { options.count = count; }),
+    };
 }
 
 const KnownOption* findOption(std::string_view name)
 {
-    for (const auto& option : knownOptions()) {
+    static const std::vector<KnownOption> known = [] {
+        auto options = networkOptions();
+        auto storing = storingOptions();
+        options.insert(options.end(), storing.begin(), storing.end());
+        return options;
+    }();
+    for (const auto& option : known) {
         if (option.name == name) {
             return &option;
         }
@@ -116,7 +143,34 @@ const KnownOption* findOption(std::string_view name)
     return nullptr;
 }
 
+// Sets the option that `args[index]` names, taking its value from the same
+// argument after "=" or from the next one; a usage error, or empty.
+std::string setOption(Options& options, std::span<const std::string_view> args, std::size_t& index)
+{
+    const std::string_view arg = args[index];
+    const auto equals = arg.find('=');
+    const KnownOption* option = findOption(arg.substr(0, equals));
+    if (option == nullptr) {
+        return "unknown option \"" + std::string(arg) + "\"";
+    }
+    std::string_view value;
+    if (!option->takesValue) {
+        if (equals != std::string_view::npos) {
+            return "option " + std::string(option->name) + " takes no value";
+        }
+    } else if (equals != std::string_view::npos) {
+        value = arg.substr(equals + 1);
+    } else if (index + 1 < args.size()) {
+        value = args[++index];
+    } else {
+        return "option " + std::string(option->name) + " needs a value";
+    }
+    return option->set(options, value);
+}
+
 }  // namespace
+
+Options::Options() : port(build_config::kCollectorPort) {}
 
 std::optional<std::uint64_t> parseSize(std::string_view text, std::uint64_t min, std::uint64_t max)
 {
@@ -136,9 +190,22 @@ std::optional<std::uint64_t> parseSize(std::string_view text, std::uint64_t min,
     return *number * unit;
 }
 
+std::string formatSize(std::uint64_t bytes)
+{
+    for (const auto& [shift, suffix] : {std::pair{30, "G"}, std::pair{20, "M"}, std::pair{10, "K"}}) {
+        const std::uint64_t unit = std::uint64_t{1} << shift;
+        if (bytes != 0 && bytes % unit == 0) {
+            return std::to_string(bytes / unit) + suffix;
+        }
+    }
+    return std::to_string(bytes);
+}
+
 std::string usageText()
 {
-    const std::string port = std::to_string(kDefaultPort);
+    using store::kDefaultCap;
+    const std::string percent = "% of the\n                           filesystem, at most " + formatSize(kDefaultCap)
+        + "; 0: no limit)\n";
     return "usage: collectCrashReports [OPTION]... DIRECTORY\n"
            "\n"
            "Receives crash report frames over UDP and stores each valid report as a file in DIRECTORY\n"
@@ -148,16 +215,20 @@ std::string usageText()
            "\n"
            "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
            "  --port PORT              UDP port, 0 for any free one (default "
-        + port
+        + std::to_string(build_config::kCollectorPort)
         + ")\n"
           "  --reuse-port             share the port with other collectors (SO_REUSEPORT)\n"
-          "  --max-report-size BYTES  largest report accepted (default 8M, at most 67599096)\n"
-          "  --queue-size BYTES       frames held for storing (default 64M, at least 64K)\n"
-          "  --max-use BYTES          most that the reports may take (default 10% of the\n"
-          "                           filesystem, at most 4G; 0: no limit)\n"
-          "  --keep-free BYTES        free space to leave (default 15% of the filesystem,\n"
-          "                           at most 4G; 0: no limit)\n"
-          "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
+          "  --max-report-size BYTES  largest report accepted (default "
+        + formatSize(kDefaultMaxReportSize) + ", at most " + std::to_string(frame_format::kMaxReportSize)
+        + ")\n"
+          "  --queue-size BYTES       frames held for storing (default "
+        + formatSize(kDefaultQueueSize) + ", at least " + formatSize(kMinQueueSize)
+        + ")\n"
+          "  --max-use BYTES          most that the reports may take (default "
+        + std::to_string(store::kDefaultMaxUsePercent) + percent
+        + "  --keep-free BYTES        free space to leave (default " + std::to_string(store::kDefaultKeepFreePercent)
+        + percent
+        + "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
           "                           repeatable (default: every sender)\n"
           "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
           "  --count N                exit after storing N reports\n"
@@ -177,12 +248,8 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
     std::vector<std::string_view> operands;
     for (std::size_t index = 0; index < args.size(); ++index) {
         const std::string_view arg = args[index];
-        if (arg == "--help" || arg == "-h") {
-            parsed.options.help = true;
-            return parsed;
-        }
-        if (arg == "--version") {
-            parsed.options.version = true;
+        if (arg == "--help" || arg == "-h" || arg == "--version") {
+            (arg == "--version" ? parsed.options.version : parsed.options.help) = true;
             return parsed;
         }
         if (arg == "--") {
@@ -193,27 +260,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
             operands.push_back(arg);
             continue;
         }
-        const auto equals = arg.find('=');
-        const KnownOption* option = findOption(arg.substr(0, equals));
-        if (option == nullptr) {
-            parsed.error = "unknown option \"" + std::string(arg) + "\"";
-            return parsed;
-        }
-        std::string_view value;
-        if (!option->takesValue) {
-            if (equals != std::string_view::npos) {
-                parsed.error = "option " + std::string(option->name) + " takes no value";
-                return parsed;
-            }
-        } else if (equals != std::string_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (index + 1 < args.size()) {
-            value = args[++index];
-        } else {
-            parsed.error = "option " + std::string(option->name) + " needs a value";
-            return parsed;
-        }
-        if (parsed.error = option->set(parsed.options, value); !parsed.error.empty()) {
+        if (parsed.error = setOption(parsed.options, args, index); !parsed.error.empty()) {
             return parsed;
         }
     }

@@ -3,7 +3,6 @@
 // The collector's command line.
 
 #include "Admission.h"
-#include "FrameFormat.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,16 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#ifndef COLLECTOR_PORT
-#define COLLECTOR_PORT 9699
-#endif
-
 namespace collector {
 
-// The most report bytes that one datagram can carry.
-inline constexpr std::uint64_t kMaxReportSize = frame_format::kMaxReportSize;
-// The senders are built for this port.
-inline constexpr std::uint16_t kDefaultPort = COLLECTOR_PORT;
 // A report that inflates far past its datagram costs disk and time: 8 MiB
 // holds any real crash report, and a datagram can make at most about 1000
 // times its own size of it.
@@ -33,7 +24,7 @@ inline constexpr std::uint64_t kMinQueueSize = 64 << 10;
 
 struct Options {
     std::string bindAddress = "0.0.0.0";
-    std::uint16_t port = kDefaultPort;
+    std::uint16_t port;  // default: the port the senders are built for
     bool reusePort = false;
     std::uint64_t maxReportSize = kDefaultMaxReportSize;
     std::uint64_t queueSize = kDefaultQueueSize;
@@ -45,6 +36,8 @@ struct Options {
     std::filesystem::path directory;
     bool help = false;
     bool version = false;
+
+    Options();
 };
 
 struct ParsedOptions {
@@ -58,6 +51,9 @@ ParsedOptions parseOptions(std::span<const std::string_view> args);
 // A count of bytes with an optional suffix K, M or G (powers of 1024), from
 // `min` to `max`; nothing for anything else.
 std::optional<std::uint64_t> parseSize(std::string_view text, std::uint64_t min, std::uint64_t max);
+// `bytes` as parseSize() reads it, with the largest suffix that fits exactly:
+// "8M", "64K", "1000".
+std::string formatSize(std::uint64_t bytes);
 
 std::string usageText();
 

@@ -1,30 +1,26 @@
 #include "Receiver.h"
 
+#include "BurstPolicy.h"
+#include "StartupError.h"
+
 #include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 namespace collector {
 
 namespace {
 
+using crashreports::withReason;
+
 // Room for any UDP payload, so that MSG_TRUNC can only mean a datagram that
 // IPv4 could not carry.
 constexpr std::size_t kBufferSize = 65536;
-constexpr std::size_t kBatch = 64;
-// Within a burst, the next datagram is usually a few microseconds away: the
-// receiver looks again for this long rather than going to sleep and being
-// woken, which costs more and may let the socket buffer overflow meanwhile.
-// A steady trickle with longer gaps never spins.
-constexpr auto kSpin = std::chrono::microseconds(50);
-// The longest it receives before it looks whether it is to stop, so that a
-// flood that never lets the socket run dry can't keep it from stopping.
-constexpr auto kMostAtOnce = std::chrono::milliseconds(50);
+constexpr std::size_t kBatch = BurstPolicy::kReceiveBatch;
 
 // What the receiver warms up of the heap, at most: room for a storm of some
 // 20,000 small frames.
@@ -44,7 +40,7 @@ void warmUpHeap(std::size_t bytes)
     }
 }
 
-Sender senderOf(const sockaddr_in& from)
+Endpoint senderOf(const sockaddr_in& from)
 {
     return {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
 }
@@ -73,7 +69,8 @@ void Receiver::run(std::span<const int> stopFds)
     }
     for (;;) {
         if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) {
-            log_.limited(Priority::Error, std::string("can't wait for datagrams: ") + std::strerror(errno));
+            const int error = errno;
+            log_.limited(Priority::Error, [error] { return withReason("can't wait for datagrams", error); });
         }
         for (std::size_t index = 1; index < watched.size(); ++index) {
             if (watched[index].revents != 0) {
@@ -91,7 +88,7 @@ void Receiver::run(std::span<const int> stopFds)
 void Receiver::receiveReady()
 {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + kMostAtOnce;
+    const auto deadline = Clock::now() + BurstPolicy::kMostReceiving;
     Clock::time_point lastData{};
     Clock::duration lastGap = Clock::duration::max();
     while (Clock::now() < deadline) {
@@ -106,11 +103,12 @@ void Receiver::receiveReady()
         const int count = ::recvmmsg(socket_, messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
         const auto now = Clock::now();
         if (count < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                log_.limited(Priority::Error, std::string("can't receive: ") + std::strerror(errno));
+            const int error = errno;
+            if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+                log_.limited(Priority::Error, [error] { return withReason("can't receive", error); });
                 return;
             }
-            if (lastGap < kSpin && now - lastData < kSpin) {
+            if (BurstPolicy::keepsLooking(lastGap, now - lastData)) {
                 continue;
             }
             return;
@@ -130,24 +128,27 @@ void Receiver::receiveReady()
 void Receiver::accept(std::size_t index, std::chrono::system_clock::time_point received)
 {
     ++counters_.received;
-    const Sender sender = senderOf(from_[index]);
+    const Endpoint sender = senderOf(from_[index]);
     switch (admission_.admit(sender.address, std::chrono::steady_clock::now())) {
     case Verdict::Admitted:
         break;
     case Verdict::NotAllowed:
         ++counters_.refusedAllowlist;
-        log_.limited(Priority::Warning, "refused datagram from " + sender.endpoint() + ": not an allowed sender");
+        log_.limited(Priority::Warning,
+                     [&] { return "refused datagram from " + sender.text() + ": not an allowed sender"; });
         return;
     case Verdict::OverLimit:
         ++counters_.refusedRate;
-        log_.limited(Priority::Warning, "refused datagram from " + sender.endpoint() + ": over the per-sender limit");
+        log_.limited(Priority::Warning,
+                     [&] { return "refused datagram from " + sender.text() + ": over the per-sender limit"; });
         return;
     }
     const mmsghdr& message = messages_[index];
     if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
         ++counters_.rejected;
-        log_.limited(Priority::Warning, "rejected " + sender.endpoint() + ": datagram larger than "
-                                            + std::to_string(kBufferSize) + " bytes");
+        log_.limited(Priority::Warning, [&] {
+            return "rejected " + sender.text() + ": datagram larger than " + std::to_string(kBufferSize) + " bytes";
+        });
         return;
     }
     const unsigned char* payload = buffers_.data() + index * kBufferSize;
@@ -159,8 +160,9 @@ void Receiver::queueAccepted()
     queue_.push(accepted_);
     for (const auto& frame : accepted_) {
         ++counters_.dropped;
-        log_.limited(Priority::Warning, "dropped datagram from " + frame.sender.endpoint()
-                                            + ": the queue of frames to store is full");
+        log_.limited(Priority::Warning, [&] {
+            return "dropped datagram from " + frame.sender.text() + ": the queue of frames to store is full";
+        });
     }
     accepted_.clear();
 }

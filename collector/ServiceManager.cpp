@@ -14,6 +14,9 @@
 
 namespace collector {
 
+using crashreports::StartupError;
+using crashreports::UniqueFd;
+
 #ifdef HAVE_LIBSYSTEMD
 
 namespace {

@@ -13,6 +13,8 @@
 
 namespace collector {
 
+using crashreports::UniqueFd;
+
 class ServiceManager {
 public:
     ServiceManager();

@@ -1,12 +1,11 @@
 #pragma once
 
 // The storing side: takes the frames at hand from the queue, decodes them,
-// makes room within the disk budget, writes their temporaries and commits
-// them as one group, then announces each stored report. It also keeps the
-// service manager told that it is alive and how it is doing.
+// has the store make room and stage each, commits them as one group, then
+// announces each stored report. It also keeps the service manager told that
+// it is alive and how it is doing.
 
 #include "Counters.h"
-#include "DiskBudget.h"
 #include "FrameQueue.h"
 #include "LogSink.h"
 #include "Options.h"
@@ -20,8 +19,8 @@ namespace collector {
 
 class StoreLoop {
 public:
-    StoreLoop(const Options& options, FrameQueue& queue, ReportStore& store, DiskBudget& budget, Counters& counters,
-              LogSink& log, ServiceManager& service);
+    StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, Counters& counters, LogSink& log,
+              ServiceManager& service);
 
     // Stores until the queue is closed and empty, or --count reports are
     // stored. Once the queue is closed, it stores for kStopTime at most.
@@ -34,27 +33,22 @@ private:
     void storeFrame(Frame& frame);
     bool makeRoom(const Frame& frame, std::uint64_t reportSize);
     void commit();
-    void checkDirectory();
+    void prepareBatch();
     void heartbeat();
     std::size_t wanted() const;
 
     const Options& options_;
     FrameQueue& queue_;
-    ReportStore& store_;
-    DiskBudget& budget_;
+    store::ReportStore& store_;
     Counters& counters_;
     LogSink& log_;
     ServiceManager& service_;
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};
-    std::size_t mostGroupFiles_;
-    // Reports written and not yet committed, and their bytes.
-    std::vector<PendingReport> group_;
+    // Reports staged and not yet committed, and their bytes.
+    std::vector<store::PendingReport> group_;
     std::uint64_t groupBytes_ = 0;
 };
-
-// Counts the reports already in the store's directory into `budget`.
-void countReports(const ReportStore& store, DiskBudget& budget);
 
 }  // namespace collector

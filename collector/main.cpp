@@ -1,6 +1,7 @@
 // collectCrashReports: receives crash report frames over UDP and stores each
-// valid report as a file. See usageText() for the command line.
+// valid report. See usageText() for the command line.
 
+#include "BuildConfig.h"
 #include "Collector.h"
 #include "LogSink.h"
 #include "Options.h"
@@ -9,17 +10,54 @@
 
 #include <unistd.h>
 
-#include <iostream>
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
-
-#ifndef COLLECTOR_VERSION
-#define COLLECTOR_VERSION "unknown"
-#endif
 
 namespace {
 
 constexpr int kUsageError = 2;
+
+// Writes `text` to standard output; 0, or 1 after a line saying why not. An
+// error that shows only once the stream is flushed counts too.
+int printText(std::string_view text)
+{
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        const int error = errno;
+        std::fprintf(stderr, "%s\n",
+                     crashreports::withReason("collectCrashReports: can't write to standard output", error).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Runs the collector; its exit status. The summary is written whichever way
+// serving ends, once it has begun.
+int serve(const collector::Options& options, collector::LogSink& log)
+{
+    using collector::Priority;
+    collector::ServiceManager service;
+    std::optional<collector::Collector> collector;
+    try {
+        collector.emplace(options, log, service);
+    } catch (const crashreports::StartupError& error) {
+        log.err(Priority::Error, std::string("collectCrashReports: ") + error.what());
+        return 1;
+    }
+    int status = 0;
+    try {
+        collector->run();
+    } catch (const std::exception& error) {
+        log.err(Priority::Error, std::string("collectCrashReports: ") + error.what());
+        status = 1;
+    }
+    log.flushSuppressed();
+    log.err(Priority::Info, "summary: " + collector::formatSummary(collector->counters(), log.dropped()));
+    return status;
+}
 
 }  // namespace
 
@@ -28,12 +66,10 @@ int main(int argc, char* argv[])
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const auto parsed = collector::parseOptions(args);
     if (parsed.options.help) {
-        std::cout << collector::usageText();
-        return 0;
+        return printText(collector::usageText());
     }
     if (parsed.options.version) {
-        std::cout << "collectCrashReports " COLLECTOR_VERSION "\n";
-        return 0;
+        return printText(std::string("collectCrashReports ") + build_config::kVersion + "\n");
     }
 
     collector::LogSink log(STDOUT_FILENO, STDERR_FILENO);
@@ -41,16 +77,5 @@ int main(int argc, char* argv[])
         log.err(collector::Priority::Error, "collectCrashReports: " + parsed.error + " (see --help)");
         return kUsageError;
     }
-    try {
-        collector::ServiceManager service;
-        collector::Collector collector(parsed.options, log, service);
-        collector.run();
-        log.flushHeldBack();
-        log.err(collector::Priority::Info,
-                "summary: " + collector::formatSummary(collector.counters(), log.dropped()));
-    } catch (const collector::StartupError& error) {
-        log.err(collector::Priority::Error, std::string("collectCrashReports: ") + error.what());
-        return 1;
-    }
-    return 0;
+    return serve(parsed.options, log);
 }

@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t declared = frame_format::decodePrefix(data);
     std::vector<unsigned char> expected(declared);
     uLongf expectedSize = declared;
-    uLong consumed = size - 4;
-    const int result = uncompress2(expected.data(), &expectedSize, data + 4, &consumed);
-    if (result != Z_OK || expectedSize != declared || consumed != size - 4 || decoded.report.size() != declared
+    uLong consumed = size - frame_format::kPrefixSize;
+    const int result = uncompress2(expected.data(), &expectedSize, data + frame_format::kPrefixSize, &consumed);
+    if (result != Z_OK || expectedSize != declared || consumed != size - frame_format::kPrefixSize || decoded.report.size() != declared
         || !std::ranges::equal(decoded.report.bytes(), expected)) {
         std::abort();
     }

@@ -5,6 +5,7 @@
 
 #include "SendReport.h"
 
+#include "BuildConfig.h"
 #include "FrameFormat.h"
 
 #include <arpa/inet.h>
@@ -21,21 +22,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifndef COLLECTOR_HOST
-#define COLLECTOR_HOST "localhost"
-#endif
-#ifndef COLLECTOR_PORT
-#define COLLECTOR_PORT 9699
-#endif
-
-static_assert(COLLECTOR_PORT > 0 && COLLECTOR_PORT <= 65535, "COLLECTOR_PORT must be 1-65535");
+static_assert(build_config::kCollectorPort > 0, "the collector's port must be 1-65535");
 // The size travels as 32 bits; every report that can fit a datagram fits it.
 static_assert(frame_format::kMaxReportSize < (std::uint64_t{1} << 32));
 
 namespace {
 
-constexpr const char* kCollectorHost = COLLECTOR_HOST;
-constexpr std::uint16_t kCollectorPort = COLLECTOR_PORT;
+constexpr const char* kCollectorHost = build_config::kCollectorHost;
+constexpr std::uint16_t kCollectorPort = build_config::kCollectorPort;
 
 }  // namespace
 

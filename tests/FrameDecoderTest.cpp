@@ -1,7 +1,7 @@
 // The collector's frame decoder against well-formed and hostile datagrams.
 
 #include "FrameDecoder.h"
-#include "Options.h"
+#include "FrameFormat.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ struct DecodeCase {
     const char* name;
     std::function<Bytes()> datagram;
     Rejection expected;
-    std::uint64_t maxReportSize = collector::kMaxReportSize;
+    std::uint64_t maxReportSize = frame_format::kMaxReportSize;
     friend void PrintTo(const DecodeCase& decodeCase, std::ostream* out) { *out << decodeCase.name; }
 };
 
@@ -75,7 +75,7 @@ TEST_P(DecodeFrame, GivesTheExpectedVerdict)
     EXPECT_EQ(decoded.rejection, decodeCase.expected) << decoded.reason;
     EXPECT_EQ(decoded.valid(), decoded.reason.empty());
     if (decoded.valid()) {
-        const auto expected = inflateStream(std::span(datagram).subspan(4));
+        const auto expected = inflateStream(streamOf(datagram));
         ASSERT_TRUE(expected);
         EXPECT_TRUE(std::ranges::equal(decoded.report.bytes(), *expected));
     } else {
@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, DecodeFrame, testing::ValuesIn(kDecodeCases)
 
 TEST(DecodeFrameBomb, FitsOneDatagram)
 {
-    EXPECT_LE(bombStream().size() + 4, 65507U) << "the bomb cases must be what one datagram can carry";
+    EXPECT_LE(frame_format::kPrefixSize + bombStream().size(), frame_format::kMaxDatagramPayload) << "the bomb cases must be what one datagram can carry";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Black-box tests of sendCrashReport: the real binary, a receiver bound on the
 // collector port of 127.0.0.1, and the frame checked by inflating it.
 
+#include "FrameFormat.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ namespace {
 using namespace test_support;
 namespace fs = std::filesystem;
 
-constexpr std::uint16_t kCollectorPort = COLLECTOR_PORT;
+constexpr std::uint16_t kCollectorPort = TEST_COLLECTOR_PORT;
 const std::string kSender = SENDER_PATH;
 const std::string kUnresolvableSender = UNRESOLVABLE_SENDER_PATH;
 const std::string kFailCalls = FAIL_CALLS_PATH;
@@ -53,9 +54,9 @@ TEST_P(SenderDelivers, OneFrameThatInflatesToTheFile)
     EXPECT_EQ(datagram->address, "127.0.0.1");
     EXPECT_NE(datagram->port, 0);
     EXPECT_NE(datagram->port, kCollectorPort);
-    ASSERT_GE(datagram->payload.size(), 4U);
+    ASSERT_GE(datagram->payload.size(), frame_format::kPrefixSize);
     EXPECT_EQ(readPrefix(datagram->payload), delivery.content.size());
-    const auto report = inflateStream(std::span(datagram->payload).subspan(4));
+    const auto report = inflateStream(streamOf(datagram->payload));
     ASSERT_TRUE(report) << "the payload after the prefix is not one whole zlib stream";
     EXPECT_EQ(*report, delivery.content);
     EXPECT_FALSE(collector.receive(kNothingMore)) << "more than one datagram";
@@ -92,7 +93,7 @@ TEST(SenderFrame, PrefixIsBigEndian)
 
     const auto datagram = collector.receive();
     ASSERT_TRUE(datagram);
-    const Bytes prefix(datagram->payload.begin(), datagram->payload.begin() + 4);
+    const Bytes prefix(datagram->payload.begin(), datagram->payload.begin() + frame_format::kPrefixSize);
     EXPECT_EQ(prefix, (Bytes{0x00, 0x00, 0x01, 0x2C}));
 }
 
@@ -138,7 +139,8 @@ Invocation sparseFile(const TempDir& dir, std::uintmax_t size)
     const auto path = dir.write("sparse.log", "");
     std::filesystem::resize_file(path, size);
     return {{path}, "Too large to send " + path.string() + ": " + std::to_string(size)
-                        + " bytes, at most 67599096 fit one datagram\n"};
+                        + " bytes, at most " + std::to_string(frame_format::kMaxReportSize)
+                        + " fit one datagram\n"};
 }
 
 Invocation withFailingCall(const char* call, std::vector<std::string> args, std::string err)
@@ -186,7 +188,7 @@ const Refusal kRefusals[] = {
     {"DeviceOfSizeZero", [](const TempDir&) { return Invocation{{"/dev/null"}, "Failed to read /dev/null\n"}; }},
     {"FourGiBWouldWrapThePrefix", [](const TempDir& dir) { return sparseFile(dir, 1ULL << 32); }},
     {"OverFourGiB", [](const TempDir& dir) { return sparseFile(dir, (1ULL << 32) + 3); }},
-    {"BeyondAnyDatagram", [](const TempDir& dir) { return sparseFile(dir, 67599097); }},
+    {"BeyondAnyDatagram", [](const TempDir& dir) { return sparseFile(dir, frame_format::kMaxReportSize + 1); }},
     {"FrameTooLargeForADatagram",
      [](const TempDir& dir) {
          const auto path = dir.write("noise.dmp", randomBytes(70000)).string();

@@ -346,10 +346,18 @@ Bytes makeFrame(std::span<const unsigned char> report)
 
 std::uint32_t readPrefix(std::span<const unsigned char> frame)
 {
-    if (frame.size() < 4) {
+    if (frame.size() < frame_format::kPrefixSize) {
         throw std::invalid_argument("frame shorter than its prefix");
     }
     return frame_format::decodePrefix(frame.data());
+}
+
+std::span<const unsigned char> streamOf(std::span<const unsigned char> frame)
+{
+    if (frame.size() < frame_format::kPrefixSize) {
+        throw std::invalid_argument("frame shorter than its prefix");
+    }
+    return frame.subspan(frame_format::kPrefixSize);
 }
 
 Bytes randomBytes(std::size_t size, unsigned seed)

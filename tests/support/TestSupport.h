@@ -25,7 +25,7 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes toBytes(std::string_view text);
 
-using Fd = collector::UniqueFd;
+using Fd = crashreports::UniqueFd;
 
 // A directory under the system's temporary directory, removed with its
 // content when it goes out of scope.
@@ -110,6 +110,8 @@ Bytes prefixed(std::uint32_t declared, std::span<const unsigned char> stream);
 // A report frame as the sender builds it: 4-byte big-endian size, zlib stream.
 Bytes makeFrame(std::span<const unsigned char> report);
 std::uint32_t readPrefix(std::span<const unsigned char> frame);
+// The zlib stream of `frame`: what follows its size prefix.
+std::span<const unsigned char> streamOf(std::span<const unsigned char> frame);
 
 Bytes randomBytes(std::size_t size, unsigned seed = 1);
 Bytes readFile(const std::filesystem::path& path);

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace collector {
+namespace store {
 
 enum class SyncWay { Filesystem, EachFile };
 
@@ -40,4 +40,4 @@ private:
     std::uint64_t groups_ = 0;                             // that could teach
 };
 
-}  // namespace collector
+}  // namespace store

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace collector {
+namespace store {
 
 namespace {
 
@@ -51,4 +51,4 @@ void SyncChooser::record(SyncWay way, std::chrono::duration<double> elapsed, std
     }
 }
 
-}  // namespace collector
+}  // namespace store

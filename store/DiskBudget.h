@@ -15,15 +15,26 @@
 #include <tuple>
 #include <vector>
 
-namespace collector {
+namespace store {
+
+// A report file as found on disk.
+struct StoredFile {
+    std::string name;
+    std::uint64_t bytes = 0;  // what it takes on disk
+};
 
 struct BudgetLimits {
     std::uint64_t maxUse = 0;    // 0: no limit
     std::uint64_t keepFree = 0;  // 0: no limit
 };
 
-// The limits given, or the defaults for a filesystem of `filesystemBytes`:
-// 10% of it for maxUse and 15% for keepFree, each at most 4 GiB.
+// The limits that are not given default to shares of the filesystem, each
+// at most kDefaultCap.
+inline constexpr std::uint64_t kDefaultMaxUsePercent = 10;
+inline constexpr std::uint64_t kDefaultKeepFreePercent = 15;
+inline constexpr std::uint64_t kDefaultCap = std::uint64_t{4} << 30;
+
+// The limits given, or the defaults for a filesystem of `filesystemBytes`.
 BudgetLimits budgetLimits(std::optional<std::uint64_t> maxUse, std::optional<std::uint64_t> keepFree,
                           std::uint64_t filesystemBytes);
 
@@ -34,7 +45,9 @@ public:
 
     // A report already on disk.
     void add(const std::string& name, const std::string& sender, std::uint64_t bytes);
-    void clear();
+    // Counts `files` as all the reports on disk, each for the sender its
+    // name gives.
+    void recount(const std::vector<StoredFile>& files);
     // The free space measured now.
     void measureFree(std::uint64_t freeBytes) { free_ = freeBytes; }
 
@@ -47,9 +60,11 @@ public:
         std::vector<Removal> removals;  // to remove before the report is stored
     };
     // Makes room for a report of `reportSize` bytes: the reports to remove
-    // leave the budget's count, and the report's own space is reserved. If
-    // it could not fit even with every report removed, nothing changes.
+    // leave the budget's count. If it could not fit even with every report
+    // removed, nothing changes.
     Room makeRoom(std::uint64_t reportSize);
+    // Counts a report being stored, until it is settled or released.
+    void reserve(std::uint64_t reportSize);
     // A reserved report is now stored as `name`, or was not stored at all.
     void settle(const std::string& name, const std::string& sender, std::uint64_t reportSize);
     void release(std::uint64_t reportSize);
@@ -59,6 +74,7 @@ public:
     const BudgetLimits& limits() const { return limits_; }
 
 private:
+    void clear();
     bool overBudget(std::uint64_t incoming) const;
     void remove(const std::string& sender, const std::string& name);
     void rank(const std::string& sender, bool in);
@@ -80,4 +96,4 @@ private:
     std::set<Rank, ByMostThenOldest> ranks_;
 };
 
-}  // namespace collector
+}  // namespace store

@@ -1,20 +1,16 @@
 #include "DiskBudget.h"
 
+#include "ReportNames.h"
+
 #include <algorithm>
 
-namespace collector {
-
-namespace {
-
-constexpr std::uint64_t kDefaultCap = std::uint64_t{4} << 30;
-
-}  // namespace
+namespace store {
 
 BudgetLimits budgetLimits(std::optional<std::uint64_t> maxUse, std::optional<std::uint64_t> keepFree,
                           std::uint64_t filesystemBytes)
 {
-    return {maxUse.value_or(std::min(filesystemBytes / 10, kDefaultCap)),
-            keepFree.value_or(std::min(filesystemBytes / 100 * 15, kDefaultCap))};
+    return {maxUse.value_or(std::min(filesystemBytes / 100 * kDefaultMaxUsePercent, kDefaultCap)),
+            keepFree.value_or(std::min(filesystemBytes / 100 * kDefaultKeepFreePercent, kDefaultCap))};
 }
 
 bool DiskBudget::ByMostThenOldest::operator()(const Rank& left, const Rank& right) const
@@ -74,6 +70,14 @@ void DiskBudget::remove(const std::string& sender, const std::string& name)
     names_.erase(name);
 }
 
+void DiskBudget::recount(const std::vector<StoredFile>& files)
+{
+    clear();
+    for (const auto& file : files) {
+        add(file.name, reportSenderAddress(file.name).value_or(""), file.bytes);
+    }
+}
+
 void DiskBudget::clear()
 {
     bySender_.clear();
@@ -105,10 +109,15 @@ DiskBudget::Room DiskBudget::makeRoom(std::uint64_t reportSize)
         free_ += bytes;
         room.removals.push_back({oldest, bytes});
     }
+    return room;
+}
+
+void DiskBudget::reserve(std::uint64_t reportSize)
+{
+    const std::uint64_t incoming = onDisk(reportSize);
     total_ += incoming;
     reserved_ += incoming;
     free_ -= std::min(free_, incoming);
-    return room;
 }
 
 void DiskBudget::settle(const std::string& name, const std::string& sender, std::uint64_t reportSize)
@@ -126,4 +135,4 @@ void DiskBudget::release(std::uint64_t reportSize)
     total_ -= bytes;
 }
 
-}  // namespace collector
+}  // namespace store

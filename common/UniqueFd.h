@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace collector {
+namespace crashreports {
 
 // Owns a file descriptor and closes it once.
 class UniqueFd {
@@ -39,4 +39,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace collector
+}  // namespace crashreports

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string_view>
+
+namespace store {
+
+// Calls `visit` with the name of each entry of the open directory
+// `directoryFd`, through a descriptor of its own so that the directory's
+// position is nobody else's. Whether the directory could be read.
+template <typename Visit>
+bool forEachEntry(int directoryFd, Visit&& visit)
+{
+    const int fd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (listing == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        visit(std::string_view(entry->d_name));
+    }
+    ::closedir(listing);
+    return true;
+}
+
+}  // namespace store

@@ -1,0 +1,340 @@
+#include "DirectoryStore.h"
+
+#include "DirectoryListing.h"
+#include "Plural.h"
+#include "ReportNames.h"
+#include "StartupError.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace store {
+
+namespace {
+
+using crashreports::StartupError;
+using crashreports::UniqueFd;
+using crashreports::withReason;
+
+// Names tried for one report before giving up.
+constexpr int kNameAttempts = 1000;
+// The most reports synced together: 1024 small reports are stored about
+// twice as fast as 4 groups of 256.
+constexpr std::size_t kMostGroupReports = 1024;
+// Report bytes written before they are synced together, so that a batch of
+// large reports is not all held back until the end.
+constexpr std::uint64_t kMostGroupBytes = 64 << 20;
+// Descriptors kept for everything but the temporaries of a group.
+constexpr std::size_t kOtherFiles = 64;
+
+// A staged report: its temporary file, open until the report is committed.
+struct TemporaryFile final : Staging {
+    std::string name;
+    UniqueFd file;
+    TemporaryFile(std::string temporaryName, UniqueFd fd) : name(std::move(temporaryName)), file(std::move(fd)) {}
+};
+
+TemporaryFile& temporaryOf(const PendingReport& report)
+{
+    return static_cast<TemporaryFile&>(*report.staging);
+}
+
+// Writes all of `bytes`, going on after short writes; the errno on failure.
+int writeAll(int fd, std::span<const unsigned char> bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+// A group keeps a file open for each report until it is synced: as many as
+// the open file limit leaves room for, after trying to raise it to its most.
+std::size_t mostFilesInAGroup()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return kMostGroupReports / 4;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t room = limit.rlim_cur > 2 * kOtherFiles ? limit.rlim_cur - kOtherFiles : kOtherFiles;
+    return static_cast<std::size_t>(std::min<rlim_t>(kMostGroupReports, room));
+}
+
+DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, const BudgetOptions& options)
+{
+    struct statvfs filesystem {};
+    if (::fstatvfs(directoryFd, &filesystem) != 0) {
+        const int error = errno;
+        throw StartupError(withReason("can't measure the filesystem of " + directory.string(), error));
+    }
+    const std::uint64_t size = std::uint64_t{filesystem.f_blocks} * filesystem.f_frsize;
+    return DiskBudget(budgetLimits(options.maxUse, options.keepFree, size), filesystem.f_frsize);
+}
+
+}  // namespace
+
+DirectoryStore::DirectoryStore(std::filesystem::path directory, BudgetOptions budget)
+    : directory_(std::move(directory)),
+      opened_(open(directory_)),
+      budget_(makeBudget(fd(), directory_, budget)),
+      mostStagedReports_(mostFilesInAGroup())
+{
+    budget_.recount(listReports());
+}
+
+DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directory)
+{
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) {
+        throw StartupError("can't create report directory " + directory.string() + ": " + error.message());
+    }
+    Opened opened{UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), std::nullopt};
+    if (!opened.fd) {
+        const int reason = errno;
+        throw StartupError(withReason("can't open report directory " + directory.string(), reason));
+    }
+    // Found now rather than at the first report.
+    if (::faccessat(opened.fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        const int reason = errno;
+        throw StartupError(withReason("can't write to report directory " + directory.string(), reason));
+    }
+    opened.lock.emplace(opened.fd.get(), directory);
+    opened.lock->removeDeadTemporaries();
+    return opened;
+}
+
+std::vector<Notice> DirectoryStore::prepareBatch()
+{
+    std::vector<Notice> notices;
+    if (auto notice = reopenIfReplaced()) {
+        notices.push_back(std::move(*notice));
+    }
+    measureFree();
+    return notices;
+}
+
+std::optional<Notice> DirectoryStore::reopenIfReplaced()
+{
+    struct stat opened {};
+    struct stat current {};
+    const bool exists = ::stat(directory_.c_str(), &current) == 0;
+    if (::fstat(fd(), &opened) == 0 && opened.st_nlink > 0 && exists && opened.st_dev == current.st_dev
+        && opened.st_ino == current.st_ino) {
+        return std::nullopt;
+    }
+    // The old directory and lock stay until the new ones are had together,
+    // so that a failure here is tried again before the next batch.
+    try {
+        opened_ = open(directory_);
+    } catch (const StartupError& error) {
+        return Notice{true, error.what()};
+    }
+    budget_.recount(listReports());
+    return Notice{false, "report directory " + directory_.string()
+                             + (exists ? " was replaced: reopened it" : " was removed: made it again")};
+}
+
+void DirectoryStore::measureFree()
+{
+    struct statvfs filesystem {};
+    if (budget_.limits().keepFree != 0 && ::fstatvfs(fd(), &filesystem) == 0) {
+        budget_.measureFree(std::uint64_t{filesystem.f_bavail} * filesystem.f_frsize);
+    }
+}
+
+Room DirectoryStore::makeRoom(std::uint64_t size, const Endpoint&)
+{
+    const DiskBudget::Room room = budget_.makeRoom(size);
+    Room made{room.fits, {}, 0, 0, {}};
+    if (!room.fits) {
+        made.refusal = crashreports::plural(size, "byte") + " can't fit the disk budget (max use "
+            + std::to_string(budget_.limits().maxUse) + ", keep free " + std::to_string(budget_.limits().keepFree)
+            + ")";
+    }
+    for (const auto& removal : room.removals) {
+        if (std::string error = remove(removal.name); !error.empty()) {
+            made.errors.push_back(std::move(error));
+            continue;
+        }
+        ++made.removedReports;
+        made.removedBytes += removal.bytes;
+    }
+    return made;
+}
+
+StageResult DirectoryStore::stage(std::span<const unsigned char> report, const Endpoint& sender,
+                                  Clock::time_point received)
+{
+    budget_.reserve(report.size());
+    std::string temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
+    const std::string path = locationOf(temporary);
+    UniqueFd file(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    if (!file) {
+        const int error = errno;
+        budget_.release(report.size());
+        return {std::nullopt, withReason("can't create " + path, error)};
+    }
+    if (const int error = writeAll(file.get(), report); error != 0) {
+        ::unlinkat(fd(), temporary.c_str(), 0);
+        budget_.release(report.size());
+        return {std::nullopt, withReason("can't write " + path, error)};
+    }
+    return {PendingReport{report.size(), sender, received,
+                          std::make_unique<TemporaryFile>(std::move(temporary), std::move(file))},
+            {}};
+}
+
+std::uint64_t DirectoryStore::mostStagedBytes() const
+{
+    return kMostGroupBytes;
+}
+
+std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& group)
+{
+    std::vector<CommitResult> results(group.size());
+    const std::vector<std::string> errors = makeDurable(group);
+    bool renamed = false;
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        TemporaryFile& temporary = temporaryOf(group[index]);
+        std::string error = errors[index];
+        if (error.empty() && temporary.file.close() != 0) {
+            const int reason = errno;
+            error = withReason("can't close " + locationOf(temporary.name), reason);
+        }
+        if (!error.empty()) {
+            ::unlinkat(fd(), temporary.name.c_str(), 0);
+            results[index].error = error;
+            continue;
+        }
+        results[index] = renameToFreeName(group[index]);
+        renamed = renamed || !results[index].name.empty();
+    }
+    if (renamed && ::fsync(fd()) != 0) {
+        const int reason = errno;
+        const std::string error = withReason("can't sync report directory " + directory_.string(), reason);
+        for (auto& result : results) {
+            if (!result.name.empty()) {
+                result.error = error + "; " + result.name + " is whole but may not outlast a power loss";
+            }
+        }
+    }
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        if (results[index].name.empty()) {
+            budget_.release(group[index].size);
+        } else {
+            budget_.settle(results[index].name, group[index].sender.addressText(), group[index].size);
+        }
+        group[index].staging.reset();
+    }
+    return results;
+}
+
+std::vector<std::string> DirectoryStore::makeDurable(const std::vector<PendingReport>& group)
+{
+    std::vector<std::string> errors(group.size());
+    const auto syncEach = [&] {
+        for (std::size_t index = 0; index < group.size(); ++index) {
+            const TemporaryFile& temporary = temporaryOf(group[index]);
+            if (::fdatasync(temporary.file.get()) != 0) {
+                const int error = errno;
+                errors[index] = withReason("can't sync " + locationOf(temporary.name), error);
+            }
+        }
+    };
+    const SyncWay way = syncChooser_.choose(group.size());
+    const auto start = std::chrono::steady_clock::now();
+    if (way == SyncWay::Filesystem) {
+        // syncfs fails for a write error anywhere on the filesystem: then
+        // each report's own sync tells whether its bytes are safe.
+        if (::syncfs(fd()) != 0) {
+            syncEach();
+        }
+    } else {
+        // Writeback of every file first, so that their syncs overlap.
+        for (const auto& report : group) {
+            ::sync_file_range(temporaryOf(report).file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        syncEach();
+    }
+    syncChooser_.record(way, std::chrono::steady_clock::now() - start, group.size());
+    return errors;
+}
+
+CommitResult DirectoryStore::renameToFreeName(const PendingReport& report)
+{
+    const std::string& temporary = temporaryOf(report).name;
+    std::string name;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        name = reportFileName(report.received, report.sender, ++sequence_);
+        if (renameNoReplace(temporary, name)) {
+            return {name, {}};
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const int error = errno;
+    ::unlinkat(fd(), temporary.c_str(), 0);
+    return {{}, withReason("can't rename " + locationOf(temporary) + " to " + name, error)};
+}
+
+bool DirectoryStore::renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (noReplaceRename_) {
+        if (::renameat2(fd(), from.c_str(), fd(), to.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        // The filesystem has no such rename: a link never replaces either.
+        noReplaceRename_ = false;
+    }
+    if (::linkat(fd(), from.c_str(), fd(), to.c_str(), 0) != 0) {
+        return false;
+    }
+    ::unlinkat(fd(), from.c_str(), 0);
+    return true;
+}
+
+std::string DirectoryStore::remove(const std::string& name)
+{
+    if (::unlinkat(fd(), name.c_str(), 0) != 0) {
+        const int error = errno;
+        return withReason("can't remove " + locationOf(name), error);
+    }
+    return {};
+}
+
+std::vector<StoredFile> DirectoryStore::listReports() const
+{
+    std::vector<StoredFile> reports;
+    forEachEntry(fd(), [&](std::string_view name) {
+        const std::string file(name);
+        struct stat status {};
+        if (reportSenderAddress(file) && ::fstatat(fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(status.st_mode)) {
+            reports.push_back({file, static_cast<std::uint64_t>(status.st_blocks) * 512});
+        }
+    });
+    return reports;
+}
+
+}  // namespace store

@@ -1,0 +1,39 @@
+#pragma once
+
+// The names a directory store gives its files, and what it reads back from
+// them. Pure functions: names are the collector's own (receive time, sender,
+// sequence number, its random owner mark); nothing from a report goes into
+// a name, and only names made here are ever counted or removed as reports.
+
+#include "Endpoint.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace store {
+
+// "20261208T115959.123456Z_127.0.0.1_40000_000001.report"
+std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
+                           std::uint64_t sequence);
+
+// The sender's address in a name made by reportFileName(); nothing for any
+// other name.
+std::optional<std::string> reportSenderAddress(std::string_view name);
+
+// A collector's files beside its reports, named after its owner mark: the
+// lock file it holds while it lives, that file under the name it has while
+// it is being made, and its temporaries.
+std::string lockFileName(std::string_view owner);
+std::string newLockFileName(std::string_view owner);
+std::string temporaryFileName(std::string_view owner, std::uint64_t number);
+
+// The owner mark in a name made by lockFileName(), newLockFileName() or
+// temporaryFileName(); nothing for any other name.
+std::optional<std::string_view> lockOwner(std::string_view name);
+std::optional<std::string_view> newLockOwner(std::string_view name);
+std::optional<std::string_view> temporaryOwner(std::string_view name);
+
+}  // namespace store

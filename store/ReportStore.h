@@ -1,0 +1,91 @@
+#pragma once
+
+// What a report store is. The collector hands it each valid report in two
+// steps: stage() puts the bytes where they wait, and commit() makes a whole
+// group of staged reports durable together, sharing the cost of its syncs.
+// A report is stored only once commit() says so, and only then may it be
+// announced. Before staging, makeRoom() keeps the store within its budget.
+// A directory of files is one kind of store.
+
+#include "Endpoint.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace store {
+
+using crashreports::Endpoint;
+using Clock = std::chrono::system_clock;
+
+// What a store holds of a staged report until it is committed.
+class Staging {
+public:
+    virtual ~Staging() = default;
+};
+
+// A report staged and not yet stored.
+struct PendingReport {
+    std::uint64_t size = 0;
+    Endpoint sender;
+    Clock::time_point received;
+    std::unique_ptr<Staging> staging;
+};
+
+struct StageResult {
+    std::optional<PendingReport> pending;
+    std::string error;  // why not, otherwise
+};
+
+struct CommitResult {
+    std::string name;   // the report's name in the store, if it was given one
+    std::string error;  // empty once the report is stored
+    bool stored() const { return error.empty(); }
+};
+
+struct Room {
+    bool fits = false;
+    std::string refusal;               // why not, if it does not fit
+    std::uint64_t removedReports = 0;  // to make room
+    std::uint64_t removedBytes = 0;
+    std::vector<std::string> errors;  // reports that could not be removed
+};
+
+// Something a store found before a batch, for a line.
+struct Notice {
+    bool failure = false;  // a failure, rather than a warning
+    std::string line;
+};
+
+class ReportStore {
+public:
+    virtual ~ReportStore() = default;
+
+    // Where the reports go, and where the stored report `name` is, for lines.
+    virtual std::string location() const = 0;
+    virtual std::string locationOf(const std::string& name) const = 0;
+    // The reports it holds.
+    virtual std::uint64_t count() const = 0;
+
+    // Checks what may have changed since the last batch; what it found.
+    virtual std::vector<Notice> prepareBatch() = 0;
+    // Makes room for a report of `size` bytes from `sender`, removing old
+    // reports as the budget says. If the report can't fit even so, nothing
+    // changes.
+    virtual Room makeRoom(std::uint64_t size, const Endpoint& sender) = 0;
+    // Stages a report; it counts against the budget until it is committed.
+    virtual StageResult stage(std::span<const unsigned char> report, const Endpoint& sender,
+                              Clock::time_point received) = 0;
+    // The most reports and bytes that may be staged before a commit.
+    virtual std::size_t mostStagedReports() const = 0;
+    virtual std::uint64_t mostStagedBytes() const = 0;
+    // Stores the reports of `group`: one result each, in order. What they
+    // staged is let go, whatever the result.
+    virtual std::vector<CommitResult> commit(std::vector<PendingReport>& group) = 0;
+};
+
+}  // namespace store

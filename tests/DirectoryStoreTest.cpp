@@ -1,0 +1,174 @@
+// The directory store: whole reports under names of its own, temporaries, a
+// directory that goes away, and collectors that share it.
+
+#include "DirectoryStore.h"
+#include "StartupError.h"
+#include "TestSupport.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono;
+using crashreports::Endpoint;
+using store::DirectoryStore;
+using namespace test_support;
+
+const Endpoint kLoopback{0x7F000001, 5};
+
+std::vector<std::string> namesIn(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& file : filesIn(directory)) {
+        names.push_back(file.filename().string());
+    }
+    return names;
+}
+
+// The names in `directory` of temporaries.
+std::vector<std::string> temporariesIn(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& name : namesIn(directory)) {
+        if (name.starts_with(".incoming-")) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+store::CommitResult commitOne(DirectoryStore& store, store::PendingReport&& pending)
+{
+    std::vector<store::PendingReport> group;
+    group.push_back(std::move(pending));
+    return store.commit(group).front();
+}
+
+store::CommitResult storeOne(DirectoryStore& store, std::span<const unsigned char> report,
+                             system_clock::time_point received = system_clock::now())
+{
+    auto staged = store.stage(report, kLoopback, received);
+    if (!staged.pending) {
+        return {{}, staged.error};
+    }
+    return commitOne(store, std::move(*staged.pending));
+}
+
+TEST(DirectoryStore, StoresTheBytesUnderANameOfItsOwn)
+{
+    TempDir dir;
+    DirectoryStore store(dir.path() / "reports" / "nested");
+    const Bytes report = randomBytes(5000);
+
+    const auto result = storeOne(store, report);
+
+    ASSERT_TRUE(result.stored()) << result.error;
+    EXPECT_EQ(readFile(store.directory() / result.name), report);
+    EXPECT_EQ(temporariesIn(store.directory()), std::vector<std::string>{});
+}
+
+TEST(DirectoryStore, GivesATakenNameAnotherAndReplacesNothing)
+{
+    TempDir dir;
+    const system_clock::time_point received{seconds(1796731199)};
+    // A restarted collector counts from 1 again: the same instant gives the same name.
+    const auto first = storeOne(*std::make_unique<DirectoryStore>(dir.path()), toBytes("first"), received);
+    DirectoryStore store(dir.path());
+
+    const auto second = storeOne(store, toBytes("second"), received);
+
+    ASSERT_TRUE(second.stored()) << second.error;
+    EXPECT_NE(second.name, first.name);
+    EXPECT_EQ(readFile(dir.path() / first.name), toBytes("first"));
+    EXPECT_EQ(readFile(dir.path() / second.name), toBytes("second"));
+}
+
+TEST(DirectoryStore, FailsWithoutLeavingATemporaryWhenTheDirectoryIsGone)
+{
+    TempDir dir;
+    DirectoryStore store(dir.path() / "reports");
+    std::filesystem::remove_all(dir.path() / "reports");
+
+    const auto result = storeOne(store, toBytes("report"));
+
+    EXPECT_FALSE(result.stored());
+    EXPECT_NE(result.error.find("can't create"), std::string::npos) << result.error;
+}
+
+TEST(DirectoryStore, MakesARemovedDirectoryAgain)
+{
+    TempDir dir;
+    DirectoryStore store(dir.path() / "reports");
+    std::filesystem::remove_all(dir.path() / "reports");
+
+    const auto notices = store.prepareBatch();
+
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_FALSE(notices[0].failure);
+    EXPECT_NE(notices[0].line.find("was removed: made it again"), std::string::npos) << notices[0].line;
+    EXPECT_TRUE(storeOne(store, toBytes("report")).stored());
+    EXPECT_TRUE(store.prepareBatch().empty()) << "reopened what was in place";
+}
+
+TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
+{
+    TempDir dir;
+    DirectoryStore store(dir.path() / "reports");
+    std::filesystem::remove_all(dir.path() / "reports");
+    // Room for the directory's descriptor and none for its lock file.
+    const int lowestFree = ::dup(STDIN_FILENO);
+    ::close(lowestFree);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit tight{static_cast<rlim_t>(lowestFree + 1), limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+
+    const auto failed = store.prepareBatch();
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    const auto retried = store.prepareBatch();
+
+    ASSERT_EQ(failed.size(), 1U);
+    EXPECT_TRUE(failed[0].failure);
+    EXPECT_NE(failed[0].line.find("can't take a lock file"), std::string::npos) << failed[0].line;
+    ASSERT_EQ(retried.size(), 1U) << "took the directory that it could not lock for its own";
+    EXPECT_FALSE(retried[0].failure) << retried[0].line;
+    EXPECT_EQ(std::ranges::count_if(namesIn(store.directory()), [](const std::string& name) {
+                  return name.ends_with(".lock");
+              }),
+              1);
+}
+
+TEST(DirectoryStore, RemovesOnlyTheTemporariesOfCollectorsThatAreGone)
+{
+    TempDir dir;
+    // What a killed collector leaves: its temporary, and its lock file no longer locked.
+    dir.write(".collector-00000000deadbeef.lock", "");
+    dir.write(".incoming-00000000deadbeef-1.tmp", "half a rep");
+    dir.write("kept.report", "whole");
+    DirectoryStore live(dir.path());
+    auto inFlight = live.stage(toBytes("in flight"), kLoopback, system_clock::now());
+    ASSERT_TRUE(inFlight.pending);
+    const auto staged = temporariesIn(dir.path());
+
+    DirectoryStore next(dir.path());
+
+    EXPECT_EQ(staged.size(), 1U);
+    EXPECT_EQ(temporariesIn(dir.path()), staged);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / ".collector-00000000deadbeef.lock"));
+    EXPECT_TRUE(commitOne(live, std::move(*inFlight.pending)).stored());
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "kept.report"));
+}
+
+TEST(DirectoryStore, RefusesADirectoryItCannotCreate)
+{
+    TempDir dir;
+    const auto file = dir.write("file", "x");
+    EXPECT_THROW(DirectoryStore(file / "reports"), crashreports::StartupError);
+}
+
+}  // namespace
