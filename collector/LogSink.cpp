@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <string>
 
 namespace collector {
 
@@ -30,6 +29,9 @@ constexpr std::size_t kBacklogBytes = 1 << 20;
 // A pipe that polls writable takes this much without blocking.
 constexpr std::size_t kWriteChunk = PIPE_BUF;
 constexpr auto kDrainOnExit = std::chrono::seconds(2);
+// At the end, how long a slow reader is waited for: for the rest of a line
+// cut short, for the writing thread, and for the last line.
+constexpr auto kLastWait = std::chrono::seconds(10);
 
 // Whether `fd` is the stream that JOURNAL_STREAM names ("device:inode").
 bool isJournal(int fd)
@@ -42,6 +44,23 @@ bool isJournal(int fd)
     return std::string(named) == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
+// Whether the two descriptors lead to one place, where lines written to each
+// would mix.
+bool samePlace(int first, int second)
+{
+    struct stat one {};
+    struct stat other {};
+    return ::fstat(first, &one) == 0 && ::fstat(second, &other) == 0 && one.st_dev == other.st_dev
+        && one.st_ino == other.st_ino;
+}
+
+// Waits until `fd` takes more, for `timeout` at most; whether it does.
+bool waitWritable(int fd, std::chrono::milliseconds timeout)
+{
+    pollfd entry{fd, POLLOUT, 0};
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1 && (entry.revents & POLLOUT) != 0;
+}
+
 }  // namespace
 
 struct LogSink::State {
@@ -49,26 +68,34 @@ struct LogSink::State {
         int fd = -1;
         bool journal = false;
         std::string pending;
+        std::size_t sent = 0;  // bytes of `pending` already written
+        bool broken = false;   // it failed: its lines are dropped from now on
+
+        bool idle() const { return sent == pending.size(); }
+        // Whether the next byte to write is in the middle of a line.
+        bool midLine() const { return sent != 0 && pending[sent - 1] != '\n'; }
     };
 
     std::mutex mutex;
     std::condition_variable drained;
     std::array<Stream, 2> streams;  // standard output, standard error
+    std::array<std::size_t, 2> route{0, 1};  // the stream that each one's lines go to
     LineRateLimiter limiter{kLimitedPerSecond};
     UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::uint64_t dropped = 0;
     bool stopping = false;
     bool finished = false;
 
-    // Queues one line; the caller holds the mutex.
-    void append(Stream& stream, Priority priority, std::string_view line)
+    // Queues one line for `which` (0: output, 1: error); the caller holds the mutex.
+    void append(std::size_t which, Priority priority, std::string_view line)
     {
+        Stream& stream = streams[route[which]];
         const std::size_t prefix = stream.journal ? 3 : 0;
-        if (stream.pending.size() + prefix + line.size() + 1 > kBacklogBytes) {
+        if (stream.broken || stream.pending.size() - stream.sent + prefix + line.size() + 1 > kBacklogBytes) {
             ++dropped;
             return;
         }
-        const bool wasIdle = stream.pending.empty();
+        const bool wasIdle = stream.idle();
         if (stream.journal) {
             stream.pending += '<';
             stream.pending += static_cast<char>('0' + static_cast<int>(priority));
@@ -85,78 +112,148 @@ struct LogSink::State {
     void appendSuppressed(std::uint64_t count)
     {
         if (count != 0) {
-            append(streams[1], Priority::Warning,
-                   "suppressed " + plural(count, "log line") + " in the last second");
+            append(1, Priority::Warning, "suppressed " + plural(count, "log line") + " in the last second");
         }
     }
 
-    bool idle() const
+    bool idle() const { return streams[0].idle() && streams[1].idle(); }
+
+    // The next bytes of `stream` to write: whole lines up to kWriteChunk, or
+    // what is left of a line longer than that, up to kWriteChunk of it.
+    static std::string_view nextChunk(const Stream& stream)
     {
-        return streams[0].pending.empty() && streams[1].pending.empty();
+        const std::string_view rest = std::string_view(stream.pending).substr(stream.sent);
+        const std::string_view chunk = rest.substr(0, kWriteChunk);
+        const auto lastEnd = chunk.rfind('\n');
+        return lastEnd == std::string_view::npos ? chunk : chunk.substr(0, lastEnd + 1);
+    }
+
+    // Takes `written` bytes as sent, or the stream as broken after `error`.
+    void account(Stream& stream, ssize_t written, int error)
+    {
+        if (written > 0) {
+            stream.sent += static_cast<std::size_t>(written);
+            // Sent bytes are let go once they are half of what is held.
+            if (stream.sent == stream.pending.size() || stream.sent > kBacklogBytes / 2) {
+                stream.pending.erase(0, stream.sent);
+                stream.sent = 0;
+            }
+        } else if (written < 0 && error != EAGAIN && error != EINTR) {
+            // The stream is broken (a closed reader, a full disk): what it
+            // holds is dropped, and so will later lines be, one by one.
+            dropBacklog(stream, 0);
+            stream.pending.clear();
+            stream.sent = 0;
+            stream.broken = true;
+        }
+    }
+
+    // Drops the lines of `stream` from `from` bytes past what was sent.
+    void dropBacklog(Stream& stream, std::size_t from)
+    {
+        const auto start = stream.pending.begin() + static_cast<std::ptrdiff_t>(stream.sent + from);
+        dropped += static_cast<std::uint64_t>(std::count(start, stream.pending.end(), '\n'));
+        stream.pending.erase(start, stream.pending.end());
     }
 
     // Writes what `stream` can take now without blocking.
     void writeSome(Stream& stream, std::unique_lock<std::mutex>& lock)
     {
-        const std::string chunk = stream.pending.substr(0, kWriteChunk);
+        const std::string chunk(nextChunk(stream));
         lock.unlock();
         const ssize_t written = ::write(stream.fd, chunk.data(), chunk.size());
         const int error = errno;
         lock.lock();
-        if (written > 0) {
-            stream.pending.erase(0, static_cast<std::size_t>(written));
-        } else if (written < 0 && error != EAGAIN && error != EINTR) {
-            // The stream is broken (a closed reader, a full disk): what it
-            // holds is dropped, and so will later lines be, one by one.
-            dropped += static_cast<std::uint64_t>(std::ranges::count(stream.pending, '\n'));
-            stream.pending.clear();
-        }
+        account(stream, written, error);
     }
 
-    void run()
-    {
-        // Signals are for the threads that serve.
-        sigset_t all;
-        ::sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        std::unique_lock lock(mutex);
-        for (;;) {
-            appendSuppressed(limiter.takeSuppressed(LineRateLimiter::Clock::now()));
-            if (idle()) {
-                drained.notify_all();
-                if (stopping) {
-                    break;
-                }
-            }
-            std::array<pollfd, 3> watched{};
-            watched[0] = {wake.get(), POLLIN, 0};
-            for (std::size_t index = 0; index < streams.size(); ++index) {
-                const bool waiting = !streams[index].pending.empty();
-                watched[index + 1] = {waiting ? streams[index].fd : -1, POLLOUT, 0};
-            }
-            const int timeout = limiter.holdsSuppressed() ? 1000 : -1;
-            lock.unlock();
-            ::poll(watched.data(), watched.size(), timeout);
-            if (watched[0].revents != 0) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] const auto ignored = ::read(wake.get(), &count, sizeof count);
-            }
-            lock.lock();
-            for (std::size_t index = 0; index < streams.size(); ++index) {
-                if (watched[index + 1].revents != 0 && !streams[index].pending.empty()) {
-                    writeSome(streams[index], lock);
-                }
+    // Writes `bytes` more of `stream`, waiting for a slow reader; whether
+    // all of them went out.
+    bool writeWaiting(Stream& stream, std::size_t bytes);
+    void run();
+    void finish(const std::function<std::string(std::uint64_t)>& makeLastLine, Priority priority);
+};
+
+void LogSink::State::run()
+{
+    // Signals are for the threads that serve.
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock lock(mutex);
+    while (!stopping) {
+        appendSuppressed(limiter.takeSuppressed(LineRateLimiter::Clock::now()));
+        if (idle()) {
+            drained.notify_all();
+        }
+        std::array<pollfd, 3> watched{};
+        watched[0] = {wake.get(), POLLIN, 0};
+        for (std::size_t index = 0; index < streams.size(); ++index) {
+            watched[index + 1] = {streams[index].idle() ? -1 : streams[index].fd, POLLOUT, 0};
+        }
+        const int timeout = limiter.holdsSuppressed() ? 1000 : -1;
+        lock.unlock();
+        ::poll(watched.data(), watched.size(), timeout);
+        if (watched[0].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const auto ignored = ::read(wake.get(), &count, sizeof count);
+        }
+        lock.lock();
+        for (std::size_t index = 0; index < streams.size(); ++index) {
+            if (watched[index + 1].revents != 0 && !streams[index].idle()) {
+                writeSome(streams[index], lock);
             }
         }
-        finished = true;
-        drained.notify_all();
     }
-};
+    finished = true;
+    drained.notify_all();
+}
+
+bool LogSink::State::writeWaiting(Stream& stream, std::size_t bytes)
+{
+    while (bytes != 0) {
+        if (stream.broken || !waitWritable(stream.fd, kLastWait)) {
+            return false;
+        }
+        const ssize_t written = ::write(stream.fd, stream.pending.data() + stream.sent, bytes);
+        if (written < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            stream.broken = true;
+            return false;
+        }
+        stream.sent += static_cast<std::size_t>(written);
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void LogSink::State::finish(const std::function<std::string(std::uint64_t)>& makeLastLine, Priority priority)
+{
+    for (Stream& stream : streams) {
+        // A line that went out in part is finished, if it can be; the rest
+        // are dropped.
+        if (!stream.broken && stream.midLine() && !writeWaiting(stream, stream.pending.find('\n', stream.sent) + 1 - stream.sent)) {
+            ++dropped;
+            stream.sent = stream.pending.find('\n', stream.sent) + 1;
+        }
+        dropBacklog(stream, 0);
+        stream.pending.clear();
+        stream.sent = 0;
+    }
+    append(1, priority, makeLastLine(dropped));
+    Stream& last = streams[route[1]];
+    writeWaiting(last, last.pending.size());
+}
 
 LogSink::LogSink(int outFd, int errFd) : state_(std::make_shared<State>())
 {
-    state_->streams[0] = {outFd, isJournal(outFd), {}};
-    state_->streams[1] = {errFd, isJournal(errFd), {}};
+    state_->streams[0] = {outFd, isJournal(outFd), {}, 0, false};
+    state_->streams[1] = {errFd, isJournal(errFd), {}, 0, false};
+    if (samePlace(outFd, errFd)) {
+        state_->route[1] = 0;
+    }
     // The thread shares the state, so that it may outlive the sink when a
     // stream blocks it at exit.
     writer_ = std::thread([state = state_] { state->run(); });
@@ -164,30 +261,57 @@ LogSink::LogSink(int outFd, int errFd) : state_(std::make_shared<State>())
 
 LogSink::~LogSink()
 {
+    if (!finished_) {
+        {
+            const std::lock_guard lock(state_->mutex);
+            state_->appendSuppressed(state_->limiter.takeAllSuppressed());
+        }
+        drain(kDrainOnExit);
+        stopWriter();
+    }
+}
+
+bool LogSink::stopWriter()
+{
     std::unique_lock lock(state_->mutex);
-    state_->appendSuppressed(state_->limiter.takeAllSuppressed());
     state_->stopping = true;
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto ignored = ::write(state_->wake.get(), &one, sizeof one);
-    const bool finished = state_->drained.wait_for(lock, kDrainOnExit, [this] { return state_->finished; });
+    const bool stopped = state_->drained.wait_for(lock, kLastWait, [this] { return state_->finished; });
     lock.unlock();
-    if (finished) {
+    if (stopped) {
         writer_.join();
     } else {
         writer_.detach();
+    }
+    return stopped;
+}
+
+void LogSink::finish(const std::function<std::string(std::uint64_t dropped)>& makeLastLine, Priority priority)
+{
+    {
+        const std::lock_guard lock(state_->mutex);
+        state_->appendSuppressed(state_->limiter.takeAllSuppressed());
+    }
+    drain(kDrainOnExit);
+    finished_ = true;
+    // A writer that does not stop is stuck in a write: nothing more can go out.
+    if (stopWriter()) {
+        const std::lock_guard lock(state_->mutex);
+        state_->finish(makeLastLine, priority);
     }
 }
 
 void LogSink::out(Priority priority, std::string_view line)
 {
     const std::lock_guard lock(state_->mutex);
-    state_->append(state_->streams[0], priority, line);
+    state_->append(0, priority, line);
 }
 
 void LogSink::err(Priority priority, std::string_view line)
 {
     const std::lock_guard lock(state_->mutex);
-    state_->append(state_->streams[1], priority, line);
+    state_->append(1, priority, line);
 }
 
 bool LogSink::admitLimited()
@@ -196,12 +320,6 @@ bool LogSink::admitLimited()
     const auto decision = state_->limiter.admit(LineRateLimiter::Clock::now());
     state_->appendSuppressed(decision.suppressedBefore);
     return decision.allowed;
-}
-
-void LogSink::flushSuppressed()
-{
-    const std::lock_guard lock(state_->mutex);
-    state_->appendSuppressed(state_->limiter.takeAllSuppressed());
 }
 
 bool LogSink::drain(std::chrono::milliseconds timeout)

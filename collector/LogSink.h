@@ -4,6 +4,8 @@
 // own writes them, so that a standard output or error that can't take them
 // (a pipe that nobody reads, a full disk, a closed reader) never holds up
 // receiving or storing: past a bounded backlog, lines are dropped and counted.
+// Only whole lines go out, in the order they came: standard output and error
+// that lead to one place (the journal, a terminal, one file) share one queue.
 // Under the journal each line carries its syslog priority prefix.
 
 #include "LineRateLimiter.h"
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,7 +21,7 @@
 
 namespace collector {
 
-enum class Priority { Error = 3, Warning = 4, Info = 6 };
+enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
 class LogSink {
 public:
@@ -51,8 +54,11 @@ public:
         limited(priority, [line] { return std::string(line); });
     }
 
-    // Queues the count of the lines suppressed so far, at once: for the end.
-    void flushSuppressed();
+    // Ends the output with a last line to standard error, made from the count
+    // of lines dropped in all: the lines queued get a moment to go out, a line
+    // cut short is finished, the rest are dropped, and the last line is
+    // written even to a slow reader. Nothing is written after it.
+    void finish(const std::function<std::string(std::uint64_t dropped)>& makeLastLine, Priority priority);
     // Waits until every line queued so far is written, or the timeout passes;
     // whether all were written.
     bool drain(std::chrono::milliseconds timeout);
@@ -62,10 +68,13 @@ public:
 private:
     // Whether one more limited line may be written now.
     bool admitLimited();
+    // Has the writing thread stop; whether it did in time.
+    bool stopWriter();
 
     struct State;
     std::shared_ptr<State> state_;
     std::thread writer_;
+    bool finished_ = false;
 };
 
 }  // namespace collector

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -55,6 +59,101 @@ TEST(LogSink, DropsWhatAStreamCantTakeWithoutWaitingForIt)
     reader.reset();  // a reader that is gone: the rest is dropped too
     EXPECT_TRUE(log.drain(10s));
     EXPECT_GE(log.dropped(), kLines - 65536 / 100U) << "lines past what the pipe took were written";
+}
+
+// A pipe whose reader takes what comes, slowly when asked, on a thread of its own.
+class PipeReader {
+public:
+    explicit PipeReader(std::chrono::milliseconds pause = {}) : pause_(pause)
+    {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        writer_ = Fd(ends[1]);
+        reader_ = std::thread([this, fd = Fd(ends[0])] {
+            char chunk[1000];
+            for (ssize_t count; (count = ::read(fd.get(), chunk, sizeof chunk)) > 0;) {
+                text_.append(chunk, static_cast<std::size_t>(count));
+                std::this_thread::sleep_for(pause_);
+            }
+        });
+    }
+    int fd() const { return writer_.get(); }
+    // Everything written, once the writing end is closed.
+    std::vector<std::string> lines()
+    {
+        writer_.reset();
+        reader_.join();
+        std::vector<std::string> lines;
+        std::istringstream text(text_);
+        for (std::string line; std::getline(text, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    std::chrono::milliseconds pause_;
+    Fd writer_;
+    std::string text_;
+    std::thread reader_;
+};
+
+// Line `index` of a test: long enough to be written in parts.
+std::string numbered(char stream, int index)
+{
+    return stream + std::to_string(index) + std::string(3000, '.');
+}
+
+TEST(LogSink, WritesWholeLinesInOrderWhereBothStreamsLeadToOnePlace)
+{
+    PipeReader place(1ms);
+    Fd sameAgain(::dup(place.fd()));
+    std::vector<std::string> sent;
+    {
+        collector::LogSink log(place.fd(), sameAgain.get());
+        for (int index = 0; index < 200; ++index) {
+            sent.push_back(numbered(index % 3 == 0 ? 'e' : 'o', index));
+            if (index % 3 == 0) {
+                log.err(collector::Priority::Info, sent.back());
+            } else {
+                log.out(collector::Priority::Info, sent.back());
+            }
+        }
+        ASSERT_TRUE(log.drain(30s));
+    }
+    sameAgain.reset();
+    EXPECT_EQ(place.lines(), sent);
+}
+
+TEST(LogSink, FinishesALineCutShortAndAlwaysWritesTheLastLineToASlowReader)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    PipeReader slow(20ms);
+    constexpr int kLines = 300;  // 900 KB: far more than the reader takes in the time given
+    std::uint64_t counted = 0;
+    {
+        collector::LogSink log(slow.fd(), slow.fd());
+        for (int index = 0; index < kLines; ++index) {
+            log.out(collector::Priority::Info, numbered('o', index));
+        }
+        log.finish(
+            [&](std::uint64_t dropped) {
+                counted = dropped;
+                return "summary: dropped " + std::to_string(dropped);
+            },
+            collector::Priority::Info);
+    }
+    const auto lines = slow.lines();
+
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "summary: dropped " + std::to_string(counted));
+    EXPECT_GT(counted, 0U);
+    EXPECT_EQ(lines.size() - 1 + counted, static_cast<std::uint64_t>(kLines)) << "lines lost or counted twice";
+    for (std::size_t index = 0; index + 1 < lines.size(); ++index) {
+        EXPECT_EQ(lines[index], numbered('o', static_cast<int>(index))) << "a line cut short or out of order";
+    }
 }
 
 }  // namespace
