@@ -16,7 +16,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <latch>
+#include <optional>
 #include <thread>
 
 namespace collector {
@@ -32,9 +34,10 @@ using crashreports::withReason;
 // not running.
 constexpr int kSocketBufferBytes = 16 * 1024 * 1024;
 
-// Blocks SIGINT and SIGTERM, which then arrive through the descriptor
-// returned, in this thread and the ones it starts. SIGPIPE and SIGXFSZ are
-// ignored: a write that they would end is a failed write, with its line.
+// Blocks SIGINT, SIGTERM and SIGHUP, which then arrive through the
+// descriptor returned, in this thread and the ones it starts: each stops the
+// collector the same orderly way. SIGPIPE and SIGXFSZ are ignored: a write
+// that they would end is a failed write, with its line.
 UniqueFd takeSignals()
 {
     ::signal(SIGPIPE, SIG_IGN);
@@ -43,6 +46,7 @@ UniqueFd takeSignals()
     ::sigemptyset(&signals);
     ::sigaddset(&signals, SIGINT);
     ::sigaddset(&signals, SIGTERM);
+    ::sigaddset(&signals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd) {
@@ -104,6 +108,20 @@ std::string enlargeReceiveBuffer(int fd, bool own)
     return {};
 }
 
+// What an exception says, in a line.
+std::string describe(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
 // The receiving thread: stopped through `stopFd` and joined when this goes,
 // whichever way that is.
 class ReceivingThread {
@@ -161,14 +179,31 @@ void Collector::run()
         // Listening is announced once the receiver is ready to drain the
         // socket: a burst that follows the announcement at once finds it there.
         std::latch ready(1);
-        const ReceivingThread receiving(stop_.get(), [this, &ready] {
-            Receiver receiver(socket_.get(), admission_, queue_, counters_, log_);
+        std::exception_ptr failed;
+        std::optional<ReceivingThread> receiving;
+        const auto receive = [this, &ready, &failed] {
+            std::optional<Receiver> receiver;
+            try {
+                receiver.emplace(socket_.get(), admission_, queue_, counters_, log_);
+            } catch (...) {
+                failed = std::current_exception();
+            }
             ready.count_down();
-            const int stopFds[] = {signals_.get(), stop_.get()};
-            receiver.run(stopFds);
+            if (receiver) {
+                const int stopFds[] = {signals_.get(), stop_.get()};
+                receiver->run(stopFds);
+            }
             queue_.close();
-        });
+        };
+        try {
+            receiving.emplace(stop_.get(), receive);
+        } catch (const std::exception&) {
+            throw StartupError("can't start receiving: " + describe(std::current_exception()));
+        }
         ready.wait();
+        if (failed) {
+            throw StartupError("can't start receiving: " + describe(failed));
+        }
         log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
                                      + store_->location() + " (" + plural(store_->count(), "report") + " there)");
         service_.ready(formatSummary(counters_, log_.dropped()));

@@ -28,7 +28,8 @@ public:
 
     // Serves until stopped; what was stored is stored, what was queued and
     // not stored in time is counted. The receiving thread is stopped and
-    // joined whichever way storing ends.
+    // joined whichever way storing ends. Throws StartupError if receiving
+    // can't start.
     void run();
     const Counters& counters() const { return counters_; }
 

@@ -46,22 +46,27 @@ int serve(const collector::Options& options, collector::LogSink& log)
     } catch (const crashreports::StartupError& error) {
         log.err(Priority::Error, std::string("collectCrashReports: ") + error.what());
         return 1;
+    } catch (const std::bad_alloc&) {
+        log.err(Priority::Error, "collectCrashReports: can't start: out of memory");
+        return 1;
     }
     int status = 0;
     try {
         collector->run();
+    } catch (const crashreports::StartupError& error) {
+        log.err(Priority::Error, std::string("collectCrashReports: ") + error.what());
+        return 1;
     } catch (const std::exception& error) {
         log.err(Priority::Error, std::string("collectCrashReports: ") + error.what());
         status = 1;
     }
-    log.flushSuppressed();
-    log.err(Priority::Info, "summary: " + collector::formatSummary(collector->counters(), log.dropped()));
+    log.finish([&](std::uint64_t dropped) { return "summary: " + collector::formatSummary(collector->counters(), dropped); },
+               Priority::Info);
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+// Parses and dispatches; the exit status.
+int runCollector(int argc, char* argv[])
 {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const auto parsed = collector::parseOptions(args);
@@ -78,4 +83,21 @@ int main(int argc, char* argv[])
         return kUsageError;
     }
     return serve(parsed.options, log);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    // Out of memory or threads before anything is served: one line, as for
+    // any other failure to start.
+    try {
+        return runCollector(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("collectCrashReports: can't start: out of memory\n", stderr);
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "collectCrashReports: can't start: %s\n", error.what());
+        return 1;
+    }
 }

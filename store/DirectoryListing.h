@@ -5,16 +5,18 @@
 #include <unistd.h>
 
 #include <string_view>
+#include <utility>
 
 namespace store {
 
-// Calls `visit` with the name of each entry of the open directory
-// `directoryFd`, through a descriptor of its own so that the directory's
-// position is nobody else's. Whether the directory could be read.
+// Calls `visit` with the name of each entry of the directory `path` (by
+// default the open directory `directoryFd` itself), through a descriptor of
+// its own so that the directory's position is nobody else's. Whether the
+// directory could be read.
 template <typename Visit>
-bool forEachEntry(int directoryFd, Visit&& visit)
+bool forEachEntry(int directoryFd, const char* path, Visit&& visit)
 {
-    const int fd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(directoryFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* listing = fd < 0 ? nullptr : ::fdopendir(fd);
     if (listing == nullptr) {
         if (fd >= 0) {
@@ -27,6 +29,12 @@ bool forEachEntry(int directoryFd, Visit&& visit)
     }
     ::closedir(listing);
     return true;
+}
+
+template <typename Visit>
+bool forEachEntry(int directoryFd, Visit&& visit)
+{
+    return forEachEntry(directoryFd, ".", std::forward<Visit>(visit));
 }
 
 }  // namespace store

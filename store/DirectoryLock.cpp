@@ -117,8 +117,14 @@ void DirectoryLock::removeDeadTemporaries() const
             }
             continue;
         }
-        UniqueFd lock(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+        // Opened without waiting: something named like a lock file may be a
+        // FIFO, and only a regular file is anyone's lock.
+        UniqueFd lock(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat status {};
+        if (!lock || ::fstat(lock.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            continue;
+        }
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
             dead.emplace(*owner);
             deadLocks.emplace_back(name, std::move(lock));
         } else {

@@ -30,8 +30,9 @@ constexpr std::size_t kMostGroupReports = 1024;
 // Report bytes written before they are synced together, so that a batch of
 // large reports is not all held back until the end.
 constexpr std::uint64_t kMostGroupBytes = 64 << 20;
-// Descriptors kept for everything but the temporaries of a group.
-constexpr std::size_t kOtherFiles = 64;
+// Descriptors left free beside a group's temporaries, for what else opens
+// files while a group is staged.
+constexpr std::size_t kSpareFiles = 8;
 
 // A staged report: its temporary file, open until the report is committed.
 struct TemporaryFile final : Staging {
@@ -61,19 +62,31 @@ int writeAll(int fd, std::span<const unsigned char> bytes)
     return 0;
 }
 
-// A group keeps a file open for each report until it is synced: as many as
-// the open file limit leaves room for, after trying to raise it to its most.
+// Raises the soft limit of open files to the hard one: a group keeps a file
+// open for each of its reports until they are synced.
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// As many files as the open file limit leaves room for beside the ones open
+// now, at least one and at most kMostGroupReports.
 std::size_t mostFilesInAGroup()
 {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    std::size_t open = 0;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || !forEachEntry(AT_FDCWD, "/proc/self/fd", [&](std::string_view) {
+            ++open;
+        })) {
         return kMostGroupReports / 4;
     }
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    const rlim_t room = limit.rlim_cur > 2 * kOtherFiles ? limit.rlim_cur - kOtherFiles : kOtherFiles;
-    return static_cast<std::size_t>(std::min<rlim_t>(kMostGroupReports, room));
+    const std::size_t taken = open + kSpareFiles;
+    const std::size_t room = limit.rlim_cur > taken ? static_cast<std::size_t>(limit.rlim_cur) - taken : 1;
+    return std::clamp<std::size_t>(room, 1, kMostGroupReports);
 }
 
 DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, const BudgetOptions& options)
@@ -92,9 +105,9 @@ DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, c
 DirectoryStore::DirectoryStore(std::filesystem::path directory, BudgetOptions budget)
     : directory_(std::move(directory)),
       opened_(open(directory_)),
-      budget_(makeBudget(fd(), directory_, budget)),
-      mostStagedReports_(mostFilesInAGroup())
+      budget_(makeBudget(fd(), directory_, budget))
 {
+    raiseOpenFileLimit();
     budget_.recount(listReports());
 }
 
@@ -127,6 +140,7 @@ std::vector<Notice> DirectoryStore::prepareBatch()
         notices.push_back(std::move(*notice));
     }
     measureFree();
+    mostStagedReports_ = mostFilesInAGroup();
     return notices;
 }
 

@@ -89,7 +89,7 @@ private:
     Opened opened_;
     DiskBudget budget_;
     SyncChooser syncChooser_;
-    std::size_t mostStagedReports_;
+    std::size_t mostStagedReports_ = 1;  // measured before each batch
     std::uint64_t sequence_ = 0;
     std::uint64_t temporaries_ = 0;
     bool noReplaceRename_ = true;  // off where the filesystem lacks it

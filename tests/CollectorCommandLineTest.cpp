@@ -20,6 +20,7 @@ struct Refusal {
     std::function<std::vector<std::string>(const TempDir&)> args;
     int status;
     std::string errStart;
+    std::vector<std::string> wrapper;  // a command that runs the collector
     friend void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 };
 
@@ -38,7 +39,8 @@ TEST_P(CollectorRefuses, WithOneLineAndItsStatus)
 {
     TempDir dir;
     const UdpSocket occupant;  // holds a port for the bind failure
-    std::vector<std::string> argv{kCollector};
+    std::vector<std::string> argv = GetParam().wrapper;
+    argv.push_back(kCollector);
     for (const auto& arg : GetParam().args(dir)) {
         argv.push_back(withPort(arg, occupant.port()));
     }
@@ -87,6 +89,10 @@ const Refusal kRefusals[] = {
      "collectCrashReports: invalid --per-sender-limit \"ten\""},
     {"NoDirectory", [](const TempDir&) { return std::vector<std::string>{"--port", "0"}; }, 2,
      "collectCrashReports: missing DIRECTORY"},
+#ifndef SANITIZED  // a sanitizer's runtime alone needs more address space
+    {"TooLittleMemory", withDirectory({"--bind", "127.0.0.1", "--port", "0"}), 1,
+     "collectCrashReports: can't start", {"/usr/bin/prlimit", "--as=60000000", "--"}},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Failures, CollectorRefuses, testing::ValuesIn(kRefusals),

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <set>
@@ -221,6 +224,53 @@ TEST(CollectorEndToEnd, KeepsStoringWhenItsStandardOutputReaderIsGone)
     EXPECT_EQ(summary.at("stored"), 20U);
     EXPECT_EQ(summary.at("log lines dropped"), 20U);
 }
+
+TEST(CollectorEndToEnd, StartsPastAFifoNamedLikeALockFile)
+{
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir.path() / ".collector-0123456789abcdef.lock").c_str(), 0600), 0);
+
+    RunningCollector collector(dir.path());
+    UdpSocket().sendTo(collector.port(), makeFrame(toBytes("report")));
+
+    EXPECT_EQ(readFile(collector.nextStoredPath()), toBytes("report"));
+    EXPECT_EQ(collector.stop().status, 0);
+}
+
+TEST(CollectorEndToEnd, StoresEveryReportWithFewFileDescriptors)
+{
+    constexpr int kReports = 200;
+    TempDir dir;
+    RunningCollector collector(dir.path(), {.args = {"--count", std::to_string(kReports)},
+                                            .wrapper = {"/usr/bin/prlimit", "--nofile=16", "--"}});
+
+    sendAll(UdpSocket(), collector.port(), stormOf(kReports));
+
+    const ExitResult result = collector.child().wait(60s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(summaryOf(result.err).at("failed to store"), 0U) << result.err;
+    expectOnlyReports(dir.path(), kReports);
+}
+
+// Each signal that stops the collector stops it the same orderly way.
+class CollectorStopsOn : public testing::TestWithParam<int> {};
+
+TEST_P(CollectorStopsOn, StoringWhatItHasAndSummarising)
+{
+    TempDir dir;
+    RunningCollector collector(dir.path());
+    UdpSocket().sendTo(collector.port(), makeFrame(toBytes("report")));
+    collector.nextStoredPath();
+
+    collector.child().signal(GetParam());
+    const ExitResult result = collector.child().wait();
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(summaryOf(result.err).at("stored"), 1U) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CollectorStopsOn, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& param) { return std::string(sigabbrev_np(param.param)); });
 
 TEST(CollectorEndToEnd, CountsAReportOverTheFileSizeLimitAsNotStored)
 {
