@@ -1,6 +1,6 @@
-// Black-box tests of sendUnitCrashReport, run with stand-ins for systemd's
-// commands and only them and the coreutils it may use on PATH, sending with
-// the tests' sender to a receiver on the tests' collector port.
+// Black-box tests of sendUnitCrashReport as configured for the tests' sender,
+// run with stand-ins for systemd's commands: only they, the sender and the
+// coreutils a script like it may use are on its PATH.
 
 #include "TestSupport.h"
 
@@ -19,22 +19,14 @@ namespace fs = std::filesystem;
 
 constexpr std::uint16_t kCollectorPort = COLLECTOR_PORT;
 const std::string kSender = SENDER_PATH;
+const std::string kUnitReportScript = UNIT_REPORT_SCRIPT;
 constexpr auto kNothingMore = 300ms;
 
-struct UnitReport {
-    const char* name;
-    std::map<std::string, std::string> standIns;  // command: what it writes
-    std::vector<std::string> expected;             // text the report holds
-    friend void PrintTo(const UnitReport& report, std::ostream* out) { *out << report.name; }
-};
-
-class SendUnitCrashReport : public testing::TestWithParam<UnitReport> {};
-
-const std::string kUnitReportScript = UNIT_REPORT_SCRIPT;
+using StandIns = std::map<std::string, std::string>;  // command: its shell script
 
 // A directory to be all of PATH: the script beside the sender, the stand-ins,
 // and the few other commands a script like it may need.
-fs::path makeCommands(const TempDir& dir, const std::map<std::string, std::string>& standIns)
+fs::path makeCommands(const TempDir& dir, const StandIns& standIns)
 {
     const auto bin = dir.path() / "bin";
     fs::create_directory(bin);
@@ -43,24 +35,41 @@ fs::path makeCommands(const TempDir& dir, const std::map<std::string, std::strin
     for (const char* command : {"cat", "date", "dirname", "head", "mktemp", "rm", "seq", "tail", "uname", "wc"}) {
         fs::create_symlink(fs::path("/usr/bin") / command, bin / command);
     }
-    for (const auto& [command, output] : standIns) {
+    for (const auto& [command, script] : standIns) {
         const auto path = bin / command;
-        std::ofstream(path) << "#!/bin/sh\n" << output << "\n";
+        std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
         fs::permissions(path, fs::perms::owner_all);
     }
     return bin;
 }
 
+// The script's run with `args`, the stand-ins and a temporary directory of
+// its own, dir/tmp.
+ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::vector<std::string>& args)
+{
+    const auto bin = makeCommands(dir, standIns);
+    fs::create_directory(dir.path() / "tmp");
+    std::vector<std::string> argv{(bin / "sendUnitCrashReport").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
+}
+
+struct UnitReport {
+    const char* name;
+    StandIns standIns;
+    std::vector<std::string> expected;  // text the report holds
+    friend void PrintTo(const UnitReport& report, std::ostream* out) { *out << report.name; }
+};
+
+class SendUnitCrashReport : public testing::TestWithParam<UnitReport> {};
+
 TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
 {
     const UnitReport& unitReport = GetParam();
     TempDir dir;
-    const auto bin = makeCommands(dir, unitReport.standIns);
-    fs::create_directory(dir.path() / "tmp");
     UdpSocket collector(kCollectorPort);
 
-    const ExitResult result = run({(bin / "sendUnitCrashReport").string(), "myapp.service"},
-                                  {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
+    const ExitResult result = runScript(dir, unitReport.standIns, {"myapp.service"});
 
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -79,10 +88,11 @@ TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
 
 const std::string kStatus = R"sh(echo "x myapp.service - My app"; echo "     Active: failed (Result: core-dump)")sh";
 const std::string kCore = R"sh(echo "Signal: 11 (SEGV)"; echo "#0 0x18 render::Scene::draw")sh";
+const std::string kSegfault = "echo 'myapp[4242]: segfault at 0x18'";
 
 const UnitReport kUnitReports[] = {
     {"EverySectionWithItsText",
-     {{"systemctl", kStatus}, {"journalctl", "echo 'myapp[4242]: segfault at 0x18'"}, {"coredumpctl", kCore}},
+     {{"systemctl", kStatus}, {"journalctl", kSegfault}, {"coredumpctl", kCore}},
      {"=== crash report ===\nhost: ", "\nunit: myapp.service\ntime: 20", "\nkernel: ",
       "=== systemctl status myapp.service ===\nx myapp.service - My app\n     Active: failed (Result: core-dump)\n",
       "=== journal of myapp.service ===\nmyapp[4242]: segfault at 0x18\n",
@@ -96,10 +106,12 @@ const UnitReport kUnitReports[] = {
       "myapp[4242]: request 070000 served from cache shard 7 of the frontend pool\n=== core dump",
       "Signal: 11 (SEGV)"}},
     {"NoCoredumpctl",
-     {{"systemctl", kStatus}, {"journalctl", "echo 'myapp[4242]: segfault at 0x18'"}},
+     {{"systemctl", kStatus}, {"journalctl", kSegfault}},
      {"=== core dump of myapp.service ===\n(coredumpctl is not installed: no core dump information)\n"}},
     {"SilentCommands",
-     {{"systemctl", "exit 3"}, {"journalctl", "echo 'No entries' >&2"}, {"coredumpctl", "echo 'No coredumps found.' >&2; exit 1"}},
+     {{"systemctl", "exit 3"},
+      {"journalctl", "echo 'No entries' >&2"},
+      {"coredumpctl", "echo 'No coredumps found.' >&2; exit 1"}},
      {"(no answer from systemctl status myapp.service --no-pager)",
       "(no answer from journalctl -u myapp.service --no-pager -n 2000: No entries)",
       "(no core dump of myapp.service)"}},
@@ -107,5 +119,45 @@ const UnitReport kUnitReports[] = {
 
 INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReport, testing::ValuesIn(kUnitReports),
                          [](const testing::TestParamInfo<UnitReport>& param) { return param.param.name; });
+
+// A run that ends without a report: its arguments, what systemctl does, and
+// what it must answer.
+struct NoReport {
+    const char* name;
+    std::vector<std::string> args;
+    std::string systemctl;
+    int status;
+    std::string outStart;  // what standard output begins with
+    std::string err;
+    friend void PrintTo(const NoReport& noReport, std::ostream* out) { *out << noReport.name; }
+};
+
+class SendUnitCrashReportSendsNothing : public testing::TestWithParam<NoReport> {};
+
+TEST_P(SendUnitCrashReportSendsNothing, AnswersWithItsStatusAndLeavesNothing)
+{
+    const NoReport& noReport = GetParam();
+    TempDir dir;
+    UdpSocket collector(kCollectorPort);
+
+    const ExitResult result = runScript(dir, {{"systemctl", noReport.systemctl}}, noReport.args);
+
+    EXPECT_EQ(result.status, noReport.status);
+    EXPECT_TRUE(result.out.starts_with(noReport.outStart)) << result.out;
+    EXPECT_EQ(result.err, noReport.err);
+    EXPECT_FALSE(collector.receive(kNothingMore)) << "a datagram was sent";
+    EXPECT_TRUE(fs::is_empty(dir.path() / "tmp")) << "the temporary files are left";
+}
+
+const NoReport kNoReports[] = {
+    {"HelpIsNoUnit", {"--help"}, kStatus, 0, "usage: sendUnitCrashReport UNIT\n", ""},
+    {"ShortHelpIsNoUnit", {"-h"}, kStatus, 0, "usage: sendUnitCrashReport UNIT\n", ""},
+    {"VersionIsNoUnit", {"--version"}, kStatus, 0, "sendUnitCrashReport " PROJECT_VERSION "\n", ""},
+    {"UnknownOptionIsAUsageError", {"--verbose"}, kStatus, 2, "",
+     "sendUnitCrashReport: unknown option \"--verbose\" (see --help)\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReportSendsNothing, testing::ValuesIn(kNoReports),
+                         [](const testing::TestParamInfo<NoReport>& param) { return param.param.name; });
 
 }  // namespace
