@@ -54,10 +54,28 @@ ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::ve
     return run(argv, {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
 }
 
+// systemctl as systemd's: a unit name that begins with "-" is an unknown
+// option unless "--" comes first, and `status` runs `status`.
+std::string systemctl(const std::string& status)
+{
+    return R"sh(for arg; do
+    case $arg in
+    --) break ;;
+    -p | --value | --no-pager) ;;
+    -*) echo "systemctl: invalid option -- '$arg'" >&2; exit 1 ;;
+    esac
+done
+case $1 in
+status) )sh"
+        + status + R"sh( ;;
+esac)sh";
+}
+
 struct UnitReport {
     const char* name;
     StandIns standIns;
     std::vector<std::string> expected;  // text the report holds
+    std::string unit = "myapp.service";
     friend void PrintTo(const UnitReport& report, std::ostream* out) { *out << report.name; }
 };
 
@@ -69,7 +87,7 @@ TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
     TempDir dir;
     UdpSocket collector(kCollectorPort);
 
-    const ExitResult result = runScript(dir, unitReport.standIns, {"myapp.service"});
+    const ExitResult result = runScript(dir, unitReport.standIns, {unitReport.unit});
 
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -92,13 +110,13 @@ const std::string kSegfault = "echo 'myapp[4242]: segfault at 0x18'";
 
 const UnitReport kUnitReports[] = {
     {"EverySectionWithItsText",
-     {{"systemctl", kStatus}, {"journalctl", kSegfault}, {"coredumpctl", kCore}},
+     {{"systemctl", systemctl(kStatus)}, {"journalctl", kSegfault}, {"coredumpctl", kCore}},
      {"=== crash report ===\nhost: ", "\nunit: myapp.service\ntime: 20", "\nkernel: ",
       "=== systemctl status myapp.service ===\nx myapp.service - My app\n     Active: failed (Result: core-dump)\n",
       "=== journal of myapp.service ===\nmyapp[4242]: segfault at 0x18\n",
       "=== core dump of myapp.service ===\nSignal: 11 (SEGV)\n#0 0x18 render::Scene::draw\n"}},
     {"FiveMegabyteJournalKeepsItsNewestLines",
-     {{"systemctl", kStatus},
+     {{"systemctl", systemctl(kStatus)},
       {"journalctl", "seq -f 'myapp[4242]: request %06g served from cache shard 7 of the frontend pool' 1 70000"},
       {"coredumpctl", kCore}},
      {"oldest journal lines dropped to fit one datagram)\n",
@@ -106,15 +124,24 @@ const UnitReport kUnitReports[] = {
       "myapp[4242]: request 070000 served from cache shard 7 of the frontend pool\n=== core dump",
       "Signal: 11 (SEGV)"}},
     {"NoCoredumpctl",
-     {{"systemctl", kStatus}, {"journalctl", kSegfault}},
+     {{"systemctl", systemctl(kStatus)}, {"journalctl", kSegfault}},
      {"=== core dump of myapp.service ===\n(coredumpctl is not installed: no core dump information)\n"}},
     {"SilentCommands",
-     {{"systemctl", "exit 3"},
+     {{"systemctl", systemctl("exit 3")},
       {"journalctl", "echo 'No entries' >&2"},
       {"coredumpctl", "echo 'No coredumps found.' >&2; exit 1"}},
-     {"(no answer from systemctl status myapp.service --no-pager)",
-      "(no answer from journalctl -u myapp.service --no-pager -n 2000: No entries)",
+     {"(no answer from systemctl status --no-pager -- myapp.service)",
+      "(no answer from journalctl --no-pager -n 2000 --unit=myapp.service: No entries)",
       "(no core dump of myapp.service)"}},
+    {"UnitStartingWithDashKeepsItsStatus",
+     {{"systemctl", systemctl("echo 'x -.mount - Root Mount'")}, {"journalctl", kSegfault}},
+     {"=== systemctl status -.mount ===\nx -.mount - Root Mount\n"},
+     "-.mount"},
+    {"BackslashesOfTheUnitNameKeptAsWritten",
+     {{"systemctl", systemctl(kStatus)}, {"journalctl", kSegfault}},
+     {"\nunit: my\\x2dapp\\new.service\n", "=== systemctl status my\\x2dapp\\new.service ===\n",
+      "=== journal of my\\x2dapp\\new.service ===\n", "=== core dump of my\\x2dapp\\new.service ===\n"},
+     "my\\x2dapp\\new.service"},
 };
 
 INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReport, testing::ValuesIn(kUnitReports),
@@ -150,10 +177,10 @@ TEST_P(SendUnitCrashReportSendsNothing, AnswersWithItsStatusAndLeavesNothing)
 }
 
 const NoReport kNoReports[] = {
-    {"HelpIsNoUnit", {"--help"}, kStatus, 0, "usage: sendUnitCrashReport UNIT\n", ""},
-    {"ShortHelpIsNoUnit", {"-h"}, kStatus, 0, "usage: sendUnitCrashReport UNIT\n", ""},
-    {"VersionIsNoUnit", {"--version"}, kStatus, 0, "sendUnitCrashReport " PROJECT_VERSION "\n", ""},
-    {"UnknownOptionIsAUsageError", {"--verbose"}, kStatus, 2, "",
+    {"HelpIsNoUnit", {"--help"}, systemctl(kStatus), 0, "usage: sendUnitCrashReport UNIT\n", ""},
+    {"ShortHelpIsNoUnit", {"-h"}, systemctl(kStatus), 0, "usage: sendUnitCrashReport UNIT\n", ""},
+    {"VersionIsNoUnit", {"--version"}, systemctl(kStatus), 0, "sendUnitCrashReport " PROJECT_VERSION "\n", ""},
+    {"UnknownOptionIsAUsageError", {"--verbose"}, systemctl(kStatus), 2, "",
      "sendUnitCrashReport: unknown option \"--verbose\" (see --help)\n"},
 };
 
