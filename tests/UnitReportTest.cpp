@@ -20,6 +20,8 @@ namespace fs = std::filesystem;
 constexpr std::uint16_t kCollectorPort = COLLECTOR_PORT;
 const std::string kSender = SENDER_PATH;
 const std::string kUnitReportScript = UNIT_REPORT_SCRIPT;
+// The host the tests' sender is built for.
+const std::string kCollector = "localhost:" + std::to_string(kCollectorPort);
 constexpr auto kNothingMore = 300ms;
 
 using StandIns = std::map<std::string, std::string>;  // command: its shell script
@@ -81,7 +83,7 @@ struct UnitReport {
 
 class SendUnitCrashReport : public testing::TestWithParam<UnitReport> {};
 
-TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
+TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsSaysSoAndLeavesNothing)
 {
     const UnitReport& unitReport = GetParam();
     TempDir dir;
@@ -100,6 +102,8 @@ TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
     for (const auto& text : unitReport.expected) {
         EXPECT_NE(report.find(text), std::string::npos) << "no \"" << text << "\" in:\n" << report.substr(0, 2000);
     }
+    EXPECT_EQ(result.out, "sendUnitCrashReport: " + unitReport.unit + ": crash report of "
+                              + std::to_string(report.size()) + " bytes sent to " + kCollector + "\n");
     EXPECT_FALSE(collector.receive(kNothingMore)) << "more than one datagram";
     EXPECT_TRUE(fs::is_empty(dir.path() / "tmp")) << "the temporary files are left";
 }
