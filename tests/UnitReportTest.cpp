@@ -57,8 +57,9 @@ ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::ve
 }
 
 // systemctl as systemd's: a unit name that begins with "-" is an unknown
-// option unless "--" comes first, and `status` runs `status`.
-std::string systemctl(const std::string& status)
+// option unless "--" comes first. `show` answers LoadState, and `status`
+// runs `status`.
+std::string systemctl(const std::string& status, const std::string& loadState = "loaded")
 {
     return R"sh(for arg; do
     case $arg in
@@ -68,6 +69,11 @@ std::string systemctl(const std::string& status)
     esac
 done
 case $1 in
+show)
+    case " $* " in
+    *" LoadState "*) echo ')sh"
+        + loadState + R"sh(' ;;
+    esac ;;
 status) )sh"
         + status + R"sh( ;;
 esac)sh";
@@ -186,6 +192,12 @@ const NoReport kNoReports[] = {
     {"VersionIsNoUnit", {"--version"}, systemctl(kStatus), 0, "sendUnitCrashReport " PROJECT_VERSION "\n", ""},
     {"UnknownOptionIsAUsageError", {"--verbose"}, systemctl(kStatus), 2, "",
      "sendUnitCrashReport: unknown option \"--verbose\" (see --help)\n"},
+    {"UnitSystemdDoesNotKnow", {"nosuch.service"}, systemctl(kStatus, "not-found"), 1, "",
+     "sendUnitCrashReport: nosuch.service: systemd does not know the unit (LoadState=not-found)\n"},
+    {"SystemctlThatCannotAnswer", {"myapp.service"},
+     "echo 'Failed to connect to bus: No such file or directory' >&2; exit 1", 1, "",
+     "sendUnitCrashReport: myapp.service: systemctl show can't tell whether systemd knows the unit: "
+     "Failed to connect to bus: No such file or directory\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReportSendsNothing, testing::ValuesIn(kNoReports),
