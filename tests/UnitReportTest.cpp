@@ -56,10 +56,13 @@ ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::ve
     return run(argv, {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
 }
 
+const std::string kInvocationId = "5c1d2e3f4a5b6c7d8e9f0a1b2c3d4e5f";
+
 // systemctl as systemd's: a unit name that begins with "-" is an unknown
-// option unless "--" comes first. `show` answers LoadState, and `status`
-// runs `status`.
-std::string systemctl(const std::string& status, const std::string& loadState = "loaded")
+// option unless "--" comes first. `show` answers LoadState and InvocationID,
+// and `status` runs `status`.
+std::string systemctl(const std::string& status, const std::string& invocationId = kInvocationId,
+                      const std::string& loadState = "loaded")
 {
     return R"sh(for arg; do
     case $arg in
@@ -73,11 +76,27 @@ show)
     case " $* " in
     *" LoadState "*) echo ')sh"
         + loadState + R"sh(' ;;
+    *" InvocationID "*) echo ')sh"
+        + invocationId + R"sh(' ;;
     esac ;;
 status) )sh"
         + status + R"sh( ;;
 esac)sh";
 }
+
+// journalctl as systemd's for a unit that ran once and then failed: all of
+// it, or the failed run's lines alone when matched by its invocation id, each
+// line in local time unless asked for ISO 8601 in UTC.
+const std::string kJournal = R"sh(iso=no utc=no
+for arg; do
+    case $arg in short-iso-precise) iso=yes ;; --utc) utc=yes ;; esac
+done
+line() { if [ $iso$utc = yesyes ]; then echo "$1 $3"; else echo "$2 $3"; fi; }
+case " $* " in
+*" _SYSTEMD_INVOCATION_ID=5c1d2e3f4a5b6c7d8e9f0a1b2c3d4e5f "*) ;;
+*) line 2026-11-30T08:00:00.000000+00:00 'Nov 30 09:00:00' 'host myapp[41]: started, the run before' ;;
+esac
+line 2026-12-01T09:59:58.123456+00:00 'Dec 01 10:59:58' 'host myapp[42]: segfault at 0x18')sh";
 
 struct UnitReport {
     const char* name;
@@ -117,6 +136,7 @@ TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsSaysSoAndLeavesNothing)
 const std::string kStatus = R"sh(echo "x myapp.service - My app"; echo "     Active: failed (Result: core-dump)")sh";
 const std::string kCore = R"sh(echo "Signal: 11 (SEGV)"; echo "#0 0x18 render::Scene::draw")sh";
 const std::string kSegfault = "echo 'myapp[4242]: segfault at 0x18'";
+const std::string kFailedRun = "2026-12-01T09:59:58.123456+00:00 host myapp[42]: segfault at 0x18\n";
 
 const UnitReport kUnitReports[] = {
     {"EverySectionWithItsText",
@@ -141,7 +161,8 @@ const UnitReport kUnitReports[] = {
       {"journalctl", "echo 'No entries' >&2"},
       {"coredumpctl", "echo 'No coredumps found.' >&2; exit 1"}},
      {"(no answer from systemctl status --no-pager -- myapp.service)",
-      "(no answer from journalctl --no-pager -n 2000 --unit=myapp.service: No entries)",
+      "(no answer from journalctl --no-pager -n 2000 -o short-iso-precise --utc -- _SYSTEMD_INVOCATION_ID="
+          + kInvocationId + " + INVOCATION_ID=" + kInvocationId + ": No entries)",
       "(no core dump of myapp.service)"}},
     {"UnitStartingWithDashKeepsItsStatus",
      {{"systemctl", systemctl("echo 'x -.mount - Root Mount'")}, {"journalctl", kSegfault}},
@@ -152,6 +173,14 @@ const UnitReport kUnitReports[] = {
      {"\nunit: my\\x2dapp\\new.service\n", "=== systemctl status my\\x2dapp\\new.service ===\n",
       "=== journal of my\\x2dapp\\new.service ===\n", "=== core dump of my\\x2dapp\\new.service ===\n"},
      "my\\x2dapp\\new.service"},
+    {"JournalOfTheFailedRunAloneInUtc",
+     {{"systemctl", systemctl(kStatus)}, {"journalctl", kJournal}, {"coredumpctl", kCore}},
+     {"=== journal of myapp.service ===\n" + kFailedRun + "=== core dump"}},
+    {"JournalOfEveryRunWithoutAnInvocationIdSaysSo",
+     {{"systemctl", systemctl(kStatus, "")}, {"journalctl", kJournal}, {"coredumpctl", kCore}},
+     {"=== journal of myapp.service ===\n(no invocation id of myapp.service: the journal of every run)\n"
+      "2026-11-30T08:00:00.000000+00:00 host myapp[41]: started, the run before\n"
+          + kFailedRun + "=== core dump"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReport, testing::ValuesIn(kUnitReports),
@@ -192,7 +221,7 @@ const NoReport kNoReports[] = {
     {"VersionIsNoUnit", {"--version"}, systemctl(kStatus), 0, "sendUnitCrashReport " PROJECT_VERSION "\n", ""},
     {"UnknownOptionIsAUsageError", {"--verbose"}, systemctl(kStatus), 2, "",
      "sendUnitCrashReport: unknown option \"--verbose\" (see --help)\n"},
-    {"UnitSystemdDoesNotKnow", {"nosuch.service"}, systemctl(kStatus, "not-found"), 1, "",
+    {"UnitSystemdDoesNotKnow", {"nosuch.service"}, systemctl(kStatus, kInvocationId, "not-found"), 1, "",
      "sendUnitCrashReport: nosuch.service: systemd does not know the unit (LoadState=not-found)\n"},
     {"SystemctlThatCannotAnswer", {"myapp.service"},
      "echo 'Failed to connect to bus: No such file or directory' >&2; exit 1", 1, "",
