@@ -34,7 +34,8 @@ fs::path makeCommands(const TempDir& dir, const StandIns& standIns)
     fs::create_directory(bin);
     fs::copy_file(kUnitReportScript, bin / "sendUnitCrashReport");
     fs::create_symlink(kSender, bin / "sendCrashReport");
-    for (const char* command : {"cat", "date", "dirname", "head", "mktemp", "rm", "seq", "tail", "uname", "wc"}) {
+    for (const char* command :
+         {"cat", "date", "dirname", "head", "mktemp", "rm", "seq", "sleep", "tail", "timeout", "uname", "wc"}) {
         fs::create_symlink(fs::path("/usr/bin") / command, bin / command);
     }
     for (const auto& [command, script] : standIns) {
@@ -47,13 +48,16 @@ fs::path makeCommands(const TempDir& dir, const StandIns& standIns)
 
 // The script's run with `args`, the stand-ins and a temporary directory of
 // its own, dir/tmp.
-ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::vector<std::string>& args)
+ExitResult runScript(const TempDir& dir, const StandIns& standIns, const std::vector<std::string>& args,
+                     std::vector<std::string> env = {}, std::chrono::milliseconds timeout = 30s)
 {
     const auto bin = makeCommands(dir, standIns);
     fs::create_directory(dir.path() / "tmp");
     std::vector<std::string> argv{(bin / "sendUnitCrashReport").string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
+    env.push_back("PATH=" + bin.string());
+    env.push_back("TMPDIR=" + (dir.path() / "tmp").string());
+    return run(argv, {.env = env, .timeout = timeout});
 }
 
 const std::string kInvocationId = "5c1d2e3f4a5b6c7d8e9f0a1b2c3d4e5f";
@@ -98,11 +102,16 @@ case " $* " in
 esac
 line 2026-12-01T09:59:58.123456+00:00 'Dec 01 10:59:58' 'host myapp[42]: segfault at 0x18')sh";
 
+// A command that hangs, and ignores SIGTERM.
+const std::string kHang = "trap '' TERM; sleep 1000";
+
 struct UnitReport {
     const char* name;
     StandIns standIns;
     std::vector<std::string> expected;  // text the report holds
     std::string unit = "myapp.service";
+    std::vector<std::string> env = {};
+    std::chrono::milliseconds within = 30s;  // killed past it
     friend void PrintTo(const UnitReport& report, std::ostream* out) { *out << report.name; }
 };
 
@@ -114,7 +123,7 @@ TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsSaysSoAndLeavesNothing)
     TempDir dir;
     UdpSocket collector(kCollectorPort);
 
-    const ExitResult result = runScript(dir, unitReport.standIns, {unitReport.unit});
+    const ExitResult result = runScript(dir, unitReport.standIns, {unitReport.unit}, unitReport.env, unitReport.within);
 
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -181,6 +190,16 @@ const UnitReport kUnitReports[] = {
      {"=== journal of myapp.service ===\n(no invocation id of myapp.service: the journal of every run)\n"
       "2026-11-30T08:00:00.000000+00:00 host myapp[41]: started, the run before\n"
           + kFailedRun + "=== core dump"}},
+    {"HangingCommandsAreKilledWithinTheBudget",
+     {{"systemctl", kHang}, {"journalctl", kHang}, {"coredumpctl", kHang}},
+     {"=== systemctl status myapp.service ===\n(systemctl status --no-pager -- myapp.service timed out after 0.6 s)\n",
+      "=== journal of myapp.service ===\n(no invocation id of myapp.service: the journal of every run)\n"
+      "(journalctl --no-pager -n 2000 -o short-iso-precise --utc --unit=myapp.service timed out after 0.9 s)\n",
+      "=== core dump of myapp.service ===\n"
+      "(coredumpctl info --no-pager -1 -- COREDUMP_UNIT=myapp.service timed out after 0.6 s)\n"},
+     "myapp.service",
+     {"SEND_UNIT_REPORT_TIMEOUT=3"},
+     10s},
 };
 
 INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReport, testing::ValuesIn(kUnitReports),
