@@ -97,7 +97,7 @@ for arg; do
 done
 line() { if [ $iso$utc = yesyes ]; then echo "$1 $3"; else echo "$2 $3"; fi; }
 case " $* " in
-*" _SYSTEMD_INVOCATION_ID=5c1d2e3f4a5b6c7d8e9f0a1b2c3d4e5f "*) ;;
+*" _SYSTEMD_INVOCATION_ID=)sh" + kInvocationId + R"sh( "*) ;;
 *) line 2026-11-30T08:00:00.000000+00:00 'Nov 30 09:00:00' 'host myapp[41]: started, the run before' ;;
 esac
 line 2026-12-01T09:59:58.123456+00:00 'Dec 01 10:59:58' 'host myapp[42]: segfault at 0x18')sh";
