@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -19,7 +17,6 @@
 namespace {
 
 using namespace test_support;
-namespace fs = std::filesystem;
 
 constexpr std::uint16_t kCollectorPort = TEST_COLLECTOR_PORT;
 const std::string kSender = SENDER_PATH;
@@ -260,94 +257,5 @@ TEST_F(SenderWithoutNetwork, UnreachableCollectorIsAFailure)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Can't send " + path + ": Network is unreachable\n");
 }
-
-// sendUnitCrashReport, run with stand-ins for systemd's commands and only
-// them and the coreutils it may use on PATH, sending with the tests' sender.
-struct UnitReport {
-    const char* name;
-    std::map<std::string, std::string> standIns;  // command: what it writes
-    std::vector<std::string> expected;             // text the report holds
-    friend void PrintTo(const UnitReport& report, std::ostream* out) { *out << report.name; }
-};
-
-class SendUnitCrashReport : public testing::TestWithParam<UnitReport> {};
-
-const std::string kUnitReportScript = UNIT_REPORT_SCRIPT;
-
-// A directory to be all of PATH: the script beside the sender, the stand-ins,
-// and the few other commands a script like it may need.
-fs::path makeCommands(const TempDir& dir, const std::map<std::string, std::string>& standIns)
-{
-    const auto bin = dir.path() / "bin";
-    fs::create_directory(bin);
-    fs::copy_file(kUnitReportScript, bin / "sendUnitCrashReport");
-    fs::create_symlink(kSender, bin / "sendCrashReport");
-    for (const char* command : {"cat", "date", "dirname", "head", "mktemp", "rm", "seq", "tail", "uname", "wc"}) {
-        fs::create_symlink(fs::path("/usr/bin") / command, bin / command);
-    }
-    for (const auto& [command, output] : standIns) {
-        const auto path = bin / command;
-        std::ofstream(path) << "#!/bin/sh\n" << output << "\n";
-        fs::permissions(path, fs::perms::owner_all);
-    }
-    return bin;
-}
-
-TEST_P(SendUnitCrashReport, SendsOneDatagramThatFitsAndLeavesNothing)
-{
-    const UnitReport& unitReport = GetParam();
-    TempDir dir;
-    const auto bin = makeCommands(dir, unitReport.standIns);
-    fs::create_directory(dir.path() / "tmp");
-    UdpSocket collector(kCollectorPort);
-
-    const ExitResult result = run({(bin / "sendUnitCrashReport").string(), "myapp.service"},
-                                  {.env = {"PATH=" + bin.string(), "TMPDIR=" + (dir.path() / "tmp").string()}});
-
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    const auto datagram = collector.receive();
-    ASSERT_TRUE(datagram) << "no datagram arrived";
-    EXPECT_LE(datagram->payload.size(), 65507U);
-    const auto inflated = inflateStream(std::span(datagram->payload).subspan(4));
-    ASSERT_TRUE(inflated);
-    const std::string report(inflated->begin(), inflated->end());
-    for (const auto& text : unitReport.expected) {
-        EXPECT_NE(report.find(text), std::string::npos) << "no \"" << text << "\" in:\n" << report.substr(0, 2000);
-    }
-    EXPECT_FALSE(collector.receive(kNothingMore)) << "more than one datagram";
-    EXPECT_TRUE(fs::is_empty(dir.path() / "tmp")) << "the temporary files are left";
-}
-
-const std::string kStatus = R"sh(echo "x myapp.service - My app"; echo "     Active: failed (Result: core-dump)")sh";
-const std::string kCore = R"sh(echo "Signal: 11 (SEGV)"; echo "#0 0x18 render::Scene::draw")sh";
-
-const UnitReport kUnitReports[] = {
-    {"EverySectionWithItsText",
-     {{"systemctl", kStatus}, {"journalctl", "echo 'myapp[4242]: segfault at 0x18'"}, {"coredumpctl", kCore}},
-     {"=== crash report ===\nhost: ", "\nunit: myapp.service\ntime: 20", "\nkernel: ",
-      "=== systemctl status myapp.service ===\nx myapp.service - My app\n     Active: failed (Result: core-dump)\n",
-      "=== journal of myapp.service ===\nmyapp[4242]: segfault at 0x18\n",
-      "=== core dump of myapp.service ===\nSignal: 11 (SEGV)\n#0 0x18 render::Scene::draw\n"}},
-    {"FiveMegabyteJournalKeepsItsNewestLines",
-     {{"systemctl", kStatus},
-      {"journalctl", "seq -f 'myapp[4242]: request %06g served from cache shard 7 of the frontend pool' 1 70000"},
-      {"coredumpctl", kCore}},
-     {"oldest journal lines dropped to fit one datagram)\n",
-      "request 069999 served from cache shard 7 of the frontend pool\n"
-      "myapp[4242]: request 070000 served from cache shard 7 of the frontend pool\n=== core dump",
-      "Signal: 11 (SEGV)"}},
-    {"NoCoredumpctl",
-     {{"systemctl", kStatus}, {"journalctl", "echo 'myapp[4242]: segfault at 0x18'"}},
-     {"=== core dump of myapp.service ===\n(coredumpctl is not installed: no core dump information)\n"}},
-    {"SilentCommands",
-     {{"systemctl", "exit 3"}, {"journalctl", "echo 'No entries' >&2"}, {"coredumpctl", "echo 'No coredumps found.' >&2; exit 1"}},
-     {"(no answer from systemctl status myapp.service --no-pager)",
-      "(no answer from journalctl -u myapp.service --no-pager -n 2000: No entries)",
-      "(no core dump of myapp.service)"}},
-};
-
-INSTANTIATE_TEST_SUITE_P(StandIns, SendUnitCrashReport, testing::ValuesIn(kUnitReports),
-                         [](const testing::TestParamInfo<UnitReport>& param) { return param.param.name; });
 
 }  // namespace
