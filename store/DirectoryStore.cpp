@@ -104,21 +104,29 @@ DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, c
 
 DirectoryStore::DirectoryStore(std::filesystem::path directory, BudgetOptions budget)
     : directory_(std::move(directory)),
-      opened_(open(directory_)),
+      opened_(open(directory_, false)),
       budget_(makeBudget(fd(), directory_, budget))
 {
     raiseOpenFileLimit();
     budget_.recount(listReports());
 }
 
-DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directory)
+DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directory, bool again)
 {
+    // The directory named at start is the operator's to choose; one put in
+    // its place later by a symbolic link is not followed.
+    struct stat link {};
+    if (again && ::lstat(directory.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        throw StartupError("report directory " + directory.string()
+                           + " was replaced by a symbolic link: refused it, storing on in the directory it replaced");
+    }
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error) {
         throw StartupError("can't create report directory " + directory.string() + ": " + error.message());
     }
-    Opened opened{UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), std::nullopt};
+    Opened opened{UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (again ? O_NOFOLLOW : 0))),
+                  std::nullopt};
     if (!opened.fd) {
         const int reason = errno;
         throw StartupError(withReason("can't open report directory " + directory.string(), reason));
@@ -156,7 +164,7 @@ std::optional<Notice> DirectoryStore::reopenIfReplaced()
     // The old directory and lock stay until the new ones are had together,
     // so that a failure here is tried again before the next batch.
     try {
-        opened_ = open(directory_);
+        opened_ = open(directory_, true);
     } catch (const StartupError& error) {
         return Notice{true, error.what()};
     }

@@ -74,7 +74,9 @@ private:
             return *this;
         }
     };
-    static Opened open(const std::filesystem::path& directory);
+    // Opens the directory, making it if it is missing, and takes the lock;
+    // `again` when it replaces one opened before.
+    static Opened open(const std::filesystem::path& directory, bool again);
     std::optional<Notice> reopenIfReplaced();
     void measureFree();
 

@@ -143,6 +143,23 @@ TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
               1);
 }
 
+TEST(DirectoryStore, RefusesASymbolicLinkPutInPlaceOfItsDirectory)
+{
+    TempDir dir;
+    DirectoryStore store(dir.path() / "reports");
+    std::filesystem::create_directory(dir.path() / "elsewhere");
+    std::filesystem::rename(dir.path() / "reports", dir.path() / "old");
+    std::filesystem::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "reports");
+
+    const auto notices = store.prepareBatch();
+
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_TRUE(notices[0].failure);
+    EXPECT_NE(notices[0].line.find("replaced by a symbolic link"), std::string::npos) << notices[0].line;
+    EXPECT_TRUE(storeOne(store, toBytes("report")).stored());
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "elsewhere")) << "followed the link";
+}
+
 TEST(DirectoryStore, RemovesOnlyTheTemporariesOfCollectorsThatAreGone)
 {
     TempDir dir;

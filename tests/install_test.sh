@@ -59,6 +59,8 @@ check_packages() {
     grep -q "deb-systemd-invoke stop" "$work/collector-control/prerm" || fail "prerm does not stop the service"
     grep -q "/var/lib/private/crash-reports" "$work/collector-control/postrm" \
         || fail "postrm does not remove the reports on purge"
+    ! grep -Eq "(rmdir|rm -[a-z]*) [^#]*/var/lib/private( |$)" "$work/collector-control/postrm" \
+        || fail "postrm removes /var/lib/private, which is systemd's"
     grep -qx /etc/default/collectCrashReports "$work/collector-control/conffiles" \
         || fail "/etc/default/collectCrashReports is not a conffile"
     echo "install test: both packages for example.org:9700 are sound and lintian-clean"
@@ -108,6 +110,8 @@ grep -qx "ExecStart=$prefix/bin/sendUnitCrashReport %i" "$units/crash-report@.se
     || fail "the crash report template does not run the script installed in $prefix"
 grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS /var/lib/crash-reports" \
     "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $prefix"
+grep -qx "RestartPreventExitStatus=2" "$units/collectCrashReports.service" \
+    || fail "the service restarts after a usage error, which restarting can't mend"
 [[ -f $prefix/etc/default/collectCrashReports ]] || fail "no options file $prefix/etc/default/collectCrashReports"
 if ! command -v systemd-analyze >/dev/null; then
     echo "install test: systemd-analyze not installed, units not verified" >&2
