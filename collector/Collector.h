@@ -2,7 +2,8 @@
 
 // The collector as a whole: the socket (its own, or systemd's), a receiving
 // thread that queues frames, and the storing loop on the calling thread, until
-// SIGINT or SIGTERM, or until it has stored the reports it was asked for.
+// SIGINT, SIGTERM or SIGHUP, or until it has stored the reports it was asked
+// for.
 
 #include "Admission.h"
 #include "Counters.h"
@@ -21,7 +22,7 @@ using crashreports::UniqueFd;
 
 class Collector {
 public:
-    // Takes SIGINT and SIGTERM for its own, binds the socket (or takes the
+    // Takes SIGINT, SIGTERM and SIGHUP for its own, binds the socket (or takes the
     // one systemd passed), then readies the store. Throws StartupError with
     // the line to print if any of it can't be had.
     Collector(const Options& options, LogSink& log, ServiceManager& service);

@@ -210,8 +210,8 @@ std::string usageText()
            "\n"
            "Receives crash report frames over UDP and stores each valid report as a file in DIRECTORY\n"
            "(created if missing). A report is announced on standard output once it is on stable storage;\n"
-           "everything else goes to standard error. SIGINT or SIGTERM stops it: what is queued is\n"
-           "stored, then a summary line is printed.\n"
+           "everything else goes to standard error. SIGINT, SIGTERM or SIGHUP stops it: what is\n"
+           "queued is stored, then a summary line is printed.\n"
            "\n"
            "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
            "  --port PORT              UDP port, 0 for any free one (default "
@@ -238,8 +238,8 @@ std::string usageText()
           "Sizes take the suffixes K, M and G (powers of 1024). Options take their value as the next\n"
           "argument or after \"=\".\n"
           "\n"
-          "Exit status: 0 after a stop by signal or --count; 1 if the socket or the directory can't be\n"
-          "had; 2 for a usage error.\n";
+          "Exit status: 0 after a stop by signal or --count; 1 if the socket, the directory or the\n"
+          "memory to start can't be had; 2 for a usage error.\n";
 }
 
 ParsedOptions parseOptions(std::span<const std::string_view> args)

@@ -3,7 +3,6 @@
 #include "BurstPolicy.h"
 #include "StartupError.h"
 
-#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 
@@ -21,24 +20,6 @@ using crashreports::withReason;
 // IPv4 could not carry.
 constexpr std::size_t kBufferSize = 65536;
 constexpr std::size_t kBatch = BurstPolicy::kReceiveBatch;
-
-// What the receiver warms up of the heap, at most: room for a storm of some
-// 20,000 small frames.
-constexpr std::size_t kMostWarmBytes = 16 << 20;
-constexpr std::size_t kWarmBlock = 1024;
-
-// Touches `bytes` of this thread's heap, in blocks the size of a small frame,
-// and has the allocator keep them once freed: the first frames of a burst
-// then find memory ready instead of taking a page fault each, which a
-// receiver can't afford while the socket buffer fills.
-void warmUpHeap(std::size_t bytes)
-{
-    ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * kMostWarmBytes));
-    std::vector<std::unique_ptr<unsigned char[]>> blocks(bytes / kWarmBlock);
-    for (auto& block : blocks) {
-        block = std::make_unique<unsigned char[]>(kWarmBlock);
-    }
-}
 
 Endpoint senderOf(const sockaddr_in& from)
 {
@@ -58,7 +39,6 @@ Receiver::Receiver(int socket, Admission& admission, FrameQueue& queue, Counters
       vectors_(kBatch),
       messages_(kBatch)
 {
-    warmUpHeap(std::min(queue.capacity() / 4, kMostWarmBytes));
 }
 
 void Receiver::run(std::span<const int> stopFds)

@@ -270,9 +270,14 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
 
 std::vector<std::string> DirectoryStore::makeDurable(const std::vector<PendingReport>& group)
 {
+    using Steady = std::chrono::steady_clock;
     std::vector<std::string> errors(group.size());
-    const auto syncEach = [&] {
-        for (std::size_t index = 0; index < group.size(); ++index) {
+    const auto syncEach = [&](std::size_t from, std::size_t to) {
+        // Writeback of every file first, so that their syncs overlap.
+        for (std::size_t index = from; index < to; ++index) {
+            ::sync_file_range(temporaryOf(group[index]).file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        for (std::size_t index = from; index < to; ++index) {
             const TemporaryFile& temporary = temporaryOf(group[index]);
             if (::fdatasync(temporary.file.get()) != 0) {
                 const int error = errno;
@@ -280,22 +285,21 @@ std::vector<std::string> DirectoryStore::makeDurable(const std::vector<PendingRe
             }
         }
     };
-    const SyncWay way = syncChooser_.choose(group.size());
-    const auto start = std::chrono::steady_clock::now();
-    if (way == SyncWay::Filesystem) {
+    const SyncPlan plan = syncChooser_.plan(group.size());
+    const std::size_t eachFile = std::min(plan.eachFile, group.size());
+    auto start = Steady::now();
+    syncEach(0, eachFile);
+    syncChooser_.recordEachFile(Steady::now() - start, eachFile);
+    if (plan.filesystem && eachFile < group.size()) {
+        start = Steady::now();
         // syncfs fails for a write error anywhere on the filesystem: then
         // each report's own sync tells whether its bytes are safe.
-        if (::syncfs(fd()) != 0) {
-            syncEach();
+        if (::syncfs(fd()) == 0) {
+            syncChooser_.recordFilesystem(Steady::now() - start);
+        } else {
+            syncEach(eachFile, group.size());
         }
-    } else {
-        // Writeback of every file first, so that their syncs overlap.
-        for (const auto& report : group) {
-            ::sync_file_range(temporaryOf(report).file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-        syncEach();
     }
-    syncChooser_.record(way, std::chrono::steady_clock::now() - start, group.size());
     return errors;
 }
 

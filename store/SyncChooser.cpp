@@ -6,49 +6,63 @@ namespace store {
 
 namespace {
 
-// How much one group's timing moves the estimate.
+// How much one timing moves an estimate.
 constexpr double kWeight = 0.3;
 
-std::size_t indexOf(SyncWay way)
+void blend(std::optional<double>& estimate, double sample)
 {
-    return way == SyncWay::Filesystem ? 0 : 1;
+    estimate = estimate ? (1 - kWeight) * *estimate + kWeight * sample : sample;
 }
 
 }  // namespace
 
-SyncWay SyncChooser::choose(std::size_t groupSize)
+bool SyncChooser::prefersFilesystem(std::size_t groupSize) const
 {
-    const auto& filesystem = secondsPerFile_[indexOf(SyncWay::Filesystem)];
-    const auto& eachFile = secondsPerFile_[indexOf(SyncWay::EachFile)];
-    const bool learning = groupSize >= kLearningGroup;
-    const std::uint64_t group = learning ? ++groups_ : groups_;
-    if (!filesystem) {
-        return SyncWay::Filesystem;
-    }
-    if (!eachFile) {
-        const bool slowedDown = *filesystem > kSlowdown * *bestFilesystem_;
-        return learning && (slowedDown || group % kFirstTryAfter == 0) ? SyncWay::EachFile : SyncWay::Filesystem;
-    }
-    const SyncWay faster = *filesystem <= *eachFile ? SyncWay::Filesystem : SyncWay::EachFile;
-    const SyncWay slower = faster == SyncWay::Filesystem ? SyncWay::EachFile : SyncWay::Filesystem;
-    return learning && group % kRetryEvery == 0 ? slower : faster;
+    return secondsPerFile_ && secondsPerSync_
+        && *secondsPerSync_ * kMargin < *secondsPerFile_ * static_cast<double>(groupSize);
 }
 
-void SyncChooser::record(SyncWay way, std::chrono::duration<double> elapsed, std::size_t groupSize)
+SyncPlan SyncChooser::plan(std::size_t groupSize)
 {
-    if (groupSize < kLearningGroup) {
+    ++groups_;
+    const bool filesystem = prefersFilesystem(groupSize);
+    // A trial needs files of both kinds: some synced each, some left to the
+    // filesystem sync.
+    if (groupSize > kTrialFiles && secondsPerFile_ && groups_ >= nextTrial_) {
+        return trial(groupSize, filesystem);
+    }
+    return filesystem ? SyncPlan{0, true} : SyncPlan{groupSize, false};
+}
+
+SyncPlan SyncChooser::trial(std::size_t groupSize, bool filesystemPreferred)
+{
+    if (lastPreferred_ == filesystemPreferred) {
+        trialGap_ = std::min(trialGap_ * 2, kMostTrialGap);
+    } else {
+        trialGap_ = kFirstTrialGap;
+    }
+    lastPreferred_ = filesystemPreferred;
+    nextTrial_ = groups_ + trialGap_;
+    // The way not taken gets a few files; both ways are timed.
+    return filesystemPreferred ? SyncPlan{kTrialFiles, true} : SyncPlan{groupSize - kTrialFiles, true};
+}
+
+void SyncChooser::recordEachFile(std::chrono::duration<double> elapsed, std::size_t files)
+{
+    if (files != 0) {
+        blend(secondsPerFile_, elapsed.count() / static_cast<double>(files));
+    }
+}
+
+void SyncChooser::recordFilesystem(std::chrono::duration<double> elapsed)
+{
+    // One slow sync stands for itself: it is there to tell that others have
+    // started writing, and the next groups should hear it at once.
+    if (secondsPerSync_ && elapsed.count() > 2 * *secondsPerSync_) {
+        secondsPerSync_ = elapsed.count();
         return;
     }
-    const double perFile = elapsed.count() / static_cast<double>(groupSize);
-    auto& estimate = secondsPerFile_[indexOf(way)];
-    const auto& other = secondsPerFile_[1 - indexOf(way)];
-    // A retry of the slower way stands for itself: it is there to see
-    // whether things have changed since that way was last taken.
-    const bool retry = estimate && other && *estimate > *other;
-    estimate = estimate && !retry ? (1 - kWeight) * *estimate + kWeight * perFile : perFile;
-    if (way == SyncWay::Filesystem) {
-        bestFilesystem_ = std::min(bestFilesystem_.value_or(perFile), perFile);
-    }
+    blend(secondsPerSync_, elapsed.count());
 }
 
 }  // namespace store

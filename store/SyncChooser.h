@@ -1,16 +1,19 @@
 #pragma once
 
-// Chooses how a group of new files is made durable: with one sync of their
-// whole filesystem (syncfs), or by starting every file's writeback and then
-// syncing each. On a filesystem that nothing else writes to, the first is
-// two to five times as fast; while other programs write to it, the first
-// also writes out all of theirs and the second may win. So the filesystem
-// sync comes first; syncing each file is tried once the filesystem sync has
-// become much slower than it was at its best (or, at the latest, after a
-// while), and from then on the cost per file that each way has shown lately
-// decides, with the slower way tried again now and then.
+// Chooses how a group of new files is made durable: by syncing each file
+// (writeback of all started first, so that their syncs overlap), or with one
+// sync of their whole filesystem (syncfs). Syncing each file touches only
+// our files. A filesystem sync also writes out every other program's unsynced
+// data there, which on a shared filesystem costs them and us; on a
+// filesystem nobody else writes to it is the cheaper way for large groups,
+// its cost being mostly one journal commit however many files there are.
+//
+// So each file is synced until a filesystem sync has shown, on a small part
+// of a group, that it costs less than syncing the group's files one by one
+// would; a filesystem sync that turns slow (someone else's data to write)
+// sends the groups back to syncing each file. The way not taken is tried
+// again now and then, on a few files only, less often while it keeps losing.
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,26 +21,42 @@
 
 namespace store {
 
-enum class SyncWay { Filesystem, EachFile };
+// How to sync one group: its first `eachFile` files each, then, if
+// `filesystem`, one sync of the filesystem for the rest.
+struct SyncPlan {
+    std::size_t eachFile = 0;
+    bool filesystem = false;
+    friend bool operator==(const SyncPlan&, const SyncPlan&) = default;
+};
 
 class SyncChooser {
 public:
-    // Groups smaller than this time too roughly to teach anything.
-    static constexpr std::size_t kLearningGroup = 8;
-    // Every this many groups the way that seems slower is tried again.
-    static constexpr std::uint64_t kRetryEvery = 16;
-    // Syncing each file is first tried once the filesystem sync costs this
-    // many times its best, or after this many groups.
-    static constexpr double kSlowdown = 2;
-    static constexpr std::uint64_t kFirstTryAfter = 64;
+    // A trial of the way not taken covers this many files of a group.
+    static constexpr std::size_t kTrialFiles = 16;
+    // Trials come after this many groups at first, and at most this far
+    // apart while the way tried keeps losing.
+    static constexpr std::uint64_t kFirstTrialGap = 16;
+    static constexpr std::uint64_t kMostTrialGap = 1024;
+    // A filesystem sync is chosen only when it costs less than syncing each
+    // file by this factor: what it costs others is not in its time.
+    static constexpr double kMargin = 1.5;
 
-    SyncWay choose(std::size_t groupSize);
-    void record(SyncWay way, std::chrono::duration<double> elapsed, std::size_t groupSize);
+    SyncPlan plan(std::size_t groupSize);
+    // The time that syncing `files` files each took.
+    void recordEachFile(std::chrono::duration<double> elapsed, std::size_t files);
+    // The time that one filesystem sync took.
+    void recordFilesystem(std::chrono::duration<double> elapsed);
 
 private:
-    std::array<std::optional<double>, 2> secondsPerFile_;  // lately, by way
-    std::optional<double> bestFilesystem_;                 // seconds per file
-    std::uint64_t groups_ = 0;                             // that could teach
+    bool prefersFilesystem(std::size_t groupSize) const;
+    SyncPlan trial(std::size_t groupSize, bool filesystemPreferred);
+
+    std::optional<double> secondsPerFile_;  // syncing each file, lately
+    std::optional<double> secondsPerSync_;  // one filesystem sync, lately
+    std::uint64_t groups_ = 0;
+    std::uint64_t nextTrial_ = 0;
+    std::uint64_t trialGap_ = kFirstTrialGap;
+    std::optional<bool> lastPreferred_;  // filesystem, at the last trial
 };
 
 }  // namespace store

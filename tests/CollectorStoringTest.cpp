@@ -190,16 +190,27 @@ class CollectorStoresDespite : public testing::TestWithParam<const char*> {};
 
 TEST_P(CollectorStoresDespite, WholeReportsAndNothingElse)
 {
+    constexpr int kBurst = 100;
     TempDir dir;
     RunningCollector collector(dir.path(), {.process = {.env = failingCall(GetParam())}});
     const UdpSocket peer;
-    const Bytes report = toBytes(makeCrashLog(3000));
+    const std::vector<std::string> reports = stormOf(2 * kBurst);
 
-    peer.sendTo(collector.port(), makeFrame(report));
+    // Bursts one after the other, so that the groups are large and many:
+    // a filesystem sync is tried only on those.
+    for (int burst = 0; burst < 2; ++burst) {
+        sendAll(peer, collector.port(), std::vector(reports.begin() + burst * kBurst,
+                                                    reports.begin() + (burst + 1) * kBurst));
+        for (int report = 0; report < kBurst; ++report) {
+            ASSERT_FALSE(collector.nextStoredPath().empty());
+        }
+    }
 
-    EXPECT_EQ(readFile(collector.nextStoredPath()), report);
     EXPECT_EQ(collector.stop().status, 0);
-    expectOnlyReports(dir.path(), 1);
+    auto sorted = reports;
+    std::ranges::sort(sorted);
+    EXPECT_TRUE(storedIn(dir.path()) == sorted);
+    expectOnlyReports(dir.path(), reports.size());
 }
 
 // A rename that can't refuse to replace (NFS); a filesystem sync that fails

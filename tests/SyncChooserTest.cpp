@@ -1,38 +1,80 @@
-// How a group of new files is made durable.
+// How a group of new files is made durable: each file, or one filesystem
+// sync, as their costs on this filesystem say.
 
 #include "SyncChooser.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace std::chrono;
+using store::SyncChooser;
+using store::SyncPlan;
 
-TEST(SyncChooser, SyncsTheFilesystemUntilThatSlowsDownThenTakesTheFaster)
+// A filesystem as the chooser sees it: what syncing one file costs, and what
+// one filesystem sync costs (more while other programs have data to write).
+struct Filesystem {
+    double secondsPerFile;
+    double secondsPerSync;
+};
+
+// Plans `groups` groups of `size` files on `filesystem`, timing each as it
+// would take there; the plans.
+std::vector<SyncPlan> run(SyncChooser& chooser, int groups, std::size_t size, Filesystem filesystem)
 {
-    using store::SyncWay;
-    store::SyncChooser chooser;
-    // One group of `files`, timed as each way would take it; the way taken.
-    const auto timed = [&](std::size_t files, double filesystemSeconds, double eachFileSeconds) {
-        const SyncWay way = chooser.choose(files);
-        chooser.record(way, duration<double>(way == SyncWay::Filesystem ? filesystemSeconds : eachFileSeconds), files);
-        return way;
-    };
-    const auto count = [&](int groups, double filesystemSeconds, double eachFileSeconds, SyncWay way) {
-        int taken = 0;
-        for (int group = 0; group < groups; ++group) {
-            taken += timed(64, filesystemSeconds, eachFileSeconds) == way ? 1 : 0;
+    std::vector<SyncPlan> plans;
+    for (int group = 0; group < groups; ++group) {
+        const SyncPlan plan = chooser.plan(size);
+        chooser.recordEachFile(duration<double>(filesystem.secondsPerFile * static_cast<double>(plan.eachFile)),
+                               plan.eachFile);
+        if (plan.filesystem && plan.eachFile < size) {
+            chooser.recordFilesystem(duration<double>(filesystem.secondsPerSync));
         }
-        return taken;
-    };
+        plans.push_back(plan);
+    }
+    return plans;
+}
 
-    EXPECT_EQ(count(40, 1, 2, SyncWay::EachFile), 0) << "tried syncing each file on a quiet filesystem";
-    EXPECT_EQ(timed(64, 9, 2), SyncWay::Filesystem);
-    EXPECT_EQ(timed(64, 9, 2), SyncWay::EachFile) << "a filesystem sync 9 times slower than its best";
-    EXPECT_EQ(count(32, 9, 2, SyncWay::Filesystem), 2) << "the slower way is retried every 16th group";
-    EXPECT_EQ(timed(2, 9, 2), SyncWay::EachFile) << "a small group takes the faster way";
-    count(16, 1, 2, SyncWay::Filesystem);  // a retry finds the filesystem quiet again
-    EXPECT_EQ(count(16, 1, 2, SyncWay::Filesystem), 15) << "did not go back to syncing the filesystem";
+std::size_t count(const std::vector<SyncPlan>& plans, const SyncPlan& plan)
+{
+    return static_cast<std::size_t>(std::ranges::count(plans, plan));
+}
+
+constexpr Filesystem kQuiet{100e-6, 2e-3};
+constexpr Filesystem kShared{100e-6, 0.5};
+
+TEST(SyncChooser, SyncsEachFileUntilAFilesystemSyncHasShownItselfCheaper)
+{
+    SyncChooser chooser;
+    EXPECT_EQ(run(chooser, 1, 1024, kQuiet).front(), (SyncPlan{1024, false})) << "synced the filesystem untried";
+    EXPECT_EQ(run(chooser, 1, 1024, kQuiet).front(), (SyncPlan{1024 - SyncChooser::kTrialFiles, true}))
+        << "the first trial of a filesystem sync is not on a few files";
+    EXPECT_EQ(count(run(chooser, 100, 1024, kQuiet), SyncPlan{0, true}), 100U - 3) << "all but the trials";
+    EXPECT_EQ(run(chooser, 1, 4, kQuiet).front(), (SyncPlan{4, false})) << "a small group pays a whole journal commit";
+}
+
+TEST(SyncChooser, KeepsToEachFileWhereOthersWriteAndTriesLessOftenWhileItLoses)
+{
+    SyncChooser chooser;
+    const auto plans = run(chooser, 2000, 1024, kShared);
+
+    EXPECT_EQ(count(plans, SyncPlan{0, true}), 0U);
+    const std::size_t trials = count(plans, SyncPlan{1024 - SyncChooser::kTrialFiles, true});
+    EXPECT_GE(trials, 4U);
+    EXPECT_LE(trials, 10U) << "trials did not grow rarer";
+}
+
+TEST(SyncChooser, GoesBackToEachFileOnceAFilesystemSyncTurnsSlow)
+{
+    SyncChooser chooser;
+    run(chooser, 20, 1024, kQuiet);
+    ASSERT_EQ(run(chooser, 1, 1024, kQuiet).front(), (SyncPlan{0, true}));
+
+    run(chooser, 1, 1024, kShared);  // another program started writing
+
+    EXPECT_EQ(run(chooser, 1, 1024, kShared).front(), (SyncPlan{1024, false}));
 }
 
 }  // namespace
