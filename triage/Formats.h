@@ -1,0 +1,92 @@
+#pragma once
+
+// The report formats that carry a stack or an error kind: which one a
+// report's lines are in, and the kind and frames that each gives. Internal
+// to the signature.
+
+#include "Signature.h"
+#include "SkipRules.h"
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace triage {
+
+using Lines = std::span<const std::string_view>;
+
+// In the order in which they are preferred where a report holds several: a
+// sanitizer's report holds numbered frames, a unit's journal may hold a
+// traceback beside a kernel's lines.
+enum class Format { Sanitizer, Python, Java, Go, Rust, Kernel, CoreDump, Gdb, BacktraceSymbols, None };
+
+struct Detection {
+    Format format = Format::None;
+    std::size_t line = 0;  // where the format's report starts
+};
+
+// The format of `lines`, and the facts that they state.
+Detection detectFormat(Lines lines, ReportFacts& facts);
+
+// Collects the frames that identify a bug: normalised, without those that
+// the rules skip or that repeat the one before (recursion), at most kMaxFrames.
+class FrameSink {
+public:
+    explicit FrameSink(const SkipRules& rules) : rules_(rules) {}
+
+    // The frame of `function`, or of the module where the function is
+    // unknown ("??", "n/a", empty).
+    void add(std::string_view function, std::string_view module = {});
+    // A frame that is no function name (a source file, a message), as it is.
+    void addText(std::string frame);
+    bool full() const { return frames_.size() >= kMaxFrames; }
+    bool empty() const { return frames_.empty(); }
+    std::vector<std::string> take() { return std::move(frames_); }
+
+private:
+    const SkipRules& rules_;
+    std::vector<std::string> frames_;
+    std::string last_;
+};
+
+struct Findings {
+    std::string kind;
+    std::vector<std::string> frames;
+    std::string executable;  // where the format names the program
+};
+
+// The kind and frames of a report in `detection`'s format. `facts` give the
+// signal of a native crash and the host name to leave out of messages.
+Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, const SkipRules& rules);
+
+// Each reads the report of its format whose first line is lines[start].
+// NativeStacks.cpp:
+Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readGdb(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+// RuntimeStacks.cpp:
+Findings readPython(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readJava(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+
+// The words at the start of a message that name the error, up to one that
+// holds a value, a location or a quote, at most eight: "index out of range"
+// for "index out of range [5] with length 3".
+std::string leadingWords(std::string_view message);
+
+// "src/main.rs" for "src/main.rs:12:5" and "src/main.rs:12".
+std::string_view withoutLineNumbers(std::string_view location);
+
+// Line helpers that the formats and the signature share.
+std::string_view trimLeft(std::string_view text);
+std::string_view trim(std::string_view text);
+bool startsIndented(std::string_view line);
+// The line without the kernel's "[12345.678901] " time stamp.
+std::string_view withoutKernelStamp(std::string_view line);
+
+}  // namespace triage
