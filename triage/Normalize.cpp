@@ -19,15 +19,22 @@ bool isAlpha(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 bool isHexDigit(char c) { return isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 bool isWordChar(char c) { return isDigit(c) || isAlpha(c) || c == '_'; }
 
-bool endsWith(std::string_view text, std::string_view end) { return text.ends_with(end); }
+// Whether `name` so far ends in the keyword "operator", after which the
+// symbols are the operator's: operator<<, operator().
+bool endsWithOperator(std::string_view sofar)
+{
+    return sofar.ends_with("operator") && (sofar.size() == 8 || !isWordChar(sofar[sofar.size() - 9]));
+}
 
-// The index of the bracket that closes the one at `open`, or npos.
+// The index of the bracket that closes the one at `open`, or npos. The
+// search is bounded, so that a name of many open brackets costs no more
+// than a few of its length.
 std::size_t closingBracket(std::string_view name, std::size_t open)
 {
     const char opening = name[open];
-    const char closing = opening == '(' ? ')' : opening == '{' ? '}' : '>';
+    const char closing = opening == '(' ? ')' : '}';
     int depth = 0;
-    for (std::size_t i = open; i < name.size(); ++i) {
+    for (std::size_t i = open; i < std::min(name.size(), open + kMaxPieceBytes); ++i) {
         depth += name[i] == opening ? 1 : name[i] == closing ? -1 : 0;
         if (depth == 0) {
             return i;
@@ -48,7 +55,7 @@ bool endsFunctionName(std::string_view name, std::size_t i, std::string_view sof
     // An argument list follows a name; a parenthesis that starts a component
     // is part of it: (anonymous namespace)::f, main.(*Server).handle.
     return rest.front() == '(' && !sofar.empty() && sofar.back() != '.' && sofar.back() != ':' &&
-           !endsWith(sofar, "operator");
+           !endsWithOperator(sofar);
 }
 
 // The name up to its argument list, offset or module, with template
@@ -64,7 +71,7 @@ std::string stripDecorations(std::string_view name)
         if (hidden == 0 && endsFunctionName(name, i, out)) {
             break;
         }
-        if (hidden == 0 && endsWith(out, "operator") && (isOperatorSymbol(c) || c == '(')) {
+        if (hidden == 0 && endsWithOperator(out) && (isOperatorSymbol(c) || c == '(')) {
             const std::size_t end = c == '(' ? i + 1 : name.find_first_not_of("<>=!+-*/%&|^~[],", i) - 1;
             out += name.substr(i, end - i + 1);
             i = std::min(end, name.size() - 1);
@@ -77,8 +84,8 @@ std::string stripDecorations(std::string_view name)
             out += --hidden == 0 ? ">" : "";
         } else if (hidden > 0) {
             continue;
-        } else if ((c == '(' || c == '{') && closingBracket(name, i) != std::string_view::npos) {
-            const std::size_t close = closingBracket(name, i);
+        } else if (const std::size_t close = c == '(' || c == '{' ? closingBracket(name, i) : std::string_view::npos;
+                   close != std::string_view::npos) {
             out += name.substr(i, close - i + 1);
             i = close;
         } else if (c == '0' && i + 1 < name.size() && (name[i + 1] | 0x20) == 'x' && (out.empty() || !isWordChar(out.back()))) {

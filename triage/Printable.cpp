@@ -1,6 +1,7 @@
 #include "Printable.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <utility>
 
@@ -17,32 +18,25 @@ std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint)
 {
     const auto byte = [text](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
     const std::uint32_t lead = byte(0);
-    std::size_t length = 0;
-    std::uint32_t least = 0;
     if (lead < 0x80) {
         codePoint = lead;
         return 1;
     }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, codePoint = lead & 0x1F, least = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, codePoint = lead & 0x0F, least = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, codePoint = lead & 0x07, least = 0x10000;
-    } else {
+    const std::size_t length = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || text.size() < length) {
         return 0;
     }
-    if (text.size() < length) {
-        return 0;
-    }
+    codePoint = lead & (0x7FU >> length);
     for (std::size_t i = 1; i < length; ++i) {
         if ((byte(i) & 0xC0) != 0x80) {
             return 0;
         }
         codePoint = (codePoint << 6) | (byte(i) & 0x3F);
     }
+    // The shortest sequence for each code point is the only valid one.
+    static constexpr std::array<std::uint32_t, 5> kLeast{0, 0, 0x80, 0x800, 0x10000};
     const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    return codePoint < least || codePoint > 0x10FFFF || surrogate ? 0 : length;
+    return codePoint < kLeast[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
 }
 
 // Code points that are valid but move or hide text where it is shown: C1
