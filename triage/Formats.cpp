@@ -13,46 +13,70 @@ namespace {
 constexpr auto npos = std::string_view::npos;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != npos; }
-
-// `text` from `at` on; empty where `at` is past its end.
-std::string_view from(std::string_view text, std::size_t at) { return at < text.size() ? text.substr(at) : std::string_view(); }
-
-bool isNumberedFrame(std::string_view trimmed) { return trimmed.size() > 1 && trimmed[0] == '#' && isDigit(trimmed[1]); }
 
 bool isKernelHeader(std::string_view trimmed)
 {
+    if (std::string_view("BOkgUWRC").find(trimmed.front()) == npos) {
+        return false;
+    }
     static constexpr std::array<std::string_view, 9> kHeaders{
         "BUG: ", "Oops: ", "Oops[", "kernel BUG at ", "general protection fault", "Unable to handle kernel ",
         "WARNING: CPU: ", "RIP: ", "Call Trace:"};
     return std::ranges::any_of(kHeaders, [trimmed](std::string_view header) { return trimmed.starts_with(header); });
 }
 
-// The format whose report a line starts, by its first character first so
-// that most lines cost a comparison or two.
+// "==12345==ERROR: AddressSanitizer: ...", "WARNING: ThreadSanitizer: ...".
+bool startsSanitizerReport(std::string_view trimmed)
+{
+    const bool header = trimmed.starts_with("==") || (trimmed.starts_with("WARNING: ") && !trimmed.starts_with("WARNING: CPU: "));
+    return header && contains(trimmed, "Sanitizer:");
+}
+
+// UndefinedBehaviorSanitizer's "src/x.c:12:5: runtime error: ...".
+bool startsUbsanReport(std::string_view trimmed)
+{
+    const std::size_t error = trimmed.find(": runtime error: ");
+    return error != npos && error > 0 && isDigit(trimmed[error - 1]);
+}
+
+// "\tat com.example.Parser.parse(Parser.java:42)"
+bool isJavaFrame(std::string_view line, std::string_view trimmed)
+{
+    return startsIndented(line) && trimmed.starts_with("at ") && contains(trimmed, "(") && trimmed.ends_with(')');
+}
+
+// The format whose report a line starts, if any; a search through the line
+// comes last, as most lines start none.
 Format formatOfLine(std::string_view line, std::string_view trimmed)
 {
-    const std::string_view t = trimmed;
-    switch (t.front()) {
-    case '=': if (t.starts_with("==") && contains(t, "Sanitizer:")) return Format::Sanitizer; break;
-    case 'W': if (!t.starts_with("WARNING: CPU: ") && t.starts_with("WARNING: ") && contains(t, "Sanitizer:")) return Format::Sanitizer; break;
-    case 'T': if (t.starts_with("Traceback (most recent call last):")) return Format::Python; break;
-    case 'E': if (t.starts_with("Exception in thread \"")) return Format::Java; break;
-    case 'a': if (startsIndented(line) && t.starts_with("at ") && contains(t, "(") && t.ends_with(')')) return Format::Java; break;
-    case 'p': case 'f': if (line.starts_with("panic: ") || line.starts_with("fatal error: ")) return Format::Go; break;
-    case 't': if (t.starts_with("thread '") && contains(t, "' panicked at ")) return Format::Rust; break;
-    case 'S': if (t.starts_with("Stack trace of thread ")) return Format::CoreDump; break;
-    case '#': if (isNumberedFrame(t)) return Format::Gdb; break;
-    default: break;
+    if (startsSanitizerReport(trimmed)) {
+        return Format::Sanitizer;
     }
-    if (isKernelHeader(t)) {
+    if (trimmed.starts_with("Traceback (most recent call last):")) {
+        return Format::Python;
+    }
+    if (trimmed.starts_with("Exception in thread \"") || isJavaFrame(line, trimmed)) {
+        return Format::Java;
+    }
+    if (line.starts_with("panic: ") || line.starts_with("fatal error: ")) {
+        return Format::Go;
+    }
+    if (trimmed.starts_with("thread '") && contains(trimmed, "' panicked at ")) {
+        return Format::Rust;
+    }
+    if (isKernelHeader(trimmed)) {
         return Format::Kernel;
     }
-    if (t.ends_with(']') && (contains(t, ")[0x") || contains(t, ") [0x"))) {
+    if (trimmed.starts_with("Stack trace of thread ")) {
+        return Format::CoreDump;
+    }
+    if (isNumberedFrame(trimmed)) {
+        return Format::Gdb;
+    }
+    if (isSymbolLine(trimmed)) {
         return Format::BacktraceSymbols;
     }
-    const std::size_t ubsan = t.find(": runtime error: ");
-    return ubsan != npos && ubsan > 0 && isDigit(t[ubsan - 1]) ? Format::Sanitizer : Format::None;
+    return startsUbsanReport(trimmed) ? Format::Sanitizer : Format::None;
 }
 
 // The signal that a line names after its word "signal": SIGSEGV for
@@ -93,9 +117,25 @@ constexpr std::array<std::string_view, 8> kSignalLines{
     "signal ", "Program terminated with signal ", "Program received signal ", "[signal ",
     "Fatal signal ", "Caught signal ", "Main PID: ", "Thread "};
 
+// The first characters of kFactLines and kSignalLines: most lines start
+// with none, and one look-up tells.
+constexpr auto kFactLineStarts = [] {
+    std::array<bool, 256> starts{};
+    for (const auto& line : kFactLines) {
+        starts[static_cast<unsigned char>(line.prefix.front())] = true;
+    }
+    for (const auto line : kSignalLines) {
+        starts[static_cast<unsigned char>(line.front())] = true;
+    }
+    return starts;
+}();
+
 // Keeps the first statement of each fact.
 void noteFact(std::string_view trimmed, ReportFacts& facts)
 {
+    if (!kFactLineStarts[static_cast<unsigned char>(trimmed.front())]) {
+        return;
+    }
     for (const auto& [prefix, fact] : kFactLines) {
         if (trimmed.starts_with(prefix) && (facts.*fact).empty()) {
             std::string_view value = trimmed.substr(prefix.size());
@@ -168,6 +208,15 @@ Detection detectFormat(Lines lines, ReportFacts& facts)
         }
     }
     return {};
+}
+
+void readFacts(Lines lines, ReportFacts& facts)
+{
+    for (const std::string_view line : lines) {
+        if (const std::string_view trimmed = trimLeft(line); !trimmed.empty()) {
+            noteFact(trimmed, facts);
+        }
+    }
 }
 
 Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, const SkipRules& rules)

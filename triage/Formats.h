@@ -27,8 +27,10 @@ struct Detection {
     std::size_t line = 0;  // where the format's report starts
 };
 
-// The format of `lines`, and the facts that they state.
+// The format of `lines`; the facts that they state go to `facts`, where it has none yet.
 Detection detectFormat(Lines lines, ReportFacts& facts);
+// The facts alone.
+void readFacts(Lines lines, ReportFacts& facts);
 
 // Collects the frames that identify a bug: normalised, without those that
 // the rules skip or that repeat the one before (recursion), at most kMaxFrames.
@@ -88,5 +90,28 @@ std::string_view trim(std::string_view text);
 bool startsIndented(std::string_view line);
 // The line without the kernel's "[12345.678901] " time stamp.
 std::string_view withoutKernelStamp(std::string_view line);
+
+inline bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// `text` from `at` on; empty where `at` is past its end.
+inline std::string_view from(std::string_view text, std::size_t at)
+{
+    return at < text.size() ? text.substr(at) : std::string_view();
+}
+
+// "#3  0x00007f3a2b4c5d6e in parse_header (...)": a frame of gdb, a core
+// dump's information or a sanitizer.
+inline bool isNumberedFrame(std::string_view trimmed)
+{
+    return trimmed.size() > 1 && trimmed[0] == '#' && trimmed[1] >= '0' && trimmed[1] <= '9';
+}
+
+// A line of backtrace_symbols(): "./app(parse_header+0x1a)[0x55d1c0ffee12]",
+// "/lib/x86_64-linux-gnu/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "[0x7f3a2b43c4fc]".
+inline bool isSymbolLine(std::string_view trimmed)
+{
+    return trimmed.ends_with(']') &&
+           (trimmed.starts_with("[0x") || contains(trimmed, ")[0x") || contains(trimmed, ") [0x"));
+}
 
 }  // namespace triage

@@ -17,10 +17,6 @@ constexpr auto npos = std::string_view::npos;
 constexpr std::size_t kStackSearchLines = 16;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != npos; }
-std::string_view from(std::string_view text, std::size_t at) { return at < text.size() ? text.substr(at) : std::string_view(); }
-
-bool isNumberedFrame(std::string_view trimmed) { return trimmed.size() > 1 && trimmed[0] == '#' && isDigit(trimmed[1]); }
 
 // The index after the operator's symbol that starts at `at`, just after the
 // word "operator", or `at` where none does: operator(), operator<<, operator new.
@@ -207,13 +203,6 @@ void readCallTrace(Lines lines, std::size_t first, FrameSink& sink)
         }
         sink.add(function);
     }
-}
-
-// A line of backtrace_symbols(): "./app(parse_header+0x1a)[0x55d1c0ffee12]",
-// "/lib/x86_64-linux-gnu/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "[0x7f3a2b43c4fc]".
-bool isSymbolLine(std::string_view text)
-{
-    return text.ends_with(']') && (text.starts_with('[') || contains(text, ")[0x") || contains(text, ") [0x"));
 }
 
 // Where the crashed code's frames start. A signal handler that prints its

@@ -21,7 +21,6 @@ bool isNameChar(char c)
 {
     return isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_' || c == '.' || c == '$';
 }
-std::string_view from(std::string_view text, std::size_t at) { return at < text.size() ? text.substr(at) : std::string_view(); }
 
 // "ValueError" for "ValueError: invalid literal ...", "java.io.IOException"
 // for "java.io.IOException: closed"; "exception" for a line that names none.
@@ -31,20 +30,19 @@ std::string exceptionName(std::string_view line)
     return !name.empty() && std::ranges::all_of(name, isNameChar) ? std::string(name) : "exception";
 }
 
-// "app.py" for `  File "/tmp/tmpab12cd/app.py", line 12, in load_config`.
-std::string_view pythonFile(std::string_view trimmed)
+// "/tmp/tmpab12cd/app.py" for `  File "/tmp/tmpab12cd/app.py", line 12, in load_config`.
+std::string_view pythonPath(std::string_view trimmed)
 {
     const std::string_view path = from(trimmed, 6);
-    return baseName(path.substr(0, path.find('"')));
+    return path.substr(0, path.find('"'));
 }
 
 // A frame of the standard library: `File "/usr/lib/python3.11/json/decoder.py", ...`,
 // `File "<frozen importlib._bootstrap>", ...`; installed packages are not.
 bool isPythonLibrary(std::string_view trimmed)
 {
-    const std::string_view path = from(trimmed, 6);
-    return path.starts_with("<frozen ") ||
-           (path.find("/lib/python") != npos && path.substr(0, path.find('"')).find("-packages/") == npos);
+    const std::string_view path = pythonPath(trimmed);
+    return path.starts_with("<frozen ") || (contains(path, "/lib/python") && !contains(path, "-packages/"));
 }
 
 // "com.example.Parser.parse" for "at com.example.Parser.parse(Parser.java:42)",
@@ -172,8 +170,9 @@ Findings readPython(Lines lines, std::size_t start, const ReportFacts&, const Sk
     while (end < lines.size() && (lines[end].empty() || startsIndented(lines[end]))) {
         ++end;
     }
-    // As in Java, the standard library's frames on top are where it noticed
-    // the error: reading starts at the program's innermost frame, if any.
+    // The standard library's frames on top are where it noticed the error,
+    // and vary with what the program called it for: reading starts at the
+    // program's own innermost frame, if it has one.
     std::size_t top = end;
     for (std::size_t i = end; i-- > start + 1;) {
         const std::string_view trimmed = trimLeft(lines[i]);
@@ -192,7 +191,7 @@ Findings readPython(Lines lines, std::size_t start, const ReportFacts&, const Sk
     }
     const std::string_view outermost = start + 1 < end ? trimLeft(lines[start + 1]) : std::string_view();
     return {exceptionName(end < lines.size() ? lines[end] : std::string_view()), sink.take(),
-            std::string(outermost.starts_with("File \"") ? pythonFile(outermost) : std::string_view())};
+            std::string(outermost.starts_with("File \"") ? baseName(pythonPath(outermost)) : std::string_view())};
 }
 
 Findings readJava(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
