@@ -113,13 +113,14 @@ void readFirstError(Lines lines, Analysis& analysis)
 {
     std::string_view chosen;
     for (std::size_t i = 0; i < std::min(lines.size(), kErrorSearchLines); ++i) {
-        const std::string_view line = trim(lines[i]);
-        if (!line.empty() && (chosen.empty() || readsAsError(line))) {
+        // A system log's lines start with the time, the host and the process.
+        std::size_t indent = 0;
+        const std::string_view line = trim(journalMessage(lines[i], indent));
+        if (!line.empty() && readsAsError(line)) {
             chosen = line;
-            if (readsAsError(line)) {
-                break;
-            }
+            break;
         }
+        chosen = chosen.empty() ? line : chosen;
     }
     analysis.kind = chosen.empty() ? "empty report" : "error";
     analysis.framesAreMessage = true;
@@ -196,11 +197,11 @@ Analysis analyseUnitReport(std::string_view report, const SkipRules& rules)
 {
     const UnitSections sections = splitUnitReport(report);
     Analysis analysis;
-    detectFormat(splitLines(sections.about.substr(0, kReadBytes)), analysis.facts);
+    readFacts(splitLines(sections.about.substr(0, kReadBytes)), analysis.facts);
     const std::vector<std::string_view> coreDump = splitLines(sections.coreDump.substr(0, kReadBytes));
     const Detection core = detectFormat(coreDump, analysis.facts);
     const std::vector<std::string_view> status = splitLines(sections.status.substr(0, kReadBytes));
-    detectFormat(status, analysis.facts);
+    readFacts(status, analysis.facts);
     if (core.format != Format::None) {
         takeFindings(core, coreDump, rules, analysis);
     }
