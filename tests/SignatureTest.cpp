@@ -479,6 +479,19 @@ TEST_P(HostileReport, YieldsPrintableBoundedSignature)
 INSTANTIATE_TEST_SUITE_P(Contents, HostileReport, testing::ValuesIn(kHostile),
                          [](const testing::TestParamInfo<Hostile>& hostile) { return std::string(hostile.param.name); });
 
+TEST(Recursion, DepthDoesNotSplitAGroup)
+{
+    const auto overflow = [](std::size_t depth) {
+        std::string report = "Program received signal SIGSEGV, Segmentation fault.\n";
+        for (std::size_t frame = 0; frame < depth; ++frame) {
+            report.append("#").append(std::to_string(frame)).append("  0x0000555555555171 in walk (node=0x5555) at tree.c:7\n");
+        }
+        return report.append("#").append(std::to_string(depth)).append("  0x00005555555551a5 in load_tree () at tree.c:30\n");
+    };
+    EXPECT_EQ(signatureOf(overflow(2)).text, "SIGSEGV | walk | load_tree");
+    EXPECT_EQ(signatureOf(overflow(5000)).text, "SIGSEGV | walk | load_tree");
+}
+
 TEST(SignatureId, IsTheKnownHashOfTheText)
 {
     const Signature signature = signatureOf(

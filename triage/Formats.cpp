@@ -277,9 +277,13 @@ std::string_view withoutLineNumbers(std::string_view location)
 
 void FrameSink::add(std::string_view function, std::string_view module)
 {
-    if (full()) {
+    const bool repeated = read_ > 0 && function == lastFunction_ && module == lastModule_;
+    if (done() || repeated) {
         return;
     }
+    ++read_;
+    lastFunction_ = function;
+    lastModule_ = module;
     std::string frame = normaliseFunction(function);
     if (frame.empty() || frame == "??" || frame == "n/a") {
         const std::string_view base = baseName(trim(module));
@@ -295,7 +299,7 @@ void FrameSink::add(std::string_view function, std::string_view module)
 
 void FrameSink::addText(std::string frame)
 {
-    if (!full() && !frame.empty() && frame != last_) {
+    if (frames_.size() < kMaxFrames && !frame.empty() && frame != last_) {
         last_ = frame;
         frames_.push_back(std::move(frame));
     }

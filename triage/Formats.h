@@ -36,6 +36,11 @@ void readFacts(Lines lines, ReportFacts& facts);
 // the rules skip or that repeat the one before (recursion), at most kMaxFrames.
 class FrameSink {
 public:
+    // The frames read from one stack, kept or not, a recursion's repeats
+    // aside: a real stack's crashing frames come far earlier, and a report
+    // made of frames to skip costs no more.
+    static constexpr std::size_t kMaxReadFrames = 512;
+
     explicit FrameSink(const SkipRules& rules) : rules_(rules) {}
 
     // The frame of `function`, or of the module where the function is
@@ -43,7 +48,8 @@ public:
     void add(std::string_view function, std::string_view module = {});
     // A frame that is no function name (a source file, a message), as it is.
     void addText(std::string frame);
-    bool full() const { return frames_.size() >= kMaxFrames; }
+    // Whether more frames would change nothing.
+    bool done() const { return frames_.size() >= kMaxFrames || read_ >= kMaxReadFrames; }
     bool empty() const { return frames_.empty(); }
     std::vector<std::string> take() { return std::move(frames_); }
 
@@ -51,6 +57,10 @@ private:
     const SkipRules& rules_;
     std::vector<std::string> frames_;
     std::string last_;
+    // The frame read last, as the report has it: a recursion repeats it.
+    std::string_view lastFunction_;
+    std::string_view lastModule_;
+    std::size_t read_ = 0;
 };
 
 struct Findings {

@@ -109,7 +109,7 @@ void readNumberedStack(Lines lines, std::size_t first, FrameSink& sink)
             break;
         }
     }
-    for (const std::size_t top = i; i < lines.size() && !sink.full(); ++i) {
+    for (const std::size_t top = i; i < lines.size() && !sink.done(); ++i) {
         const std::string_view trimmed = trimLeft(lines[i]);
         if (isNumberedFrame(trimmed)) {
             if (i > top && trimmed.starts_with("#0 ")) {
@@ -189,7 +189,7 @@ std::size_t findLine(Lines lines, std::size_t first, std::span<const std::string
 // marked "?" are guesses, and <TASK>, <IRQ> and their ends mark contexts.
 void readCallTrace(Lines lines, std::size_t first, FrameSink& sink)
 {
-    for (std::size_t i = first; i < lines.size() && !sink.full(); ++i) {
+    for (std::size_t i = first; i < lines.size() && !sink.done(); ++i) {
         const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
         if (text.starts_with("</TASK>") || text.starts_with("---[ end")) {
             break;
@@ -279,7 +279,7 @@ Findings readGdb(Lines lines, std::size_t start, const ReportFacts&, const SkipR
 Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
     FrameSink sink(rules);
-    for (std::size_t i = crashedFrame(lines, start, !facts.signal.empty()); i < lines.size() && !sink.full(); ++i) {
+    for (std::size_t i = crashedFrame(lines, start, !facts.signal.empty()); i < lines.size() && !sink.done(); ++i) {
         const std::string_view text = trim(lines[i]);
         if (!isSymbolLine(text)) {
             break;

@@ -82,7 +82,7 @@ void addJavaFrames(Lines lines, std::size_t header, FrameSink& sink)
     for (; end < lines.size() && trimLeft(lines[end]).starts_with("at "); ++end) {
         first = first == npos && !isJavaPlatform(javaMethod(trimLeft(lines[end]))) ? end : first;
     }
-    for (std::size_t i = first == npos ? header + 1 : first; i < end && !sink.full(); ++i) {
+    for (std::size_t i = first == npos ? header + 1 : first; i < end && !sink.done(); ++i) {
         sink.add(javaMethod(trimLeft(lines[i])));
     }
 }
@@ -148,7 +148,7 @@ void addRustBacktrace(Lines lines, std::size_t start, FrameSink& sink)
             break;
         }
     }
-    for (++i; i < lines.size() && !sink.full(); ++i) {
+    for (++i; i < lines.size() && !sink.done(); ++i) {
         const std::string_view trimmed = trimLeft(lines[i]);
         const std::string_view function = rustFunction(trimmed);
         if (function.empty() && !trimmed.starts_with("at ")) {
@@ -182,7 +182,7 @@ Findings readPython(Lines lines, std::size_t start, const ReportFacts&, const Sk
         }
     }
     FrameSink sink(rules);
-    for (std::size_t i = top; i-- > start + 1 && !sink.full();) {
+    for (std::size_t i = top; i-- > start + 1 && !sink.done();) {
         const std::string_view trimmed = trimLeft(lines[i]);
         const std::size_t in = trimmed.rfind(", in ");
         if (trimmed.starts_with("File \"") && in != npos) {
@@ -228,7 +228,7 @@ Findings readGo(Lines lines, std::size_t start, const ReportFacts&, const SkipRu
     }
     FrameSink sink(rules);
     // A frame is its function's line, then its file's indented one.
-    for (++i; i < lines.size() && !sink.full(); ++i) {
+    for (++i; i < lines.size() && !sink.done(); ++i) {
         const std::string_view line = lines[i];
         if (trim(line).empty() || line.starts_with("created by ") || line.starts_with("goroutine ")) {
             break;

@@ -160,11 +160,23 @@ struct UnitSections {
     std::string_view about, status, journal, coreDump;
 };
 
+// The start of the last line that starts with `header`, or npos. Searched
+// forwards, as a search backwards compares at every byte.
+std::size_t findLast(std::string_view report, std::string_view header)
+{
+    std::size_t last = npos;
+    for (std::size_t at = report.find(header); at != npos; at = report.find(header, at + 1)) {
+        last = at;
+    }
+    return last;
+}
+
 UnitSections splitUnitReport(std::string_view report)
 {
-    const std::size_t status = report.find("\n=== systemctl status ");
-    const std::size_t journal = report.find("\n=== journal of ", status == npos ? 0 : status);
-    const std::size_t coreDump = report.rfind("\n=== core dump of ");
+    // The header and the status are short; only the journal's length varies.
+    const std::size_t status = report.substr(0, kReadBytes).find("\n=== systemctl status ");
+    const std::size_t journal = report.substr(0, (status == npos ? 0 : status) + kReadBytes).find("\n=== journal of ");
+    const std::size_t coreDump = findLast(report, "\n=== core dump of ");
     const auto section = [report](std::size_t begin, std::size_t end) {
         return begin == npos || (end != npos && end < begin) ? std::string_view() : report.substr(begin, end - begin);
     };
