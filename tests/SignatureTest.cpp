@@ -335,6 +335,14 @@ const Shape kShapes[] = {
      "#1  <signal handler called>\n"
      "#2  0x0000555555555171 in parse_header (buf=0x0) at src/http.c:120\n",
      "SIGSEGV in parse_header"},
+    {"GdbStackOfTheCurrentThread",
+     "Program terminated with signal SIGSEGV, Segmentation fault.\n"
+     "[Current thread is 1 (Thread 0x7ffff7a01740 (LWP 4242))]\n"
+     "Thread 2 (Thread 0x7ffff7a00640 (LWP 4243) \"worker\"):\n"
+     "#0  0x00007ffff7c93a41 in pthread_cond_wait () at ./nptl/pthread_cond_wait.c:627\n\n"
+     "Thread 1 (Thread 0x7ffff7a01740 (LWP 4242) \"app\"):\n"
+     "#0  0x0000555555555171 in parse_header (buf=0x0) at src/http.c:120\n",
+     "SIGSEGV in parse_header"},
     {"GdbCxxNameWithoutTemplateArgumentsOrArguments",
      "Program received signal SIGSEGV, Segmentation fault.\n"
      "#0  0x0000555555555171 in std::vector<int, std::allocator<int> >::at (this=0x0, __n=3) at stl_vector.h:1123\n",

@@ -101,7 +101,7 @@ bool startsIndented(std::string_view line);
 // The line without the kernel's "[12345.678901] " time stamp.
 std::string_view withoutKernelStamp(std::string_view line);
 
-inline bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+inline bool contains(std::string_view text, std::string_view piece) { return text.find(piece) != std::string_view::npos; }
 
 // `text` from `at` on; empty where `at` is past its end.
 inline std::string_view from(std::string_view text, std::size_t at)

@@ -222,6 +222,40 @@ std::size_t crashedFrame(Lines lines, std::size_t start, bool signalled)
     return start;
 }
 
+// The number of the thread that a core file's "[Current thread is 2
+// (Thread 0x7f3a2b4c5d6e (LWP 4243))]" names: "2".
+std::string_view currentThread(std::string_view trimmed)
+{
+    const std::string_view number = from(trimmed, 19);
+    return number.substr(0, number.find(' '));
+}
+
+// Where gdb's stack of the crashing thread starts. The frames above
+// "<signal handler called>" are the handler's, run after the crash, so the
+// first stack with one is the crashing thread's from there. Else the thread
+// that a core file names current, whose stack "thread apply all bt" lists
+// under "Thread 2 (...)"; else the first stack.
+std::size_t crashingStack(Lines lines, std::size_t start)
+{
+    std::string_view current;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view trimmed = trimLeft(lines[i]);
+        if (isNumberedFrame(trimmed) && contains(trimmed, "<signal handler called>")) {
+            return i + 1;
+        }
+        if (current.empty() && trimmed.starts_with("[Current thread is ")) {
+            current = currentThread(trimmed);
+        }
+    }
+    for (std::size_t i = 0; !current.empty() && i < lines.size(); ++i) {
+        const std::string_view number = from(lines[i], 7);
+        if (lines[i].starts_with("Thread ") && number.starts_with(current) && from(number, current.size()).starts_with(" (")) {
+            return i + 1;
+        }
+    }
+    return start;
+}
+
 }  // namespace
 
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
@@ -262,17 +296,8 @@ Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts&, const 
 
 Findings readGdb(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
 {
-    // The frames above "<signal handler called>" are the handler's, run
-    // after the crash; the first stack with one is the crashing thread's.
-    for (std::size_t i = start; i < lines.size(); ++i) {
-        const std::string_view trimmed = trimLeft(lines[i]);
-        if (isNumberedFrame(trimmed) && contains(trimmed, "<signal handler called>")) {
-            start = i + 1;
-            break;
-        }
-    }
     FrameSink sink(rules);
-    readNumberedStack(lines, start, sink);
+    readNumberedStack(lines, crashingStack(lines, start), sink);
     return {{}, sink.take(), {}};
 }
 

@@ -53,7 +53,7 @@ bool endsFunctionName(std::string_view name, std::size_t i, std::string_view sof
         return true;
     }
     // An argument list follows a name; a parenthesis that starts a component
-    // is part of it: (anonymous namespace)::f, main.(*Server).handle.
+    // belongs to it: (anonymous namespace)::f, main.(*Server).handle.
     return rest.front() == '(' && !sofar.empty() && sofar.back() != '.' && sofar.back() != ':' &&
            !endsWithOperator(sofar);
 }

@@ -4,8 +4,7 @@
 // addresses, numbers, process and thread ids, times, UUIDs, temporary paths
 // and host names, and different where the crashing frames or the kind of
 // error differ. Computed from the report's bytes alone, which are untrusted:
-// any content gives a signature whose texts are printable and bounded, at a
-// cost bounded by the part of a report that is read.
+// any content gives a signature whose texts are printable and bounded.
 
 #include "SkipRules.h"
 
@@ -58,9 +57,10 @@ struct Signature {
     ReportFacts facts;
 };
 
-// The signature of `report`, whose frames that `rules` skips are left out.
-// Reads at most the first MiB of a report, and of each section of a unit's
-// report.
+// The signature of `report`, without the frames that `rules` skip. Reads the
+// first MiB of a report (of a unit's report: of its core dump section, and
+// the last 256 KiB of its journal); its cost grows with that, and otherwise
+// only with the few searches for a unit report's section headers.
 Signature computeSignature(std::span<const unsigned char> report, const SkipRules& rules);
 
 }  // namespace triage
