@@ -50,7 +50,7 @@ struct Variation {
     const char* uuid;
 };
 
-constexpr Variation kRuns[] = {
+constexpr Variation kVariations[] = {
     {"0x00007f3a2b4c5d6e", "4242", "web-3", "2026-12-08T11:00:00Z", "/tmp/tmpab12cd", "120",
      "4f3c2a1b-1234-4abc-9def-0123456789ab"},
     {"0x000055d1c0ffee12", "77", "db-12.example.org", "2027-01-31T23:59:59.123+01:00", "/tmp/tmpzz9k1q", "98",
@@ -75,14 +75,15 @@ struct Family {
     friend void PrintTo(const Family& family, std::ostream* out) { *out << family.name; }
 };
 
-std::string render(const Family& family, const Bug& bug, const Variation& run)
+std::string render(const Family& family, const Bug& bug, const Variation& variation)
 {
     std::string report = family.report;
     replaceAll(report, "{frame}", bug.frame);
     replaceAll(report, "{kind}", bug.kind);
     const std::pair<const char*, const char*> values[] = {
-        {"{address}", run.address}, {"{pid}", run.pid}, {"{host}", run.host}, {"{time}", run.time},
-        {"{tmp}", run.temporary},   {"{line}", run.line}, {"{uuid}", run.uuid}};
+        {"{address}", variation.address}, {"{pid}", variation.pid},       {"{host}", variation.host},
+        {"{time}", variation.time},       {"{tmp}", variation.temporary}, {"{line}", variation.line},
+        {"{uuid}", variation.uuid}};
     for (const auto& [placeholder, value] : values) {
         replaceAll(report, placeholder, value);
     }
@@ -295,18 +296,18 @@ class ReportFormat : public testing::TestWithParam<Family> {};
 TEST_P(ReportFormat, ReportsOfOneBugShareASignature)
 {
     const Family& family = GetParam();
-    const Signature first = signatureOf(render(family, family.bugs[0], kRuns[0]));
-    for (const Variation& run : kRuns) {
-        EXPECT_EQ(signatureOf(render(family, family.bugs[0], run)).text, first.text) << run.host;
+    const Signature first = signatureOf(render(family, family.bugs[0], kVariations[0]));
+    for (const Variation& variation : kVariations) {
+        EXPECT_EQ(signatureOf(render(family, family.bugs[0], variation)).text, first.text) << variation.host;
     }
 }
 
 TEST_P(ReportFormat, OtherCrashingFramesAndKindsGetOtherSignatures)
 {
     const Family& family = GetParam();
-    const Signature first = signatureOf(render(family, family.bugs[0], kRuns[0]));
+    const Signature first = signatureOf(render(family, family.bugs[0], kVariations[0]));
     for (std::size_t bug = 1; bug < family.bugs.size(); ++bug) {
-        EXPECT_NE(signatureOf(render(family, family.bugs[bug], kRuns[0])).id, first.id)
+        EXPECT_NE(signatureOf(render(family, family.bugs[bug], kVariations[0])).id, first.id)
             << family.bugs[bug].frame << " " << family.bugs[bug].kind;
     }
 }
@@ -314,7 +315,7 @@ TEST_P(ReportFormat, OtherCrashingFramesAndKindsGetOtherSignatures)
 TEST_P(ReportFormat, TitleNamesKindAndCrashingFrame)
 {
     const Family& family = GetParam();
-    EXPECT_EQ(signatureOf(render(family, family.bugs[0], kRuns[0])).title, family.title);
+    EXPECT_EQ(signatureOf(render(family, family.bugs[0], kVariations[0])).title, family.title);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ReportFormat, testing::ValuesIn(kFamilies),
