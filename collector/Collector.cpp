@@ -122,6 +122,23 @@ std::string describe(const std::exception_ptr& failure)
     }
 }
 
+// The built-in skip rules and the operator's files: those named, or the
+// default one where it is.
+triage::SkipRules loadRules(const std::vector<std::filesystem::path>& files)
+{
+    triage::SkipRules rules = triage::SkipRules::builtIn();
+    std::vector<std::filesystem::path> named = files;
+    if (named.empty() && std::filesystem::exists(triage::kDefaultRulesFile)) {
+        named.emplace_back(triage::kDefaultRulesFile);
+    }
+    for (const auto& file : named) {
+        if (std::string error = rules.addFile(file); !error.empty()) {
+            throw StartupError(error);
+        }
+    }
+    return rules;
+}
+
 // The receiving thread: stopped through `stopFd` and joined when this goes,
 // whichever way that is.
 class ReceivingThread {
@@ -158,8 +175,12 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
           socketPassed_ = passed.has_value();
           return passed ? std::move(*passed) : bindSocket(options);
       }()),
-      store_(std::make_unique<store::DirectoryStore>(options.directory,
-                                                     store::BudgetOptions{options.maxUse, options.keepFree})),
+      rules_(loadRules(options.skipRules)),
+      store_(std::make_unique<store::DirectoryStore>(
+          options.directory,
+          store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes}, options.regressedAfter},
+          rules_)),
+      notifier_(log, options.onNewGroup),
       admission_(options.allowed, options.perSenderLimit),
       queue_(options.queueSize),
       stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
@@ -207,7 +228,7 @@ void Collector::run()
         log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
                                      + store_->location() + " (" + plural(store_->count(), "report") + " there)");
         service_.ready(formatSummary(counters_, log_.dropped()));
-        StoreLoop(options_, queue_, *store_, counters_, log_, service_).run();
+        StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_).run();
         service_.stopping();
     }
     counters_.unstored = queue_.frameCount();

@@ -9,9 +9,11 @@
 #include "Counters.h"
 #include "FrameQueue.h"
 #include "LogSink.h"
+#include "Notifier.h"
 #include "Options.h"
 #include "ReportStore.h"
 #include "ServiceManager.h"
+#include "SkipRules.h"
 #include "UniqueFd.h"
 
 #include <memory>
@@ -41,7 +43,9 @@ private:
     UniqueFd signals_;
     bool socketPassed_ = false;  // by systemd
     UniqueFd socket_;
+    triage::SkipRules rules_;
     std::unique_ptr<store::ReportStore> store_;
+    Notifier notifier_;
     Admission admission_;
     FrameQueue queue_;
     Counters counters_;

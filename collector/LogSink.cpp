@@ -328,6 +328,11 @@ bool LogSink::drain(std::chrono::milliseconds timeout)
     return state_->drained.wait_for(lock, timeout, [this] { return state_->idle(); });
 }
 
+bool LogSink::errIsJournal() const
+{
+    return state_->streams[state_->route[1]].journal;
+}
+
 std::uint64_t LogSink::dropped() const
 {
     const std::lock_guard lock(state_->mutex);

@@ -64,6 +64,8 @@ public:
     bool drain(std::chrono::milliseconds timeout);
     // Lines dropped because their stream could not take them.
     std::uint64_t dropped() const;
+    // Whether standard error is the journal's stream.
+    bool errIsJournal() const;
 
 private:
     // Whether one more limited line may be written now.

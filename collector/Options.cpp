@@ -2,7 +2,9 @@
 
 #include "BuildConfig.h"
 #include "DiskBudget.h"
+#include "SkipRules.h"
 #include "FrameFormat.h"
+#include "TimeText.h"
 
 #include <arpa/inet.h>
 
@@ -122,8 +124,32 @@ std::vector<KnownOption> storingOptions()
                    [](Options& options, std::uint64_t size) { options.queueSize = size; }),
         sizeOption("--max-use", 0, kAnySize, [](Options& options, std::uint64_t size) { options.maxUse = size; }),
         sizeOption("--keep-free", 0, kAnySize, [](Options& options, std::uint64_t size) { options.keepFree = size; }),
+        numberOption("--keep-free-inodes", 0, kAnySize, "not a count of inodes",
+                     [](Options& options, std::uint64_t count) { options.keepFreeInodes = count; }),
         numberOption("--count", 1, UINT64_MAX, "not a whole number from 1 up",
                      [](Options& options, std::uint64_t count) { options.count = count; }),
+    };
+}
+
+std::vector<KnownOption> triageOptions()
+{
+    return {
+        {"--regressed-after", true,
+         [](Options& options, std::string_view value) {
+             const auto span = crashreports::parseSpan(value);
+             options.regressedAfter = span.value_or(kDefaultRegressedAfter);
+             return span ? std::string() : invalid("--regressed-after", value, "not a span such as 30s, 90m, 2h or 7d");
+         }},
+        {"--on-new-group", true,
+         [](Options& options, std::string_view value) {
+             options.onNewGroup = std::string(value);
+             return value.empty() ? invalid("--on-new-group", value, "an empty command") : std::string();
+         }},
+        {"--skip-rules", true,
+         [](Options& options, std::string_view value) {
+             options.skipRules.emplace_back(value);
+             return std::string();
+         }},
     };
 }
 
@@ -131,8 +157,9 @@ const KnownOption* findOption(std::string_view name)
 {
     static const std::vector<KnownOption> known = [] {
         auto options = networkOptions();
-        auto storing = storingOptions();
-        options.insert(options.end(), storing.begin(), storing.end());
+        for (auto more : {storingOptions(), triageOptions()}) {
+            options.insert(options.end(), more.begin(), more.end());
+        }
         return options;
     }();
     for (const auto& option : known) {
@@ -227,16 +254,28 @@ std::string usageText()
           "  --max-use BYTES          most that the reports may take (default "
         + std::to_string(store::kDefaultMaxUsePercent) + percent
         + "  --keep-free BYTES        free space to leave (default " + std::to_string(store::kDefaultKeepFreePercent)
-        + percent
-        + "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
+        + percent + "  --keep-free-inodes N     inodes to leave free (default "
+        + std::to_string(store::kDefaultKeepFreePercent)
+        + "% of the filesystem's; 0: no limit)\n"
+          "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
           "                           repeatable (default: every sender)\n"
           "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
           "  --count N                exit after storing N reports\n"
+          "  --skip-rules FILE        frames to leave out of crash signatures, one regular expression\n"
+          "                           a line; repeatable (default: "
+        + std::string(triage::kDefaultRulesFile)
+        + " if it is there)\n"
+          "  --regressed-after SPAN   a crash group quiet this long comes back as regressed (default "
+        + std::to_string(kDefaultRegressedAfter / std::chrono::hours(24))
+        + "d)\n"
+          "  --on-new-group COMMAND   run sh -c COMMAND for each new or regressed crash group, with\n"
+          "                           CRASH_EVENT, CRASH_GROUP, CRASH_TITLE, CRASH_REPORT and\n"
+          "                           CRASH_SENDER in its environment\n"
           "  --help                   print this help and exit\n"
           "  --version                print the version and exit\n"
           "\n"
-          "Sizes take the suffixes K, M and G (powers of 1024). Options take their value as the next\n"
-          "argument or after \"=\".\n"
+          "Sizes take the suffixes K, M and G (powers of 1024); spans the units s, m, h and d.\n"
+          "Options take their value as the next argument or after \"=\".\n"
           "\n"
           "Exit status: 0 after a stop by signal or --count; 1 if the socket, the directory or the\n"
           "memory to start can't be had; 2 for a usage error.\n";

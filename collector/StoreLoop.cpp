@@ -13,6 +13,8 @@ namespace {
 using crashreports::plural;
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
+// The store's catching up goes in slices this long, between looks at the queue.
+constexpr auto kCatchUpSlice = std::chrono::milliseconds(20);
 constexpr auto kStatusInterval = std::chrono::seconds(5);
 
 std::string bytes(std::uint64_t count)
@@ -22,10 +24,32 @@ std::string bytes(std::uint64_t count)
 
 }  // namespace
 
-StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, Counters& counters,
-                     LogSink& log, ServiceManager& service)
-    : options_(options), queue_(queue), store_(store), counters_(counters), log_(log), service_(service)
+StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store,
+                     const triage::SkipRules& rules, Counters& counters, LogSink& log, ServiceManager& service,
+                     Notifier& notifier)
+    : options_(options),
+      queue_(queue),
+      store_(store),
+      rules_(rules),
+      counters_(counters),
+      log_(log),
+      service_(service),
+      notifier_(notifier)
 {
+}
+
+bool StoreLoop::waitForFrames()
+{
+    // Frames come first: the store catches up only while none wait.
+    while (!queue_.waitForFrames(std::chrono::milliseconds(0)) && !queue_.closed()) {
+        const bool more = store_.catchUp(kCatchUpSlice);
+        logNotices();
+        if (!more) {
+            return queue_.waitForFrames(service_.keepAliveInterval(kIdleWait));
+        }
+        service_.keepAlive();
+    }
+    return queue_.frameCount() != 0;
 }
 
 std::size_t StoreLoop::wanted() const
@@ -47,7 +71,7 @@ void StoreLoop::run()
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {
             break;
         }
-        if (queue_.waitForFrames(service_.keepAliveInterval(kIdleWait))) {
+        if (waitForFrames()) {
             holdBackWhileBursting(queue_);
             storeBatch(queue_.take(wanted(), BurstPolicy::kBatchBytes));
         }
@@ -88,10 +112,11 @@ void StoreLoop::storeFrame(Frame& frame)
         log_.limited(Priority::Warning, [&] { return "rejected " + frame.sender.text() + ": " + decoded.reason; });
         return;
     }
-    if (!makeRoom(frame, decoded.report.size())) {
+    const store::ReportInfo info{frame.sender, frame.received, triage::computeSignature(decoded.report.bytes(), rules_)};
+    if (!makeRoom(info, decoded.report.size())) {
         return;
     }
-    store::StageResult staged = store_.stage(decoded.report.bytes(), frame.sender, frame.received);
+    store::StageResult staged = store_.stage(decoded.report.bytes(), info);
     if (!staged.pending) {
         ++counters_.failedToStore;
         log_.limited(Priority::Error,
@@ -102,13 +127,13 @@ void StoreLoop::storeFrame(Frame& frame)
     group_.push_back(std::move(*staged.pending));
 }
 
-bool StoreLoop::makeRoom(const Frame& frame, std::uint64_t reportSize)
+bool StoreLoop::makeRoom(const store::ReportInfo& info, std::uint64_t reportSize)
 {
-    store::Room room = store_.makeRoom(reportSize, frame.sender);
+    store::Room room = store_.makeRoom(reportSize, info);
     if (!room.fits && !group_.empty()) {
         // The reports being stored can't make room until they are stored.
         commit();
-        room = store_.makeRoom(reportSize, frame.sender);
+        room = store_.makeRoom(reportSize, info);
     }
     for (const auto& error : room.errors) {
         log_.limited(Priority::Error, error);
@@ -119,7 +144,7 @@ bool StoreLoop::makeRoom(const Frame& frame, std::uint64_t reportSize)
     if (!room.fits) {
         ++counters_.refusedBudget;
         log_.limited(Priority::Warning,
-                     [&] { return "refused report from " + frame.sender.text() + ": " + room.refusal; });
+                     [&] { return "refused report from " + info.sender.text() + ": " + room.refusal; });
     }
     return room.fits;
 }
@@ -136,15 +161,32 @@ void StoreLoop::commit()
         if (!result.stored()) {
             ++counters_.failedToStore;
             log_.limited(Priority::Error,
-                         [&] { return "can't store report from " + report.sender.text() + ": " + result.error; });
+                         [&] { return "can't store report from " + report.info.sender.text() + ": " + result.error; });
             continue;
         }
         ++counters_.stored;
-        log_.out(Priority::Info, "stored " + store_.locationOf(result.name) + " (" + bytes(report.size) + " from "
-                                     + report.sender.text() + ")");
+        announce(report, result);
     }
     group_.clear();
     groupBytes_ = 0;
+    logNotices();
+}
+
+void StoreLoop::announce(const store::PendingReport& report, const store::CommitResult& result)
+{
+    const triage::Signature& signature = report.info.signature;
+    log_.out(Priority::Info, "stored " + store_.locationOf(result.name) + " (" + bytes(report.size) + " from "
+                                 + report.info.sender.text() + ") in group " + signature.id + ": " + signature.title);
+    if (result.event != store::GroupEvent::None) {
+        notifier_.tell({result.event, signature.id, signature.title, result.name, report.info.sender.text()});
+    }
+}
+
+void StoreLoop::logNotices()
+{
+    for (const auto& notice : store_.takeNotices()) {
+        log_.limited(notice.failure ? Priority::Error : Priority::Info, notice.line);
+    }
 }
 
 void StoreLoop::prepareBatch()
@@ -152,6 +194,7 @@ void StoreLoop::prepareBatch()
     for (const auto& notice : store_.prepareBatch()) {
         log_.limited(notice.failure ? Priority::Error : Priority::Warning, notice.line);
     }
+    logNotices();
 }
 
 void StoreLoop::heartbeat()

@@ -8,9 +8,11 @@
 #include "Counters.h"
 #include "FrameQueue.h"
 #include "LogSink.h"
+#include "Notifier.h"
 #include "Options.h"
 #include "ReportStore.h"
 #include "ServiceManager.h"
+#include "SkipRules.h"
 
 #include <chrono>
 #include <vector>
@@ -19,8 +21,8 @@ namespace collector {
 
 class StoreLoop {
 public:
-    StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, Counters& counters, LogSink& log,
-              ServiceManager& service);
+    StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, const triage::SkipRules& rules,
+              Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier);
 
     // Stores until the queue is closed and empty, or --count reports are
     // stored. Once the queue is closed, it stores for kStopTime at most.
@@ -31,18 +33,24 @@ public:
 private:
     void storeBatch(std::vector<Frame> batch);
     void storeFrame(Frame& frame);
-    bool makeRoom(const Frame& frame, std::uint64_t reportSize);
+    bool makeRoom(const store::ReportInfo& info, std::uint64_t reportSize);
     void commit();
+    void announce(const store::PendingReport& report, const store::CommitResult& result);
     void prepareBatch();
+    void logNotices();
+    // Waits for frames, doing the store's catching up meanwhile.
+    bool waitForFrames();
     void heartbeat();
     std::size_t wanted() const;
 
     const Options& options_;
     FrameQueue& queue_;
     store::ReportStore& store_;
+    const triage::SkipRules& rules_;
     Counters& counters_;
     LogSink& log_;
     ServiceManager& service_;
+    Notifier& notifier_;
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};

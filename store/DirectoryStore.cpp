@@ -1,7 +1,6 @@
 #include "DirectoryStore.h"
 
 #include "DirectoryListing.h"
-#include "Plural.h"
 #include "ReportNames.h"
 #include "StartupError.h"
 
@@ -97,18 +96,31 @@ DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, c
         throw StartupError(withReason("can't measure the filesystem of " + directory.string(), error));
     }
     const std::uint64_t size = std::uint64_t{filesystem.f_blocks} * filesystem.f_frsize;
-    return DiskBudget(budgetLimits(options.maxUse, options.keepFree, size), filesystem.f_frsize);
+    return DiskBudget(budgetLimits(options, size, filesystem.f_files), filesystem.f_frsize);
 }
 
 }  // namespace
 
-DirectoryStore::DirectoryStore(std::filesystem::path directory, BudgetOptions budget)
+std::string stampOf(int directoryFd)
+{
+    struct stat status {};
+    if (::fstat(directoryFd, &status) != 0) {
+        return {};
+    }
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":"
+        + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+}
+
+DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptions& options,
+                               const triage::SkipRules& rules)
     : directory_(std::move(directory)),
+      options_(options),
+      rules_(rules),
       opened_(open(directory_, false)),
-      budget_(makeBudget(fd(), directory_, budget))
+      budget_(makeBudget(fd(), directory_, options.budget))
 {
     raiseOpenFileLimit();
-    budget_.recount(listReports());
+    openIndex();
 }
 
 DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directory, bool again)
@@ -126,7 +138,7 @@ DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directo
         throw StartupError("can't create report directory " + directory.string() + ": " + error.message());
     }
     Opened opened{UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (again ? O_NOFOLLOW : 0))),
-                  std::nullopt};
+                  std::nullopt, {}};
     if (!opened.fd) {
         const int reason = errno;
         throw StartupError(withReason("can't open report directory " + directory.string(), reason));
@@ -136,6 +148,7 @@ DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directo
         const int reason = errno;
         throw StartupError(withReason("can't write to report directory " + directory.string(), reason));
     }
+    opened.stamp = stampOf(opened.fd.get());
     opened.lock.emplace(opened.fd.get(), directory);
     opened.lock->removeDeadTemporaries();
     return opened;
@@ -147,7 +160,7 @@ std::vector<Notice> DirectoryStore::prepareBatch()
     if (auto notice = reopenIfReplaced()) {
         notices.push_back(std::move(*notice));
     }
-    measureFree();
+    measure();
     mostStagedReports_ = mostFilesInAGroup();
     return notices;
 }
@@ -168,58 +181,29 @@ std::optional<Notice> DirectoryStore::reopenIfReplaced()
     } catch (const StartupError& error) {
         return Notice{true, error.what()};
     }
-    budget_.recount(listReports());
+    openIndex();
     return Notice{false, "report directory " + directory_.string()
                              + (exists ? " was replaced: reopened it" : " was removed: made it again")};
 }
 
-void DirectoryStore::measureFree()
+StageResult DirectoryStore::stage(std::span<const unsigned char> report, const ReportInfo& info)
 {
-    struct statvfs filesystem {};
-    if (budget_.limits().keepFree != 0 && ::fstatvfs(fd(), &filesystem) == 0) {
-        budget_.measureFree(std::uint64_t{filesystem.f_bavail} * filesystem.f_frsize);
-    }
-}
-
-Room DirectoryStore::makeRoom(std::uint64_t size, const Endpoint&)
-{
-    const DiskBudget::Room room = budget_.makeRoom(size);
-    Room made{room.fits, {}, 0, 0, {}};
-    if (!room.fits) {
-        made.refusal = crashreports::plural(size, "byte") + " can't fit the disk budget (max use "
-            + std::to_string(budget_.limits().maxUse) + ", keep free " + std::to_string(budget_.limits().keepFree)
-            + ")";
-    }
-    for (const auto& removal : room.removals) {
-        if (std::string error = remove(removal.name); !error.empty()) {
-            made.errors.push_back(std::move(error));
-            continue;
-        }
-        ++made.removedReports;
-        made.removedBytes += removal.bytes;
-    }
-    return made;
-}
-
-StageResult DirectoryStore::stage(std::span<const unsigned char> report, const Endpoint& sender,
-                                  Clock::time_point received)
-{
-    budget_.reserve(report.size());
+    const std::string& group = info.signature.id;
+    budget_.reserve(group, report.size());
     std::string temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
     const std::string path = locationOf(temporary);
     UniqueFd file(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (!file) {
         const int error = errno;
-        budget_.release(report.size());
+        budget_.release(group, report.size());
         return {std::nullopt, withReason("can't create " + path, error)};
     }
     if (const int error = writeAll(file.get(), report); error != 0) {
         ::unlinkat(fd(), temporary.c_str(), 0);
-        budget_.release(report.size());
+        budget_.release(group, report.size());
         return {std::nullopt, withReason("can't write " + path, error)};
     }
-    return {PendingReport{report.size(), sender, received,
-                          std::make_unique<TemporaryFile>(std::move(temporary), std::move(file))},
+    return {PendingReport{report.size(), info, std::make_unique<TemporaryFile>(std::move(temporary), std::move(file))},
             {}};
 }
 
@@ -258,13 +242,15 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
         }
     }
     for (std::size_t index = 0; index < group.size(); ++index) {
+        const std::string& groupId = group[index].info.signature.id;
         if (results[index].name.empty()) {
-            budget_.release(group[index].size);
+            budget_.release(groupId, group[index].size);
         } else {
-            budget_.settle(results[index].name, group[index].sender.addressText(), group[index].size);
+            budget_.settle(groupId, group[index].size);
         }
         group[index].staging.reset();
     }
+    indexCommitted(group, results);
     return results;
 }
 
@@ -308,7 +294,7 @@ CommitResult DirectoryStore::renameToFreeName(const PendingReport& report)
     const std::string& temporary = temporaryOf(report).name;
     std::string name;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        name = reportFileName(report.received, report.sender, ++sequence_);
+        name = reportFileName(report.info.received, report.info.sender, ++sequence_);
         if (renameNoReplace(temporary, name)) {
             return {name, {}};
         }
@@ -342,25 +328,12 @@ bool DirectoryStore::renameNoReplace(const std::string& from, const std::string&
 
 std::string DirectoryStore::remove(const std::string& name)
 {
-    if (::unlinkat(fd(), name.c_str(), 0) != 0) {
+    if (::unlinkat(fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
         const int error = errno;
         return withReason("can't remove " + locationOf(name), error);
     }
+    forgetRemoved(name);
     return {};
-}
-
-std::vector<StoredFile> DirectoryStore::listReports() const
-{
-    std::vector<StoredFile> reports;
-    forEachEntry(fd(), [&](std::string_view name) {
-        const std::string file(name);
-        struct stat status {};
-        if (reportSenderAddress(file) && ::fstatat(fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(status.st_mode)) {
-            reports.push_back({file, static_cast<std::uint64_t>(status.st_blocks) * 512});
-        }
-    });
-    return reports;
 }
 
 }  // namespace store

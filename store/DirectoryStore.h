@@ -2,56 +2,71 @@
 
 // A report store that keeps each report as a file in one directory, whole or
 // not at all. A report's bytes go to a temporary file of this collector's
-// own; commit() makes a whole group durable together (one sync of the
-// filesystem, or the files' syncs overlapped: SyncChooser picks), renames
-// each temporary to its final name without replacing anything, and syncs the
-// directory once. Several collectors may share the directory (see
-// DirectoryLock). The reports keep within a DiskBudget.
+// own; commit() makes a whole group durable together (SyncChooser picks
+// how), renames each temporary to its final name without replacing anything,
+// syncs the directory once, and records the group in the index (see
+// ReportIndex) before the reports are announced. Several collectors may
+// share the directory (see DirectoryLock) and its index. The reports keep
+// within a DiskBudget that ranks them by group.
 
 #include "DirectoryLock.h"
 #include "DiskBudget.h"
+#include "IndexCatchUp.h"
+#include "ReportIndex.h"
 #include "ReportStore.h"
+#include "SkipRules.h"
 #include "SyncChooser.h"
 #include "UniqueFd.h"
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 namespace store {
 
-// The limits asked for; a limit not given defaults to a share of the
-// filesystem (see budgetLimits()).
-struct BudgetOptions {
-    std::optional<std::uint64_t> maxUse;
-    std::optional<std::uint64_t> keepFree;
+// The state of an open directory, which changes whenever an entry comes or
+// goes: "device:inode:modification time".
+std::string stampOf(int directoryFd);
+
+struct StoreOptions {
+    BudgetOptions budget;
+    // A group whose last report is this old comes back as regressed.
+    std::chrono::seconds regressedAfter = std::chrono::hours(24 * 7);
 };
 
 class DirectoryStore final : public ReportStore {
 public:
     // Creates the directory if it is missing, takes this collector's lock
     // file in it, removes the temporaries of collectors that are gone and
-    // counts the reports there. Throws StartupError naming the directory if
-    // it can't be had.
-    DirectoryStore(std::filesystem::path directory, BudgetOptions budget = {});
+    // opens the index, which is caught up with the files later, in slices,
+    // unless it is known to be current. `rules` skip frames in signatures of
+    // reports the index lacks, and must outlive the store. Throws
+    // StartupError naming the directory if it can't be had; an index that
+    // can't be had is a notice, not a failure.
+    DirectoryStore(std::filesystem::path directory, const StoreOptions& options, const triage::SkipRules& rules);
+    DirectoryStore(const DirectoryStore&) = delete;
+    DirectoryStore& operator=(const DirectoryStore&) = delete;
+    // Leaves a mark in the index that it matches the directory, when it does.
+    ~DirectoryStore() override;
 
     std::string location() const override { return directory_.string(); }
     std::string locationOf(const std::string& name) const override { return (directory_ / name).string(); }
-    std::uint64_t count() const override { return budget_.count(); }
+    std::uint64_t count() const override { return totals_.reports; }
 
     // Makes the directory again, or reopens it, if it was removed or
-    // replaced since it was opened, and measures the free space.
+    // replaced since it was opened, and measures what is stored and free.
     std::vector<Notice> prepareBatch() override;
-    Room makeRoom(std::uint64_t size, const Endpoint& sender) override;
-    StageResult stage(std::span<const unsigned char> report, const Endpoint& sender,
-                      Clock::time_point received) override;
+    Room makeRoom(std::uint64_t size, const ReportInfo& info) override;
+    StageResult stage(std::span<const unsigned char> report, const ReportInfo& info) override;
     std::size_t mostStagedReports() const override { return mostStagedReports_; }
     std::uint64_t mostStagedBytes() const override;
     std::vector<CommitResult> commit(std::vector<PendingReport>& group) override;
+    std::vector<Notice> takeNotices() override;
+    bool catchUp(std::chrono::milliseconds slice) override;
 
-    // Removes a stored report; an error text, or empty.
+    // Removes a stored report and forgets it; an error text, or empty.
     std::string remove(const std::string& name);
-    // The files of the directory named as reports are named.
-    std::vector<StoredFile> listReports() const;
     const std::filesystem::path& directory() const { return directory_; }
     const BudgetLimits& limits() const { return budget_.limits(); }
 
@@ -60,9 +75,10 @@ private:
     struct Opened {
         crashreports::UniqueFd fd;
         std::optional<DirectoryLock> lock;  // in `fd`, so it goes first
+        std::string stamp;                  // the directory's state before the lock was taken
 
-        Opened(crashreports::UniqueFd directoryFd, std::optional<DirectoryLock> directoryLock)
-            : fd(std::move(directoryFd)), lock(std::move(directoryLock))
+        Opened(crashreports::UniqueFd directoryFd, std::optional<DirectoryLock> directoryLock, std::string state)
+            : fd(std::move(directoryFd)), lock(std::move(directoryLock)), stamp(std::move(state))
         {
         }
         Opened(Opened&&) noexcept = default;
@@ -71,6 +87,7 @@ private:
             lock.reset();
             fd = std::move(other.fd);
             lock = std::move(other.lock);
+            stamp = std::move(other.stamp);
             return *this;
         }
     };
@@ -78,19 +95,39 @@ private:
     // `again` when it replaces one opened before.
     static Opened open(const std::filesystem::path& directory, bool again);
     std::optional<Notice> reopenIfReplaced();
-    void measureFree();
+    int fd() const { return opened_.fd.get(); }
+
+    // The index (DirectoryIndexing.cpp).
+    void openIndex();
+    void indexCommitted(const std::vector<PendingReport>& group, std::vector<CommitResult>& results);
+    void forgetRemoved(const std::string& name);
+    void indexFailed(const std::string& what, const std::exception& error);
+    void finishCatchUp();
+    void refreshTotals();
+
+    // The budget (DirectoryBudget.cpp).
+    void measure();
+    bool removeFromLargestGroup(const std::string& incomingGroup, std::uint64_t incomingSize, Room& room);
+    bool removeOldestFile(Room& room);
 
     // Syncs the bytes of the group's files; an error text for each, or empty.
     std::vector<std::string> makeDurable(const std::vector<PendingReport>& group);
     // Renames a staged report to a free name; the name, or an error text.
     CommitResult renameToFreeName(const PendingReport& report);
     bool renameNoReplace(const std::string& from, const std::string& to);
-    int fd() const { return opened_.fd.get(); }
 
     std::filesystem::path directory_;
+    StoreOptions options_;
+    const triage::SkipRules& rules_;
     Opened opened_;
+    std::unique_ptr<ReportIndex> index_;  // none while it can't be had
+    std::unique_ptr<IndexCatchUp> catchUp_;
+    bool indexCurrent_ = false;  // since it was caught up, and no update failed
+    std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
+    IndexTotals totals_;
     DiskBudget budget_;
     SyncChooser syncChooser_;
+    std::vector<Notice> notices_;
     std::size_t mostStagedReports_ = 1;  // measured before each batch
     std::uint64_t sequence_ = 0;
     std::uint64_t temporaries_ = 0;

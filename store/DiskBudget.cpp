@@ -1,24 +1,16 @@
 #include "DiskBudget.h"
 
-#include "ReportNames.h"
-
 #include <algorithm>
+#include <tuple>
 
 namespace store {
 
-BudgetLimits budgetLimits(std::optional<std::uint64_t> maxUse, std::optional<std::uint64_t> keepFree,
-                          std::uint64_t filesystemBytes)
+BudgetLimits budgetLimits(const BudgetOptions& options, std::uint64_t filesystemBytes,
+                          std::uint64_t filesystemInodes)
 {
-    return {maxUse.value_or(std::min(filesystemBytes / 100 * kDefaultMaxUsePercent, kDefaultCap)),
-            keepFree.value_or(std::min(filesystemBytes / 100 * kDefaultKeepFreePercent, kDefaultCap))};
-}
-
-bool DiskBudget::ByMostThenOldest::operator()(const Rank& left, const Rank& right) const
-{
-    if (std::get<0>(left) != std::get<0>(right)) {
-        return std::get<0>(left) > std::get<0>(right);
-    }
-    return std::tie(std::get<1>(left), std::get<2>(left)) < std::tie(std::get<1>(right), std::get<2>(right));
+    return {options.maxUse.value_or(std::min(filesystemBytes / 100 * kDefaultMaxUsePercent, kDefaultCap)),
+            options.keepFree.value_or(std::min(filesystemBytes / 100 * kDefaultKeepFreePercent, kDefaultCap)),
+            options.keepFreeInodes.value_or(filesystemInodes / 100 * kDefaultKeepFreePercent)};
 }
 
 DiskBudget::DiskBudget(BudgetLimits limits, std::uint64_t blockSize)
@@ -31,108 +23,108 @@ std::uint64_t DiskBudget::onDisk(std::uint64_t reportSize) const
     return (reportSize + blockSize_ - 1) / blockSize_ * blockSize_;
 }
 
-void DiskBudget::rank(const std::string& sender, bool in)
+void DiskBudget::measure(std::uint64_t storedDisk, std::uint64_t storedCount, std::uint64_t freeBytes,
+                         std::uint64_t freeInodes)
 {
-    const auto& names = bySender_[sender];
-    if (names.empty()) {
-        return;
-    }
-    const Rank entry{names.size(), *names.begin(), sender};
-    if (in) {
-        ranks_.insert(entry);
-    } else {
-        ranks_.erase(entry);
-    }
+    stored_ = storedDisk;
+    storedCount_ = storedCount;
+    freeBytes_ = freeBytes;
+    freeInodes_ = freeInodes;
 }
 
-void DiskBudget::add(const std::string& name, const std::string& sender, std::uint64_t bytes)
-{
-    if (!names_.emplace(name, std::pair{sender, bytes}).second) {
-        return;
-    }
-    rank(sender, false);
-    bySender_[sender].insert(name);
-    rank(sender, true);
-    total_ += bytes;
-}
-
-void DiskBudget::remove(const std::string& sender, const std::string& name)
-{
-    rank(sender, false);
-    auto& names = bySender_[sender];
-    names.erase(name);
-    if (names.empty()) {
-        bySender_.erase(sender);
-    } else {
-        rank(sender, true);
-    }
-    total_ -= names_.at(name).second;
-    names_.erase(name);
-}
-
-void DiskBudget::recount(const std::vector<StoredFile>& files)
-{
-    clear();
-    for (const auto& file : files) {
-        add(file.name, reportSenderAddress(file.name).value_or(""), file.bytes);
-    }
-}
-
-void DiskBudget::clear()
-{
-    bySender_.clear();
-    names_.clear();
-    ranks_.clear();
-    total_ = reserved_;
-}
-
-bool DiskBudget::overBudget(std::uint64_t incoming) const
-{
-    return (limits_.maxUse != 0 && total_ + incoming > limits_.maxUse)
-        || (limits_.keepFree != 0 && free_ < limits_.keepFree + incoming);
-}
-
-DiskBudget::Room DiskBudget::makeRoom(std::uint64_t reportSize)
+bool DiskBudget::couldFit(std::uint64_t reportSize) const
 {
     const std::uint64_t incoming = onDisk(reportSize);
-    // With every stored report gone, only the reserved ones would be left.
-    const std::uint64_t removable = total_ - reserved_;
-    if ((limits_.maxUse != 0 && reserved_ + incoming > limits_.maxUse)
-        || (limits_.keepFree != 0 && free_ + removable < limits_.keepFree + incoming)) {
-        return {};
-    }
-    Room room{true, {}};
-    while (overBudget(incoming) && !ranks_.empty()) {
-        const auto [count, oldest, sender] = *ranks_.begin();
-        const std::uint64_t bytes = names_.at(oldest).second;
-        remove(sender, oldest);
-        free_ += bytes;
-        room.removals.push_back({oldest, bytes});
-    }
-    return room;
+    return (limits_.maxUse == 0 || reserved_ + incoming <= limits_.maxUse)
+        && (limits_.keepFree == 0 || freeBytes_ + stored_ >= limits_.keepFree + incoming)
+        && (limits_.keepFreeInodes == 0 || freeInodes_ + storedCount_ >= limits_.keepFreeInodes + 1);
 }
 
-void DiskBudget::reserve(std::uint64_t reportSize)
+bool DiskBudget::overBudget(std::uint64_t reportSize) const
 {
     const std::uint64_t incoming = onDisk(reportSize);
-    total_ += incoming;
+    return (limits_.maxUse != 0 && stored_ + reserved_ + incoming > limits_.maxUse)
+        || (limits_.keepFree != 0 && freeBytes_ < limits_.keepFree + incoming)
+        || (limits_.keepFreeInodes != 0 && freeInodes_ < limits_.keepFreeInodes + 1);
+}
+
+DiskBudget::Choice DiskBudget::groupToShrink(std::span<const GroupLoad> candidates, const std::string& incomingGroup,
+                                             std::uint64_t incomingSize) const
+{
+    // Counted with its reports being stored and the incoming one: whether a
+    // group holds more than one report, then its bytes; ties go to the
+    // smaller id.
+    const auto rank = [&](const GroupLoad& load) {
+        const auto pending = pending_.find(load.group);
+        const bool incoming = load.group == incomingGroup;
+        const std::uint64_t count = load.count + (pending == pending_.end() ? 0 : pending->second.count) + incoming;
+        const std::uint64_t disk = load.disk + (pending == pending_.end() ? 0 : pending->second.disk)
+            + (incoming ? onDisk(incomingSize) : 0);
+        return std::tuple(count > 1, disk);
+    };
+    const auto before = [&](const GroupLoad* one, const GroupLoad& other) {
+        return one == nullptr || rank(other) > rank(*one) || (rank(other) == rank(*one) && other.group < one->group);
+    };
+    const GroupLoad* largest = nullptr;
+    const GroupLoad* largestStored = nullptr;
+    for (const auto& candidate : candidates) {
+        if (before(largest, candidate)) {
+            largest = &candidate;
+        }
+        if (candidate.count != 0 && before(largestStored, candidate)) {
+            largestStored = &candidate;
+        }
+    }
+    if (largest != nullptr && largest != largestStored && pending_.contains(largest->group)) {
+        return {std::nullopt, true};
+    }
+    return {largestStored == nullptr ? std::nullopt : std::optional(largestStored->group), false};
+}
+
+void DiskBudget::removed(std::uint64_t disk)
+{
+    stored_ -= std::min(stored_, disk);
+    storedCount_ -= std::min<std::uint64_t>(storedCount_, 1);
+    freeBytes_ += disk;
+    ++freeInodes_;
+}
+
+void DiskBudget::reserve(const std::string& group, std::uint64_t reportSize)
+{
+    const std::uint64_t incoming = onDisk(reportSize);
     reserved_ += incoming;
-    free_ -= std::min(free_, incoming);
+    freeBytes_ -= std::min(freeBytes_, incoming);
+    freeInodes_ -= std::min<std::uint64_t>(freeInodes_, 1);
+    GroupLoad& load = pending_[group];
+    load.group = group;
+    ++load.count;
+    load.disk += incoming;
 }
 
-void DiskBudget::settle(const std::string& name, const std::string& sender, std::uint64_t reportSize)
+void DiskBudget::unreserve(const std::string& group, std::uint64_t reportSize)
 {
-    const std::uint64_t bytes = onDisk(reportSize);
-    reserved_ -= bytes;
-    total_ -= bytes;
-    add(name, sender, bytes);
+    const std::uint64_t incoming = onDisk(reportSize);
+    reserved_ -= std::min(reserved_, incoming);
+    if (const auto load = pending_.find(group); load != pending_.end()) {
+        load->second.disk -= std::min(load->second.disk, incoming);
+        if (--load->second.count == 0) {
+            pending_.erase(load);
+        }
+    }
 }
 
-void DiskBudget::release(std::uint64_t reportSize)
+void DiskBudget::settle(const std::string& group, std::uint64_t reportSize)
 {
-    const std::uint64_t bytes = onDisk(reportSize);
-    reserved_ -= bytes;
-    total_ -= bytes;
+    unreserve(group, reportSize);
+    stored_ += onDisk(reportSize);
+    ++storedCount_;
+}
+
+void DiskBudget::release(const std::string& group, std::uint64_t reportSize)
+{
+    unreserve(group, reportSize);
+    freeBytes_ += onDisk(reportSize);
+    ++freeInodes_;
 }
 
 }  // namespace store

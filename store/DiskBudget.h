@@ -1,99 +1,109 @@
 #pragma once
 
 // What the reports may take of their filesystem: at most `maxUse` bytes in
-// all, and never less than `keepFree` bytes left free. To make room for a new
-// report, the oldest report of the sender address that holds the most
-// reports goes first, so that one flooding sender evicts its own reports
-// before anyone else's. The reports are counted once at start and kept up to
-// date from then on; the free space is measured once a batch.
+// all, never less than `keepFree` bytes and `keepFreeInodes` inodes left
+// free. To make room for a new report, the oldest report of the group (of
+// one crash signature) that holds the most bytes goes first, and never the
+// only report of a group while another group holds more than one: a storm of
+// one crash evicts its own reports, and every other crash keeps at least its
+// last one. Reports being stored count against their own group.
+//
+// Pure decisions: the store tells the budget what is stored and what is
+// free, and asks it whether a report fits and which group gives way.
 
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
-#include <tuple>
-#include <vector>
 
 namespace store {
 
-// A report file as found on disk.
-struct StoredFile {
-    std::string name;
-    std::uint64_t bytes = 0;  // what it takes on disk
-};
-
 struct BudgetLimits {
-    std::uint64_t maxUse = 0;    // 0: no limit
-    std::uint64_t keepFree = 0;  // 0: no limit
+    std::uint64_t maxUse = 0;          // 0: no limit
+    std::uint64_t keepFree = 0;        // 0: no limit
+    std::uint64_t keepFreeInodes = 0;  // 0: no limit
 };
 
 // The limits that are not given default to shares of the filesystem, each
-// at most kDefaultCap.
+// at most kDefaultCap bytes.
 inline constexpr std::uint64_t kDefaultMaxUsePercent = 10;
 inline constexpr std::uint64_t kDefaultKeepFreePercent = 15;
 inline constexpr std::uint64_t kDefaultCap = std::uint64_t{4} << 30;
 
-// The limits given, or the defaults for a filesystem of `filesystemBytes`.
-BudgetLimits budgetLimits(std::optional<std::uint64_t> maxUse, std::optional<std::uint64_t> keepFree,
-                          std::uint64_t filesystemBytes);
+// The limits asked for; a limit not given defaults to a share of the
+// filesystem.
+struct BudgetOptions {
+    std::optional<std::uint64_t> maxUse;
+    std::optional<std::uint64_t> keepFree;
+    std::optional<std::uint64_t> keepFreeInodes;
+};
+
+// The limits given, or the defaults for a filesystem of `filesystemBytes`
+// and `filesystemInodes` (the share of inodes is keepFree's).
+BudgetLimits budgetLimits(const BudgetOptions& options, std::uint64_t filesystemBytes,
+                          std::uint64_t filesystemInodes);
+
+// A group's stored reports, as the store knows them.
+struct GroupLoad {
+    std::string group;
+    std::uint64_t count = 0;
+    std::uint64_t disk = 0;
+};
 
 class DiskBudget {
 public:
     // `blockSize`: what a report takes on disk is its size rounded up to it.
     DiskBudget(BudgetLimits limits, std::uint64_t blockSize);
 
-    // A report already on disk.
-    void add(const std::string& name, const std::string& sender, std::uint64_t bytes);
-    // Counts `files` as all the reports on disk, each for the sender its
-    // name gives.
-    void recount(const std::vector<StoredFile>& files);
-    // The free space measured now.
-    void measureFree(std::uint64_t freeBytes) { free_ = freeBytes; }
+    // What is stored (its bytes on disk and its count), and what the
+    // filesystem has free, measured now.
+    void measure(std::uint64_t storedDisk, std::uint64_t storedCount, std::uint64_t freeBytes,
+                 std::uint64_t freeInodes);
 
-    struct Removal {
-        std::string name;
-        std::uint64_t bytes = 0;
+    // Whether a report of `reportSize` bytes could fit if every stored
+    // report were removed.
+    bool couldFit(std::uint64_t reportSize) const;
+    // Whether a report of `reportSize` bytes is over a limit with what is
+    // stored and being stored now.
+    bool overBudget(std::uint64_t reportSize) const;
+    // Which group's oldest stored report goes next to make room for a report
+    // of `incomingSize` bytes of `incomingGroup`, among `candidates` (the
+    // stored reports of the groups that may be largest, with those being
+    // stored). The reports being stored and the incoming one count for their
+    // group. Where the largest group has only reports being stored, they
+    // must be stored before it can shrink: commitFirst.
+    struct Choice {
+        std::optional<std::string> group;
+        bool commitFirst = false;
     };
-    struct Room {
-        bool fits = false;
-        std::vector<Removal> removals;  // to remove before the report is stored
-    };
-    // Makes room for a report of `reportSize` bytes: the reports to remove
-    // leave the budget's count. If it could not fit even with every report
-    // removed, nothing changes.
-    Room makeRoom(std::uint64_t reportSize);
-    // Counts a report being stored, until it is settled or released.
-    void reserve(std::uint64_t reportSize);
-    // A reserved report is now stored as `name`, or was not stored at all.
-    void settle(const std::string& name, const std::string& sender, std::uint64_t reportSize);
-    void release(std::uint64_t reportSize);
+    Choice groupToShrink(std::span<const GroupLoad> candidates, const std::string& incomingGroup,
+                         std::uint64_t incomingSize) const;
+    // A stored report of `disk` bytes on disk was removed.
+    void removed(std::uint64_t disk);
+
+    // A report of `group` is being stored, until it is settled (stored) or
+    // released (not stored).
+    void reserve(const std::string& group, std::uint64_t reportSize);
+    void settle(const std::string& group, std::uint64_t reportSize);
+    void release(const std::string& group, std::uint64_t reportSize);
+    // The groups of the reports being stored.
+    std::map<std::string, GroupLoad> pending() const { return pending_; }
 
     std::uint64_t onDisk(std::uint64_t reportSize) const;
-    std::size_t count() const { return names_.size(); }
     const BudgetLimits& limits() const { return limits_; }
 
 private:
-    void clear();
-    bool overBudget(std::uint64_t incoming) const;
-    void remove(const std::string& sender, const std::string& name);
-    void rank(const std::string& sender, bool in);
-
-    // A sender's place in the order of removal: most reports first, then
-    // the oldest report.
-    using Rank = std::tuple<std::size_t, std::string, std::string>;  // count, oldest name, sender
-    struct ByMostThenOldest {
-        bool operator()(const Rank& left, const Rank& right) const;
-    };
+    void unreserve(const std::string& group, std::uint64_t reportSize);
 
     BudgetLimits limits_;
     std::uint64_t blockSize_;
-    std::uint64_t total_ = 0;     // reports on disk, and reserved ones
-    std::uint64_t reserved_ = 0;  // reports being stored
-    std::uint64_t free_ = 0;
-    std::map<std::string, std::set<std::string>> bySender_;  // names sort oldest first
-    std::map<std::string, std::pair<std::string, std::uint64_t>> names_;  // name: sender, bytes
-    std::set<Rank, ByMostThenOldest> ranks_;
+    std::uint64_t stored_ = 0;    // bytes on disk of the stored reports
+    std::uint64_t storedCount_ = 0;
+    std::uint64_t reserved_ = 0;  // of the reports being stored
+    std::uint64_t freeBytes_ = 0;
+    std::uint64_t freeInodes_ = 0;
+    std::map<std::string, GroupLoad> pending_;  // by group
 };
 
 }  // namespace store

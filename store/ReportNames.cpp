@@ -86,6 +86,33 @@ std::optional<std::string> reportSenderAddress(std::string_view name)
     return address;
 }
 
+std::optional<ReportName> parseReportName(std::string_view name)
+{
+    const auto address = reportSenderAddress(name);
+    if (!address) {
+        return std::nullopt;
+    }
+    std::tm utc{};
+    unsigned microseconds = 0;
+    unsigned port = 0;
+    const std::string text(name);
+    // YYYYMMDDTHHMMSS.ffffffZ_ADDRESS_PORT_SEQUENCE.report; the address was
+    // checked above, so the port is what follows it.
+    if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d%2d%2d.%6uZ_", &utc.tm_year, &utc.tm_mon, &utc.tm_mday, &utc.tm_hour,
+                    &utc.tm_min, &utc.tm_sec, &microseconds)
+            != 7
+        || std::sscanf(text.c_str() + 24 + address->size(), "_%5u_", &port) != 1 || port > 65535) {
+        return std::nullopt;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = ::timegm(&utc);
+    in_addr parsed{};
+    ::inet_pton(AF_INET, address->c_str(), &parsed);
+    return ReportName{std::chrono::system_clock::from_time_t(seconds) + std::chrono::microseconds(microseconds),
+                      crashreports::Endpoint{ntohl(parsed.s_addr), static_cast<std::uint16_t>(port)}};
+}
+
 std::string lockFileName(std::string_view owner)
 {
     return std::string(kLockPrefix).append(owner).append(kLockSuffix);

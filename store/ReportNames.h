@@ -23,6 +23,14 @@ std::string reportFileName(std::chrono::system_clock::time_point received, const
 // other name.
 std::optional<std::string> reportSenderAddress(std::string_view name);
 
+// What a name made by reportFileName() tells of its report.
+struct ReportName {
+    std::chrono::system_clock::time_point received;
+    crashreports::Endpoint sender;
+};
+// Nothing for any name that reportFileName() does not make.
+std::optional<ReportName> parseReportName(std::string_view name);
+
 // A collector's files beside its reports, named after its owner mark: the
 // lock file it holds while it lives, that file under the name it has while
 // it is being made, and its temporaries.

@@ -8,6 +8,7 @@
 // A directory of files is one kind of store.
 
 #include "Endpoint.h"
+#include "Signature.h"
 
 #include <chrono>
 #include <cstdint>
@@ -28,13 +29,24 @@ public:
     virtual ~Staging() = default;
 };
 
+// What the collector knows of a report besides its bytes: where and when it
+// came from, and what it is about.
+struct ReportInfo {
+    Endpoint sender;
+    Clock::time_point received;
+    triage::Signature signature;
+};
+
 // A report staged and not yet stored.
 struct PendingReport {
     std::uint64_t size = 0;
-    Endpoint sender;
-    Clock::time_point received;
+    ReportInfo info;
     std::unique_ptr<Staging> staging;
 };
+
+// What storing a report meant for its group: the first report of a crash
+// that the store holds no report of, or the first after a quiet time.
+enum class GroupEvent { None, New, Regressed };
 
 struct StageResult {
     std::optional<PendingReport> pending;
@@ -44,6 +56,7 @@ struct StageResult {
 struct CommitResult {
     std::string name;   // the report's name in the store, if it was given one
     std::string error;  // empty once the report is stored
+    GroupEvent event = GroupEvent::None;
     bool stored() const { return error.empty(); }
 };
 
@@ -73,19 +86,23 @@ public:
 
     // Checks what may have changed since the last batch; what it found.
     virtual std::vector<Notice> prepareBatch() = 0;
-    // Makes room for a report of `size` bytes from `sender`, removing old
-    // reports as the budget says. If the report can't fit even so, nothing
-    // changes.
-    virtual Room makeRoom(std::uint64_t size, const Endpoint& sender) = 0;
+    // Makes room for a report of `size` bytes, removing old reports as the
+    // budget says. If the report can't fit even so, nothing changes.
+    virtual Room makeRoom(std::uint64_t size, const ReportInfo& info) = 0;
     // Stages a report; it counts against the budget until it is committed.
-    virtual StageResult stage(std::span<const unsigned char> report, const Endpoint& sender,
-                              Clock::time_point received) = 0;
+    virtual StageResult stage(std::span<const unsigned char> report, const ReportInfo& info) = 0;
     // The most reports and bytes that may be staged before a commit.
     virtual std::size_t mostStagedReports() const = 0;
     virtual std::uint64_t mostStagedBytes() const = 0;
     // Stores the reports of `group`: one result each, in order. What they
     // staged is let go, whatever the result.
     virtual std::vector<CommitResult> commit(std::vector<PendingReport>& group) = 0;
+    // What went wrong lately that did not fail a report (the index could not
+    // be updated, say), for lines.
+    virtual std::vector<Notice> takeNotices() = 0;
+    // Does some of the work left from start-up (bringing the index up to
+    // date with the reports, say) for about `slice`; whether work is left.
+    virtual bool catchUp(std::chrono::milliseconds slice) = 0;
 };
 
 }  // namespace store

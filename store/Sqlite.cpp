@@ -25,6 +25,18 @@ Database::Database(const std::filesystem::path& path, bool readOnly)
     sqlite3_extended_result_codes(opened, 1);
 }
 
+Database::~Database() = default;
+
+Statement& Database::cached(const char* sql)
+{
+    auto& statement = cache_[sql];
+    if (!statement) {
+        statement = std::make_unique<Statement>(*this, sql);
+    }
+    statement->reset();
+    return *statement;
+}
+
 void Database::execute(std::string_view sql)
 {
     const std::string text(sql);

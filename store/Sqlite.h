@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace store::sqlite {
 
@@ -29,10 +30,17 @@ public:
     // Opens `path`: read-only, or read-write and created if missing. Throws
     // Error naming the path.
     Database(const std::filesystem::path& path, bool readOnly);
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+    ~Database();
 
     // Runs SQL that returns no rows; throws Error.
     void execute(std::string_view sql);
     Statement prepare(std::string_view sql);
+    // The statement for `sql`, a string literal, prepared once and kept:
+    // statements run for every report are not prepared every time. Reset
+    // before it is returned.
+    Statement& cached(const char* sql);
     sqlite3* handle() const { return handle_.get(); }
     // SQLite's message for the last failure.
     std::string message() const;
@@ -42,6 +50,7 @@ private:
         void operator()(sqlite3* handle) const { sqlite3_close_v2(handle); }
     };
     std::unique_ptr<sqlite3, Close> handle_;
+    std::unordered_map<const char*, std::unique_ptr<Statement>> cache_;  // finalized before the close
 };
 
 // A prepared statement, reset and cleared for each use.

@@ -27,10 +27,52 @@ struct Admission {
 
 class CollectorAdmits : public testing::TestWithParam<Admission> {};
 
-// 3000 bytes of noise: one 4 KiB block on disk, whatever the compressor does.
+// A crash report of group `seed / 100`: the group's crashing function, then
+// noise up to 3000 bytes, one 4 KiB block on disk whatever the compressor
+// does. Groups from 90 on are 40,000 bytes of one letter: ten blocks on
+// disk, from a datagram of well under one.
 Bytes reportOf(unsigned seed)
 {
-    return randomBytes(3000, seed);
+    const unsigned group = seed / 100;
+    std::string text = "signal 11 (SIGSEGV)\n#0  0x00005581c3a00037 in crash_in_" + std::to_string(group) + " (g.c:1)\n\n";
+    if (group >= 90) {
+        text.append(40000 - text.size(), 'x');
+        return toBytes(text);
+    }
+    Bytes report = toBytes(text);
+    const Bytes noise = randomBytes(3000 - report.size(), seed);
+    report.insert(report.end(), noise.begin(), noise.end());
+    return report;
+}
+
+// Seeds `first` to `last`, from `address`.
+std::vector<std::pair<const char*, unsigned>> from(const char* address, unsigned first, unsigned last)
+{
+    std::vector<std::pair<const char*, unsigned>> sends;
+    for (unsigned seed = first; seed <= last; ++seed) {
+        sends.emplace_back(address, seed);
+    }
+    return sends;
+}
+
+template <typename... More>
+std::vector<std::pair<const char*, unsigned>> from(const char* address, unsigned first, unsigned last, More... more)
+{
+    auto sends = from(address, first, last);
+    const auto rest = from(more...);
+    sends.insert(sends.end(), rest.begin(), rest.end());
+    return sends;
+}
+
+std::vector<unsigned> seeds(std::initializer_list<std::pair<unsigned, unsigned>> ranges)
+{
+    std::vector<unsigned> all;
+    for (const auto& [first, last] : ranges) {
+        for (unsigned seed = first; seed <= last; ++seed) {
+            all.push_back(seed);
+        }
+    }
+    return all;
 }
 
 TEST_P(CollectorAdmits, OnlyWhatItMayAndKeepsTheRest)
@@ -69,11 +111,16 @@ const Admission kAdmissions[] = {
      {{"127.0.0.1", 1}, {"127.0.0.1", 2}, {"127.0.0.1", 3}, {"127.0.0.2", 4}},
      {1, 2, 4},
      {{"stored", 3}, {"per-sender limit", 1}}},
-    {"TheFloodersOldestReportMakesRoom",
-     {"--max-use", "12K", "--keep-free", "0"},
-     {{"127.0.0.1", 1}, {"127.0.0.1", 2}, {"127.0.0.2", 3}, {"127.0.0.3", 4}, {"127.0.0.3", 5}},
-     {3, 4, 5},
-     {{"stored", 5}, {"removed", 2}}},
+    {"AStormOfOneCrashEvictsItsOwnReports",
+     {"--max-use", "40K"},
+     from("127.0.0.2", 101, 105, "127.0.0.1", 201, 220),
+     seeds({{101, 105}, {216, 220}}),
+     {{"stored", 25}, {"removed", 15}}},
+    {"BytesNotCountsSayWhichGroupGoes",
+     {"--max-use", "64K"},
+     from("127.0.0.2", 101, 104, "127.0.0.3", 201, 204, "127.0.0.4", 301, 304, "127.0.0.1", 9001, 9002),
+     seeds({{103, 104}, {203, 204}, {303, 304}, {9002, 9002}}),
+     {{"stored", 14}, {"removed", 7}}},
     {"NoReportLargerThanTheBudget",
      {"--max-use", "2K", "--keep-free", "0"},
      {{"127.0.0.1", 1}},

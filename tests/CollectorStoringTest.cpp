@@ -290,7 +290,11 @@ TEST(CollectorEndToEnd, CountsAReportOverTheFileSizeLimitAsNotStored)
     const UdpSocket peer;
 
     peer.sendTo(collector.port(), makeFrame(toBytes(makeCrashLog(10000))));
-    const auto line = collector.child().readErrLine();
+    // The index can't grow under the limit either: the collector stores on
+    // without it.
+    std::optional<std::string> line;
+    while ((line = collector.child().readErrLine()) && line->starts_with("can't open the index")) {
+    }
     const Bytes small = toBytes("small report");
     peer.sendTo(collector.port(), makeFrame(small));
 

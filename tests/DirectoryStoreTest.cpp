@@ -1,7 +1,9 @@
 // The directory store: whole reports under names of its own, temporaries, a
 // directory that goes away, and collectors that share it.
 
+#include "DirectoryCatalog.h"
 #include "DirectoryStore.h"
+#include "ReportNames.h"
 #include "StartupError.h"
 #include "TestSupport.h"
 
@@ -49,12 +51,28 @@ store::CommitResult commitOne(DirectoryStore& store, store::PendingReport&& pend
     return store.commit(group).front();
 }
 
+const triage::SkipRules& rules()
+{
+    static const triage::SkipRules builtIn = triage::SkipRules::builtIn();
+    return builtIn;
+}
+
+std::unique_ptr<DirectoryStore> openStore(const std::filesystem::path& directory, store::StoreOptions options = {})
+{
+    return std::make_unique<DirectoryStore>(directory, options, rules());
+}
+
+store::ReportInfo infoOf(std::span<const unsigned char> report, system_clock::time_point received)
+{
+    return {kLoopback, received, triage::computeSignature(report, rules())};
+}
+
 store::CommitResult storeOne(DirectoryStore& store, std::span<const unsigned char> report,
                              system_clock::time_point received = system_clock::now())
 {
-    auto staged = store.stage(report, kLoopback, received);
+    auto staged = store.stage(report, infoOf(report, received));
     if (!staged.pending) {
-        return {{}, staged.error};
+        return {{}, staged.error, {}};
     }
     return commitOne(store, std::move(*staged.pending));
 }
@@ -62,14 +80,14 @@ store::CommitResult storeOne(DirectoryStore& store, std::span<const unsigned cha
 TEST(DirectoryStore, StoresTheBytesUnderANameOfItsOwn)
 {
     TempDir dir;
-    DirectoryStore store(dir.path() / "reports" / "nested");
+    const auto store = openStore(dir.path() / "reports" / "nested");
     const Bytes report = randomBytes(5000);
 
-    const auto result = storeOne(store, report);
+    const auto result = storeOne(*store, report);
 
     ASSERT_TRUE(result.stored()) << result.error;
-    EXPECT_EQ(readFile(store.directory() / result.name), report);
-    EXPECT_EQ(temporariesIn(store.directory()), std::vector<std::string>{});
+    EXPECT_EQ(readFile(store->directory() / result.name), report);
+    EXPECT_EQ(temporariesIn(store->directory()), std::vector<std::string>{});
 }
 
 TEST(DirectoryStore, GivesATakenNameAnotherAndReplacesNothing)
@@ -77,10 +95,10 @@ TEST(DirectoryStore, GivesATakenNameAnotherAndReplacesNothing)
     TempDir dir;
     const system_clock::time_point received{seconds(1796731199)};
     // A restarted collector counts from 1 again: the same instant gives the same name.
-    const auto first = storeOne(*std::make_unique<DirectoryStore>(dir.path()), toBytes("first"), received);
-    DirectoryStore store(dir.path());
+    const auto first = storeOne(*openStore(dir.path()), toBytes("first"), received);
+    const auto store = openStore(dir.path());
 
-    const auto second = storeOne(store, toBytes("second"), received);
+    const auto second = storeOne(*store, toBytes("second"), received);
 
     ASSERT_TRUE(second.stored()) << second.error;
     EXPECT_NE(second.name, first.name);
@@ -91,10 +109,10 @@ TEST(DirectoryStore, GivesATakenNameAnotherAndReplacesNothing)
 TEST(DirectoryStore, FailsWithoutLeavingATemporaryWhenTheDirectoryIsGone)
 {
     TempDir dir;
-    DirectoryStore store(dir.path() / "reports");
+    const auto store = openStore(dir.path() / "reports");
     std::filesystem::remove_all(dir.path() / "reports");
 
-    const auto result = storeOne(store, toBytes("report"));
+    const auto result = storeOne(*store, toBytes("report"));
 
     EXPECT_FALSE(result.stored());
     EXPECT_NE(result.error.find("can't create"), std::string::npos) << result.error;
@@ -103,22 +121,22 @@ TEST(DirectoryStore, FailsWithoutLeavingATemporaryWhenTheDirectoryIsGone)
 TEST(DirectoryStore, MakesARemovedDirectoryAgain)
 {
     TempDir dir;
-    DirectoryStore store(dir.path() / "reports");
+    const auto store = openStore(dir.path() / "reports");
     std::filesystem::remove_all(dir.path() / "reports");
 
-    const auto notices = store.prepareBatch();
+    const auto notices = store->prepareBatch();
 
     ASSERT_EQ(notices.size(), 1U);
     EXPECT_FALSE(notices[0].failure);
     EXPECT_NE(notices[0].line.find("was removed: made it again"), std::string::npos) << notices[0].line;
-    EXPECT_TRUE(storeOne(store, toBytes("report")).stored());
-    EXPECT_TRUE(store.prepareBatch().empty()) << "reopened what was in place";
+    EXPECT_TRUE(storeOne(*store, toBytes("report")).stored());
+    EXPECT_TRUE(store->prepareBatch().empty()) << "reopened what was in place";
 }
 
 TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
 {
     TempDir dir;
-    DirectoryStore store(dir.path() / "reports");
+    const auto store = openStore(dir.path() / "reports");
     std::filesystem::remove_all(dir.path() / "reports");
     // Room for the directory's descriptor and none for its lock file.
     const int lowestFree = ::dup(STDIN_FILENO);
@@ -128,16 +146,16 @@ TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
     const rlimit tight{static_cast<rlim_t>(lowestFree + 1), limit.rlim_max};
     ::setrlimit(RLIMIT_NOFILE, &tight);
 
-    const auto failed = store.prepareBatch();
+    const auto failed = store->prepareBatch();
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    const auto retried = store.prepareBatch();
+    const auto retried = store->prepareBatch();
 
     ASSERT_EQ(failed.size(), 1U);
     EXPECT_TRUE(failed[0].failure);
     EXPECT_NE(failed[0].line.find("can't take a lock file"), std::string::npos) << failed[0].line;
     ASSERT_EQ(retried.size(), 1U) << "took the directory that it could not lock for its own";
     EXPECT_FALSE(retried[0].failure) << retried[0].line;
-    EXPECT_EQ(std::ranges::count_if(namesIn(store.directory()), [](const std::string& name) {
+    EXPECT_EQ(std::ranges::count_if(namesIn(store->directory()), [](const std::string& name) {
                   return name.ends_with(".lock");
               }),
               1);
@@ -146,17 +164,17 @@ TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
 TEST(DirectoryStore, RefusesASymbolicLinkPutInPlaceOfItsDirectory)
 {
     TempDir dir;
-    DirectoryStore store(dir.path() / "reports");
+    const auto store = openStore(dir.path() / "reports");
     std::filesystem::create_directory(dir.path() / "elsewhere");
     std::filesystem::rename(dir.path() / "reports", dir.path() / "old");
     std::filesystem::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "reports");
 
-    const auto notices = store.prepareBatch();
+    const auto notices = store->prepareBatch();
 
     ASSERT_EQ(notices.size(), 1U);
     EXPECT_TRUE(notices[0].failure);
     EXPECT_NE(notices[0].line.find("replaced by a symbolic link"), std::string::npos) << notices[0].line;
-    EXPECT_TRUE(storeOne(store, toBytes("report")).stored());
+    EXPECT_TRUE(storeOne(*store, toBytes("report")).stored());
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "elsewhere")) << "followed the link";
 }
 
@@ -167,25 +185,100 @@ TEST(DirectoryStore, RemovesOnlyTheTemporariesOfCollectorsThatAreGone)
     dir.write(".collector-00000000deadbeef.lock", "");
     dir.write(".incoming-00000000deadbeef-1.tmp", "half a rep");
     dir.write("kept.report", "whole");
-    DirectoryStore live(dir.path());
-    auto inFlight = live.stage(toBytes("in flight"), kLoopback, system_clock::now());
+    const auto live = openStore(dir.path());
+    auto inFlight = live->stage(toBytes("in flight"), infoOf(toBytes("in flight"), system_clock::now()));
     ASSERT_TRUE(inFlight.pending);
     const auto staged = temporariesIn(dir.path());
 
-    DirectoryStore next(dir.path());
+    const auto next = openStore(dir.path());
 
     EXPECT_EQ(staged.size(), 1U);
     EXPECT_EQ(temporariesIn(dir.path()), staged);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / ".collector-00000000deadbeef.lock"));
-    EXPECT_TRUE(commitOne(live, std::move(*inFlight.pending)).stored());
+    EXPECT_TRUE(commitOne(*live, std::move(*inFlight.pending)).stored());
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "kept.report"));
+}
+
+TEST(DirectoryStore, TellsAGroupsFirstReportAndItsReturnAfterAQuietTime)
+{
+    using store::GroupEvent;
+    TempDir dir;
+    const auto store = openStore(dir.path(), {.regressedAfter = hours(1)});
+    const system_clock::time_point start{seconds(1796731199)};
+    const Bytes crash = toBytes("signal 11 (SIGSEGV)\n#0  0x00000000004011a6 in parse_header (http.c:120)\n");
+    const Bytes other = toBytes("signal 6 (SIGABRT)\n#0  0x00000000004011a6 in load_config (config.c:7)\n");
+
+    EXPECT_EQ(storeOne(*store, crash, start).event, GroupEvent::New);
+    EXPECT_EQ(storeOne(*store, crash, start + minutes(30)).event, GroupEvent::None);
+    EXPECT_EQ(storeOne(*store, other, start + minutes(31)).event, GroupEvent::New);
+    EXPECT_EQ(storeOne(*store, crash, start + minutes(91)).event, GroupEvent::Regressed);
+}
+
+// Brings the store's index up to date, as an idle collector does.
+void catchUp(DirectoryStore& store)
+{
+    for (int slice = 0; slice < 1000 && store.catchUp(seconds(1)); ++slice) {
+    }
+}
+
+// The store's own name for a report received at `seconds` after 2026-12-08.
+std::string reportName(int seconds, int sequence)
+{
+    return store::reportFileName(system_clock::time_point{std::chrono::seconds(1796688000 + seconds)},
+                                 Endpoint{0x0A000001, 4000}, static_cast<std::uint64_t>(sequence));
+}
+
+TEST(DirectoryStore, CatchesUpWithReportsItsIndexLacksAndForgetsThoseGone)
+{
+    TempDir dir;
+    std::vector<std::string> names;
+    for (const char* function : {"parse_header", "load_config", "draw_frame"}) {
+        const std::string crash = std::string("signal 11 (SIGSEGV)\n#0  0x1 in ") + function + " (a.c:1)\n";
+        names.push_back(storeOne(*openStore(dir.path()), toBytes(crash)).name);
+    }
+    // What another program did while no collector ran.
+    std::filesystem::remove(dir.path() / names[0]);
+    const std::string added = reportName(5, 1);
+    dir.write(added, "signal 11 (SIGSEGV)\n#0  0x1 in parse_body (a.c:1)\n");
+
+    const auto store = openStore(dir.path());
+    catchUp(*store);
+
+    const auto notices = store->takeNotices();
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_NE(notices[0].line.find("indexed 1 report it lacked, forgot 1 gone"), std::string::npos) << notices[0].line;
+    store::DirectoryCatalog catalog(dir.path());
+    std::vector<std::string> indexed;
+    for (const auto& report : catalog.reports({})) {
+        indexed.push_back(report.report);
+    }
+    std::ranges::sort(indexed);
+    std::vector<std::string> expected{names[1], names[2], added};
+    std::ranges::sort(expected);
+    EXPECT_EQ(indexed, expected);
+    EXPECT_EQ(catalog.groups({}).size(), 3U);
+}
+
+TEST(DirectoryStore, TrustsAnIndexThatMatchesItsDirectory)
+{
+    TempDir dir;
+    {
+        const auto first = openStore(dir.path());
+        catchUp(*first);
+        storeOne(*first, toBytes("signal 11 (SIGSEGV)\n#0  0x1 in parse_header (a.c:1)\n"));
+    }
+
+    const auto store = openStore(dir.path());
+
+    EXPECT_FALSE(store->catchUp(seconds(1))) << "walked the files of a directory that its index matched";
+    EXPECT_EQ(store->count(), 1U);
 }
 
 TEST(DirectoryStore, RefusesADirectoryItCannotCreate)
 {
     TempDir dir;
     const auto file = dir.write("file", "x");
-    EXPECT_THROW(DirectoryStore(file / "reports"), crashreports::StartupError);
+    EXPECT_THROW(openStore(file / "reports"), crashreports::StartupError);
 }
 
 }  // namespace

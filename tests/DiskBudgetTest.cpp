@@ -1,4 +1,5 @@
-// What the reports may take of their filesystem, and which go to make room.
+// What the reports may take of their filesystem, and which group gives way
+// to make room.
 
 #include "DiskBudget.h"
 
@@ -6,60 +7,106 @@
 
 namespace {
 
+using store::BudgetLimits;
+using store::DiskBudget;
+using store::GroupLoad;
 
-
-TEST(DiskBudget, DefaultsToAShareOfTheFilesystemCappedAt4GiB)
+TEST(DiskBudget, DefaultsToASharesOfTheFilesystemCappedAt4GiB)
 {
-    const auto small = store::budgetLimits(std::nullopt, std::nullopt, 1000 << 20);
+    const auto small = store::budgetLimits({}, 1000 << 20, 1'000'000);
     EXPECT_EQ(small.maxUse, 100U << 20);
     EXPECT_EQ(small.keepFree, 150U << 20);
-    const auto large = store::budgetLimits(std::nullopt, 0, std::uint64_t{1} << 40);
+    EXPECT_EQ(small.keepFreeInodes, 150'000U);
+    const auto large = store::budgetLimits({.keepFree = 0}, std::uint64_t{1} << 40, 0);
     EXPECT_EQ(large.maxUse, std::uint64_t{4} << 30);
     EXPECT_EQ(large.keepFree, 0U) << "0 turns the limit off";
+    EXPECT_EQ(large.keepFreeInodes, 0U) << "a filesystem without an inode count";
 }
 
-struct BudgetCase {
+// A budget in 1 KiB blocks, with what is stored and free, and a report of
+// `incoming` bytes coming.
+struct Fit {
     const char* name;
-    store::BudgetLimits limits;
-    std::uint64_t free;
+    BudgetLimits limits;
+    std::uint64_t storedDisk;
+    std::uint64_t storedCount;
+    std::uint64_t freeBytes;
+    std::uint64_t freeInodes;
     std::uint64_t incoming;
-    bool fits;
-    std::vector<std::string> removed;
+    bool couldFit;
+    bool overBudget;
 };
 
-TEST(DiskBudget, RemovesTheOldestReportOfTheSenderWithTheMost)
+TEST(DiskBudget, KnowsWhenAReportIsOverALimitAndWhenItCanNeverFit)
 {
-    // Three reports of 10.0.0.1, two of 10.0.0.2, one of 10.0.0.3: 6 KiB in 1 KiB blocks.
-    const std::pair<const char*, const char*> reports[] = {
-        {"a1", "10.0.0.1"}, {"b1", "10.0.0.2"}, {"a2", "10.0.0.1"},
-        {"c1", "10.0.0.3"}, {"b2", "10.0.0.2"}, {"a3", "10.0.0.1"},
+    const Fit fits[] = {
+        {"WithinEveryLimit", {10240, 4096, 100}, 4096, 4, 1 << 20, 1000, 1000, true, false},
+        {"OverMaxUse", {10240, 0, 0}, 9216, 9, 1 << 20, 1000, 2000, true, true},
+        {"BlockRoundingCounts", {10240, 0, 0}, 9216, 9, 1 << 20, 1000, 1025, true, true},
+        {"TooLittleFreeSpace", {0, 8192, 0}, 4096, 4, 9000, 1000, 1000, true, true},
+        {"TooFewFreeInodes", {0, 0, 100}, 4096, 4, 1 << 20, 100, 10, true, true},
+        {"LargerThanMaxUse", {10240, 0, 0}, 0, 0, 1 << 20, 1000, 10241, false, true},
+        {"NoFreeSpaceEvenEmpty", {0, 8192, 0}, 1024, 1, 4096, 1000, 1024, false, true},
+        {"NoInodeEvenEmpty", {0, 0, 100}, 1024, 1, 1 << 20, 98, 10, false, true},
+        {"NoLimits", {0, 0, 0}, 1 << 30, 1 << 20, 0, 0, 1 << 30, true, false},
     };
-    const BudgetCase cases[] = {
-        {"FitsWithoutRemoving", {8192, 0}, 1 << 30, 2048, true, {}},
-        {"FlooderGoesFirst", {7168, 0}, 1 << 30, 2048, true, {"a1"}},
-        {"ThenTheNextWithTheMost", {6144, 0}, 1 << 30, 3072, true, {"a1", "a2", "b1"}},
-        {"KeepsFreeSpace", {0, 4096}, 5120, 2048, true, {"a1"}},
-        {"BlockRoundingCounts", {7168, 0}, 1 << 30, 1025, true, {"a1"}},
-        {"LargerThanMaxUse", {7168, 0}, 1 << 30, 7169, false, {}},
-        {"CantKeepFreeEvenEmpty", {0, 8192}, 1024, 2048, false, {}},
-        {"NoLimits", {0, 0}, 0, 1 << 30, true, {}},
+    for (const auto& fit : fits) {
+        DiskBudget budget(fit.limits, 1024);
+        budget.measure(fit.storedDisk, fit.storedCount, fit.freeBytes, fit.freeInodes);
+        EXPECT_EQ(budget.couldFit(fit.incoming), fit.couldFit) << fit.name;
+        EXPECT_EQ(budget.overBudget(fit.incoming), fit.overBudget) << fit.name;
+    }
+}
+
+TEST(DiskBudget, CountsReportsBeingStoredUntilTheyAreSettledOrReleased)
+{
+    DiskBudget budget({3072, 0, 0}, 1024);
+    budget.measure(1024, 1, 1 << 20, 1000);
+    budget.reserve("a", 1000);
+    budget.reserve("a", 1000);
+    EXPECT_TRUE(budget.overBudget(1000));
+    budget.release("a", 1000);
+    EXPECT_FALSE(budget.overBudget(1000));
+    budget.settle("a", 1000);
+    EXPECT_TRUE(budget.pending().empty());
+    EXPECT_TRUE(budget.overBudget(2048)) << "a settled report does not count as stored";
+    budget.removed(1024);
+    EXPECT_FALSE(budget.overBudget(2048));
+}
+
+// Stored groups, reports of some being stored, the incoming report's group,
+// and the group whose oldest report goes next.
+struct Shrink {
+    const char* name;
+    std::vector<GroupLoad> stored;
+    std::vector<std::pair<std::string, std::uint64_t>> pending;  // group, report size
+    std::string incoming;
+    std::optional<std::string> chosen;
+    bool commitFirst = false;
+};
+
+TEST(DiskBudget, ShrinksTheLargestGroupButNeverTakesAGroupsOnlyReportFirst)
+{
+    const Shrink shrinks[] = {
+        {"TheGroupWithTheMostBytes", {{"a", 3, 3072}, {"b", 2, 5120}}, {}, "c", "b"},
+        {"NotTheOnlyReportWhileAnotherHasMore", {{"a", 1, 9216}, {"b", 2, 2048}}, {}, "c", "b"},
+        {"OnlySingleReportsLeft", {{"a", 1, 2048}, {"b", 1, 9216}}, {}, "c", "b"},
+        {"ReportsBeingStoredCountForTheirGroup", {{"a", 2, 3072}, {"b", 2, 2048}}, {{"b", 1024}, {"b", 1024}}, "c",
+         "b"},
+        {"TheIncomingReportCountsForItsGroup", {{"a", 1, 9216}, {"b", 2, 1024}}, {}, "a", "a"},
+        {"TheLargestHasOnlyReportsBeingStored", {{"a", 2, 2048}, {"b", 0, 0}}, {{"b", 1024}, {"b", 1024}}, "b",
+         std::nullopt, true},
+        {"NothingStoredToRemove", {{"a", 0, 0}}, {}, "a", std::nullopt},
+        {"TiesGoToTheSmallerId", {{"b", 2, 2048}, {"a", 2, 2048}}, {}, "c", "a"},
     };
-    for (const auto& budgetCase : cases) {
-        store::DiskBudget budget(budgetCase.limits, 1024);
-        for (const auto& [name, sender] : reports) {
-            budget.add(name, sender, 1024);
+    for (const auto& shrink : shrinks) {
+        DiskBudget budget({}, 1024);
+        for (const auto& [group, size] : shrink.pending) {
+            budget.reserve(group, size);
         }
-        budget.measureFree(budgetCase.free);
-
-        const auto room = budget.makeRoom(budgetCase.incoming);
-
-        EXPECT_EQ(room.fits, budgetCase.fits) << budgetCase.name;
-        std::vector<std::string> removed;
-        for (const auto& removal : room.removals) {
-            removed.push_back(removal.name);
-        }
-        EXPECT_EQ(removed, budgetCase.removed) << budgetCase.name;
-        EXPECT_EQ(budget.count(), 6 - removed.size()) << budgetCase.name;
+        const auto choice = budget.groupToShrink(shrink.stored, shrink.incoming, 1024);
+        EXPECT_EQ(choice.group, shrink.chosen) << shrink.name;
+        EXPECT_EQ(choice.commitFirst, shrink.commitFirst) << shrink.name;
     }
 }
 

@@ -12,6 +12,9 @@
 
 namespace triage {
 
+// Where operators keep their rules, read when no other file is named.
+inline constexpr const char* kDefaultRulesFile = "/etc/crash-reports/skip-frames";
+
 class SkipRules {
 public:
     // Skips nothing.

@@ -1,0 +1,178 @@
+// The directory store's side of its index: opened at start and kept up to
+// date with every committed group and every removal; caught up with the
+// files in slices when it may lack some. A failure of the index never fails
+// a report: it is a notice, and the index is caught up later. See
+// DirectoryStore.h.
+
+#include "DirectoryStore.h"
+#include "Plural.h"
+
+#include <unistd.h>
+
+namespace store {
+
+namespace {
+
+// After a failure of the index, a new walk over the files waits this long.
+constexpr auto kWalkAgainAfter = std::chrono::seconds(60);
+// What the index keeps: the directory's state when the index last matched it,
+// and the signature's version then.
+constexpr const char* kStampKey = "directory";
+constexpr const char* kVersionKey = "signature_version";
+
+}  // namespace
+
+void DirectoryStore::openIndex()
+{
+    catchUp_.reset();
+    index_.reset();
+    indexCurrent_ = false;
+    for (int attempt = 0; attempt < 2 && !index_; ++attempt) {
+        try {
+            index_ = std::make_unique<ReportIndex>(directory_);
+        } catch (const sqlite::Error& error) {
+            if (attempt == 0) {
+                // Derived data that can't be opened starts over.
+                for (const char* suffix : {"", "-wal", "-shm"}) {
+                    ::unlinkat(fd(), (std::string(kIndexFileName) + suffix).c_str(), 0);
+                }
+                continue;
+            }
+            notices_.push_back({true, "can't open the index of " + directory_.string() + ": " + error.what()
+                                          + "; storing on without it"});
+            return;
+        }
+    }
+    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_);
+    try {
+        indexCurrent_ = !opened_.stamp.empty() && index_->meta(kStampKey) == opened_.stamp
+            && index_->meta(kVersionKey) == std::to_string(triage::kSignatureVersion);
+        if (!indexCurrent_) {
+            catchUp_->start(fd());
+        }
+    } catch (const sqlite::Error& error) {
+        indexFailed("can't read", error);
+    }
+    refreshTotals();
+}
+
+DirectoryStore::~DirectoryStore()
+{
+    if (!index_ || !indexCurrent_ || catchUp_->running()) {
+        return;
+    }
+    // The stamp is taken with this collector's lock file gone, as the next
+    // collector finds the directory before it takes its own.
+    opened_.lock.reset();
+    try {
+        index_->setMeta(kStampKey, stampOf(fd()));
+        index_->setMeta(kVersionKey, std::to_string(triage::kSignatureVersion));
+    } catch (const sqlite::Error&) {
+        // Without the mark, the next start walks the files: nothing is lost.
+    }
+}
+
+void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, std::vector<CommitResult>& results)
+{
+    std::vector<IndexEntry> entries;
+    std::vector<std::size_t> stored;
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        if (results[index].stored()) {
+            const PendingReport& report = group[index];
+            entries.push_back({results[index].name, report.info.received, report.info.sender, report.size,
+                               budget_.onDisk(report.size), report.info.signature});
+            stored.push_back(index);
+        }
+    }
+    totals_.reports += entries.size();
+    if (!index_ || entries.empty()) {
+        return;
+    }
+    try {
+        const std::vector<GroupEvent> events = index_->add(entries, options_.regressedAfter);
+        for (std::size_t index = 0; index < events.size(); ++index) {
+            results[stored[index]].event = events[index];
+        }
+    } catch (const sqlite::Error& error) {
+        indexFailed("can't add " + crashreports::plural(entries.size(), "report") + " to", error);
+    }
+}
+
+void DirectoryStore::forgetRemoved(const std::string& name)
+{
+    totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
+    if (!index_) {
+        return;
+    }
+    try {
+        index_->forget({name});
+    } catch (const sqlite::Error& error) {
+        indexFailed("can't forget a removed report in", error);
+    }
+}
+
+void DirectoryStore::indexFailed(const std::string& what, const std::exception& error)
+{
+    notices_.push_back({true, what + " the index of " + directory_.string() + ": " + error.what()
+                                  + "; it is caught up with the reports later"});
+    indexCurrent_ = false;
+    walkAgainAt_ = std::chrono::steady_clock::now() + kWalkAgainAfter;
+}
+
+void DirectoryStore::refreshTotals()
+{
+    if (!index_) {
+        return;
+    }
+    try {
+        totals_ = index_->totals();
+    } catch (const sqlite::Error& error) {
+        indexFailed("can't count the reports in", error);
+    }
+}
+
+std::vector<Notice> DirectoryStore::takeNotices()
+{
+    return std::exchange(notices_, {});
+}
+
+bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
+{
+    if (!catchUp_) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!catchUp_->running()) {
+        if (!walkAgainAt_ || now < *walkAgainAt_) {
+            return false;
+        }
+        walkAgainAt_.reset();
+        catchUp_->start(fd());
+    }
+    try {
+        if (catchUp_->step(now + slice)) {
+            return true;
+        }
+    } catch (const sqlite::Error& error) {
+        catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_);
+        indexFailed("can't catch up", error);
+        return false;
+    }
+    finishCatchUp();
+    return false;
+}
+
+void DirectoryStore::finishCatchUp()
+{
+    indexCurrent_ = !walkAgainAt_;
+    refreshTotals();
+    const IndexCatchUp::Tally& tally = catchUp_->tally();
+    if (tally.indexed + tally.forgotten + tally.signedAgain != 0) {
+        notices_.push_back({false, "index of " + directory_.string() + " caught up: indexed "
+                                       + crashreports::plural(tally.indexed, "report") + " it lacked, forgot "
+                                       + std::to_string(tally.forgotten) + " gone, signed "
+                                       + std::to_string(tally.signedAgain) + " again"});
+    }
+}
+
+}  // namespace store

@@ -1,0 +1,77 @@
+#include "OpenCatalog.h"
+
+#include "DirectoryCatalog.h"
+#include "IndexCatchUp.h"
+#include "StartupError.h"
+#include "UniqueFd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace store {
+
+namespace {
+
+using crashreports::StartupError;
+using crashreports::UniqueFd;
+
+// Gives the index files the directory's owner and group, as a collector
+// running as the store's user would have made them: a reindex run as root
+// must leave an index that the collector can write.
+void giveIndexToDirectoryOwner(int directoryFd)
+{
+    struct stat directory {};
+    if (::geteuid() != 0 || ::fstat(directoryFd, &directory) != 0) {
+        return;
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string name = std::string(kIndexFileName) + suffix;
+        ::fchownat(directoryFd, name.c_str(), directory.st_uid, directory.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Catalog> openCatalog(const std::string& store)
+{
+    return std::make_unique<DirectoryCatalog>(store);
+}
+
+ReindexResult reindex(const std::string& store, const triage::SkipRules& rules)
+{
+    const UniqueFd directory(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        const int error = errno;
+        throw StartupError(crashreports::withReason("can't open report store " + store, error));
+    }
+    const int listingFd = ::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (listing == nullptr) {
+        const int error = errno;
+        throw StartupError(crashreports::withReason("can't list report store " + store, error));
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closing(listing, ::closedir);
+    try {
+        ReportIndex index(store);
+        index.rebuild([&](IndexEntry& entry) {
+            while (const dirent* file = ::readdir(listing)) {
+                if (auto read = readIndexEntry(directory.get(), file->d_name, rules)) {
+                    entry = std::move(*read);
+                    return true;
+                }
+            }
+            return false;
+        });
+        giveIndexToDirectoryOwner(directory.get());
+        const IndexTotals totals = index.totals();
+        return {totals.reports, index.groupCount()};
+    } catch (const sqlite::Error& error) {
+        throw StartupError("can't rebuild the index of " + store + ": " + error.what());
+    }
+}
+
+}  // namespace store

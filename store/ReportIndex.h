@@ -1,0 +1,116 @@
+#pragma once
+
+// The index of a directory store: one SQLite database beside the reports
+// (".index.sqlite", WAL) that knows, for every stored report, when and from
+// where it came, its size, its signature's group and what it says of itself;
+// and for every group its count, bytes, hosts and times. It is derived data:
+// the report files are the truth, and the index can be rebuilt from them.
+// The store updates it once per committed group, after the reports are
+// durable and before they are announced; the reader and the budget ask it.
+
+#include "Catalog.h"
+#include "Endpoint.h"
+#include "ReportStore.h"
+#include "Signature.h"
+#include "Sqlite.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace store {
+
+inline constexpr const char* kIndexFileName = ".index.sqlite";
+
+// A report as the index takes it.
+struct IndexEntry {
+    std::string id;
+    TimePoint received;
+    crashreports::Endpoint sender;
+    std::uint64_t bytes = 0;  // the report's size
+    std::uint64_t disk = 0;   // what its file takes on disk
+    triage::Signature signature;
+};
+
+// A group's share of the stored reports, for the budget.
+struct GroupShare {
+    std::string group;
+    std::uint64_t count = 0;
+    std::uint64_t disk = 0;
+};
+
+// A stored report, for the budget to remove.
+struct StoredReport {
+    std::string id;
+    std::uint64_t disk = 0;
+};
+
+struct IndexTotals {
+    std::uint64_t reports = 0;
+    std::uint64_t disk = 0;
+};
+
+class ReportIndex {
+public:
+    // Opens the index of the directory `directory`, creating it or bringing
+    // its schema up to date. Throws sqlite::Error.
+    explicit ReportIndex(const std::filesystem::path& directory, bool readOnly = false);
+
+    // Adds reports in one transaction, one event for each, in order; a
+    // report already indexed changes nothing and gets GroupEvent::None. A
+    // group that comes back after `quiet` with no report is Regressed.
+    std::vector<GroupEvent> add(const std::vector<IndexEntry>& entries, std::chrono::seconds quiet);
+    // Forgets reports in one transaction; ids it does not hold are passed over.
+    void forget(const std::vector<std::string>& ids);
+    // Both in one transaction, the forgetting first.
+    std::vector<GroupEvent> update(const std::vector<std::string>& forgotten, const std::vector<IndexEntry>& added,
+                                   std::chrono::seconds quiet);
+    // Empties the index and adds every entry that `next` gives (it returns
+    // false when there is none left), in one transaction: a reader sees the
+    // old index or the new one.
+    template <typename Next>
+    void rebuild(Next&& next)
+    {
+        sqlite::Transaction transaction(database_);
+        database_.execute("DELETE FROM reports; DELETE FROM groups; DELETE FROM group_senders;");
+        for (IndexEntry entry; next(entry);) {
+            addOne(entry, std::chrono::seconds(0));
+        }
+        transaction.commit();
+    }
+    bool contains(const std::string& id);
+
+    IndexTotals totals();
+    std::uint64_t groupCount();
+    // The groups with the most bytes, those of more than one report first.
+    std::vector<GroupShare> largestGroups(std::size_t count);
+    GroupShare share(const std::string& group);
+    std::optional<StoredReport> oldestOf(const std::string& group);
+    // Up to `count` report ids after `after`, in order: for walking them all.
+    std::vector<std::string> idsAfter(const std::string& after, std::size_t count);
+    // Up to `count` reports whose signature is of an older version.
+    std::vector<std::string> outdated(std::size_t count);
+
+    // A value the store keeps with the index: the directory's state when it
+    // was last known to match, the time of the last full walk.
+    std::optional<std::string> meta(const std::string& key);
+    void setMeta(const std::string& key, const std::string& value);
+
+    sqlite::Database& database() { return database_; }
+
+private:
+    void createSchema();
+    GroupEvent addOne(const IndexEntry& entry, std::chrono::seconds quiet);
+    void forgetOne(const std::string& id);
+    void refreshGroupTimes(const std::string& group);
+
+    sqlite::Database database_;
+};
+
+// Microseconds since 1970 in UTC, as the index keeps times.
+std::int64_t toMicroseconds(TimePoint time);
+TimePoint fromMicroseconds(std::int64_t microseconds);
+
+}  // namespace store
