@@ -59,6 +59,10 @@ DirectoryLock::DirectoryLock(int directoryFd, const std::filesystem::path& path)
 {
     const std::string passing = newLockFileName(owner_);
     UniqueFd lock(::openat(directoryFd, passing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    // With no inode left for a new lock file, a dead collector's will do.
+    if (!lock && (errno == ENOSPC || errno == EDQUOT) && takeOverDeadLock()) {
+        return;
+    }
     if (!lock || ::flock(lock.get(), LOCK_EX) != 0
         || ::renameat(directoryFd, passing.c_str(), directoryFd, lockFileName(owner_).c_str()) != 0) {
         const int error = errno;
@@ -66,6 +70,27 @@ DirectoryLock::DirectoryLock(int directoryFd, const std::filesystem::path& path)
         throw StartupError(withReason("can't take a lock file in report directory " + path.string(), error));
     }
     lock_ = std::move(lock);
+}
+
+bool DirectoryLock::takeOverDeadLock()
+{
+    std::vector<std::string> locks;
+    forEachEntry(directoryFd_, [&](std::string_view name) {
+        if (lockOwner(name)) {
+            locks.emplace_back(name);
+        }
+    });
+    for (const auto& name : locks) {
+        UniqueFd lock(::openat(directoryFd_, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat status {};
+        if (lock && ::fstat(lock.get(), &status) == 0 && S_ISREG(status.st_mode)
+            && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0
+            && ::renameat(directoryFd_, name.c_str(), directoryFd_, lockFileName(owner_).c_str()) == 0) {
+            lock_ = std::move(lock);
+            return true;
+        }
+    }
+    return false;
 }
 
 DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept

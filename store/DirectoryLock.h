@@ -35,6 +35,9 @@ public:
 
 private:
     void release();
+    // Takes the lock file of a collector that is gone as this one's own;
+    // whether there was one.
+    bool takeOverDeadLock();
 
     int directoryFd_ = -1;
     std::string owner_;

@@ -131,6 +131,60 @@ const Admission kAdmissions[] = {
 INSTANTIATE_TEST_SUITE_P(Senders, CollectorAdmits, testing::ValuesIn(kAdmissions),
                          [](const testing::TestParamInfo<Admission>& param) { return param.param.name; });
 
+// Runs the collector on a filesystem of its own with few inodes: a tmpfs
+// mounted over its directory in a mount namespace of its own, after
+// `prepare` (shell commands, with the directory as $1) has run there.
+class CollectorWithFewInodes : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        TempDir probe;
+        if (run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs -o nr_inodes=8 tmpfs \"$0\"",
+                 probe.path().string()})
+                .status
+            != 0) {
+            GTEST_SKIP() << "can't mount a filesystem in a mount namespace here";
+        }
+    }
+    static collector_tests::Setup onFewInodes(unsigned inodes, const std::string& prepare, std::vector<std::string> args = {})
+    {
+        return {.args = std::move(args),
+                .wrapper = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                            "mount -t tmpfs -o size=8M,nr_inodes=" + std::to_string(inodes) + " tmpfs \"$1\" && "
+                                + prepare + " && shift && exec \"$@\"",
+                            "sh", directory_.path().string()}};
+    }
+    static inline TempDir directory_;
+};
+
+TEST_F(CollectorWithFewInodes, KeepsInodesFreeAndStoresEveryReport)
+{
+    constexpr int kReports = 100;
+    RunningCollector collector(directory_.path(), onFewInodes(64, "true"));
+    const UdpSocket peer;
+
+    for (int report = 0; report < kReports; ++report) {
+        peer.sendTo(collector.port(), makeFrame(toBytes(std::string(1, static_cast<char>('a' + report % 3)))));
+    }
+    for (int report = 0; report < kReports; ++report) {
+        ASSERT_FALSE(collector.nextStoredPath().empty());
+    }
+
+    const auto summary = summaryOf(collector.stop().err);
+    EXPECT_EQ(summary.at("failed to store"), 0U);
+    EXPECT_GT(summary.at("removed"), 0U);
+}
+
+TEST_F(CollectorWithFewInodes, StartsWhenAStaleLockFileTookTheLastInode)
+{
+    const std::string fill = "true >\"$1/.collector-00000000deadbeef.lock\" && i=0 && "
+                             "while true >\"$1/filler$i\" 2>/dev/null; do i=$((i + 1)); done";
+
+    RunningCollector collector(directory_.path(), onFewInodes(16, fill));
+
+    EXPECT_EQ(collector.stop().status, 0);
+}
+
 TEST(CollectorEndToEnd, HoldsBackRejectionLinesOfAFlood)
 {
     constexpr int kFlood = 250;

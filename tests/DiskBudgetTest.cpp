@@ -21,6 +21,7 @@ TEST(DiskBudget, DefaultsToASharesOfTheFilesystemCappedAt4GiB)
     EXPECT_EQ(large.maxUse, std::uint64_t{4} << 30);
     EXPECT_EQ(large.keepFree, 0U) << "0 turns the limit off";
     EXPECT_EQ(large.keepFreeInodes, 0U) << "a filesystem without an inode count";
+    EXPECT_EQ(store::budgetLimits({}, 1 << 20, 64).keepFreeInodes, 9U) << "a small filesystem keeps its share";
 }
 
 // A budget in 1 KiB blocks, with what is stored and free, and a report of
