@@ -1,30 +1,35 @@
 #pragma once
 
-// Opens a store for reading by what names it: a directory, or a database's
-// URI. The reader (crashReports) and the page take any store this way.
+// Opening a store by its name, for the programs that read it: a directory
+// (its index) or a postgresql:// URI (its tables). Only a store's own code
+// knows how its reports and index are laid out.
 
 #include "Catalog.h"
-#include "SkipRules.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+namespace triage {
+class SkipRules;
+}
+
 namespace store {
 
-// The catalog of the store that `store` names. Throws
-// crashreports::StartupError with a one-line reason when the store is not
-// there or can't be read.
-std::unique_ptr<Catalog> openCatalog(const std::string& store);
+// The catalog of the store that `store` names, opened for reading. Throws
+// crashreports::StartupError when the store is not there or can't be read;
+// what() is the line to print: it names the store and why ("can't open
+// report directory /srv/reports: No such file or directory").
+std::unique_ptr<store::Catalog> openCatalog(const std::string& store);
 
 struct ReindexResult {
-    std::uint64_t reports = 0;
-    std::uint64_t groups = 0;
+    std::uint64_t reports = 0, groups = 0;
 };
 
-// Rebuilds the index of the store that `store` names from its reports alone,
-// signing each with `rules`. Throws crashreports::StartupError with a
-// one-line reason if it can't.
+// Rebuilds the index of `store` from the reports it holds, with their
+// signatures computed under `rules`; what it holds afterwards. Throws
+// crashreports::StartupError as openCatalog() does, and std::exception with
+// one line naming what failed when the rebuild does.
 ReindexResult reindex(const std::string& store, const triage::SkipRules& rules);
 
 }  // namespace store

@@ -31,7 +31,7 @@ RunningCollector::RunningCollector(const fs::path& directory, Setup setup)
 
 fs::path RunningCollector::nextStoredPath()
 {
-    static const std::regex stored(R"(stored (\S+) \((\d+) bytes? from 127\.0\.0\.1:\d+\) in group [0-9a-f]{16}: .+)");
+    static const std::regex stored(R"(stored (\S+) \((\d+) bytes? from 127(\.\d+){3}:\d+\) in group [0-9a-f]{16}: .+)");
     const auto line = child_.readOutLine(30s);
     std::smatch match;
     if (!line || !std::regex_match(*line, match, stored)) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what was installed:
-# both programs run, both manual pages render without a warning, and the
+# the programs run, their manual pages render without a warning, and the
 # systemd units name the programs under that prefix and pass
 # systemd-analyze verify.
 # With --package, builds both Debian packages for a host and port other than
@@ -28,6 +28,7 @@ check_packages() {
     dpkg-deb -e "$collector" "$work/collector-control"
     dpkg-deb -x "$sender" "$work/sender"
     for file in usr/bin/collectCrashReports usr/share/man/man1/collectCrashReports.1.gz \
+        usr/bin/crashReports usr/share/man/man1/crashReports.1.gz \
         lib/systemd/system/collectCrashReports.service lib/systemd/system/collectCrashReports.socket \
         etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright; do
         [[ -f $work/collector/$file ]] || fail "crash-report-collector has no $file"
@@ -85,14 +86,20 @@ usage=$("$prefix/bin/sendCrashReport" 2>&1 >/dev/null) || status=$?
 help=$("$prefix/bin/collectCrashReports" --help) || fail "collectCrashReports --help exited $?"
 [[ $help == "usage: collectCrashReports "* ]] || fail "collectCrashReports --help printed: $help"
 
-for page in sendCrashReport sendUnitCrashReport collectCrashReports; do
+help=$("$prefix/bin/crashReports" --help) || fail "crashReports --help exited $?"
+[[ $help == "usage: crashReports "* ]] || fail "crashReports --help printed: $help"
+
+for page in sendCrashReport sendUnitCrashReport collectCrashReports crashReports; do
     file=$prefix/share/man/man1/$page.1
     [[ -f $file ]] || fail "no manual page $file"
     warnings=$(groff -man -ww -z "$file" 2>&1)
     [[ -z $warnings ]] || fail "$page.1 renders with warnings: $warnings"
     text=$(MANWIDTH=80 man -l "$file" 2>&1)
     sections=(NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES)
-    [[ $page == sendUnitCrashReport ]] || sections+=("FRAME FORMAT" "BUILD SETTINGS")
+    case $page in
+    sendCrashReport | collectCrashReports) sections+=("FRAME FORMAT" "BUILD SETTINGS") ;;
+    crashReports) sections+=(COMMANDS OPTIONS OUTPUT FILES "SEE ALSO") ;;
+    esac
     for section in "${sections[@]}"; do
         grep -q "^$section" <<<"$text" || fail "$page.1 has no $section section"
     done

@@ -1,0 +1,135 @@
+// crashReports end to end: what it tells of a store that the real collector
+// filled, as root and as a member of the store's group.
+
+#include "CollectorProcess.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace collector_tests;
+using nlohmann::json;
+
+const std::string kReader = CRASH_REPORTS_PATH;
+
+std::string crashIn(const std::string& function, int variant)
+{
+    return "*** crash report ***\nprocess: app (pid " + std::to_string(4000 + variant)
+        + ")\nsignal 11 (SIGSEGV), code 1 (SEGV_MAPERR), fault address 0x" + std::to_string(variant)
+        + "\nthread 1 (LWP 42) \"main\":\n  #0  0x00005581c3a0003" + std::to_string(variant) + " in " + function
+        + " (app.c:" + std::to_string(10 + variant) + ")\n  #1  0x00005581c3a00040 in main (app.c:3)\n";
+}
+
+// Fills `directory` with the reports of three crashes, from two addresses.
+void storeThreeCrashes(const fs::path& directory)
+{
+    RunningCollector collector(directory, {.args = {"--count", "6"}});
+    const std::pair<const char*, std::string> sends[] = {
+        {"127.0.0.1", crashIn("parse_header", 1)}, {"127.0.0.2", crashIn("parse_header", 2)},
+        {"127.0.0.1", crashIn("load_config", 3)},  {"127.0.0.1", crashIn("parse_header", 4)},
+        {"127.0.0.1", crashIn("load_config", 5)},  {"127.0.0.3", crashIn("draw_frame", 6)},
+    };
+    for (const auto& [address, report] : sends) {
+        UdpSocket(0, address).sendTo(collector.port(), makeFrame(toBytes(report)));
+        collector.nextStoredPath();
+    }
+    ASSERT_EQ(collector.child().wait().status, 0);
+}
+
+ExitResult read(const fs::path& directory, std::vector<std::string> args, const ProcessOptions& options = {})
+{
+    args.insert(args.begin(), {kReader, "--store", directory.string()});
+    return run(args, options);
+}
+
+json readJson(const fs::path& directory, std::vector<std::string> args)
+{
+    const ExitResult result = read(directory, std::move(args));
+    EXPECT_EQ(result.status, 0) << result.err;
+    return json::parse(result.out);
+}
+
+TEST(ReaderEndToEnd, TellsTheGroupsAndReportsThatTheCollectorStored)
+{
+    TempDir dir;
+    storeThreeCrashes(dir.path());
+
+    const json groups = readJson(dir.path(), {"groups", "--json"});
+    ASSERT_EQ(groups.size(), 3U) << groups.dump();
+    std::map<std::string, std::pair<int, int>> counts;  // title: count, hosts
+    for (const auto& group : groups) {
+        counts[group["title"]] = {group["count"], group["hosts"]};
+    }
+    EXPECT_EQ(counts["SIGSEGV in parse_header"], std::pair(3, 2));
+    EXPECT_EQ(counts["SIGSEGV in load_config"], std::pair(2, 1));
+    EXPECT_EQ(groups.front()["title"], "SIGSEGV in draw_frame") << "not latest activity first";
+
+    const json reports = readJson(dir.path(), {"list", "--group", groups.front()["group"], "--json"});
+    ASSERT_EQ(reports.size(), 1U);
+    const ExitResult shown = read(dir.path(), {"show", reports.front()["report"]});
+    EXPECT_EQ(shown.out, crashIn("draw_frame", 6));
+}
+
+TEST(ReaderEndToEnd, ReindexGivesWhatTheLiveIndexGave)
+{
+    TempDir dir;
+    storeThreeCrashes(dir.path());
+    const json groups = readJson(dir.path(), {"groups", "--json"});
+    const json reports = readJson(dir.path(), {"list", "--json"});
+
+    const ExitResult reindexed = read(dir.path(), {"reindex"});
+
+    EXPECT_EQ(reindexed.status, 0) << reindexed.err;
+    EXPECT_EQ(readJson(dir.path(), {"groups", "--json"}), groups);
+    EXPECT_EQ(readJson(dir.path(), {"list", "--json"}), reports);
+}
+
+TEST(ReaderEndToEnd, NamesAnUnknownReportOrAMissingStoreInOneLine)
+{
+    TempDir dir;
+    storeThreeCrashes(dir.path());
+
+    const ExitResult unknown = read(dir.path(), {"show", "20261208T115959.000042Z_10.1.2.3_40000_000007.report"});
+    const ExitResult missing = read(dir.path() / "nothing", {"groups"});
+
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("20261208T115959.000042Z_10.1.2.3_40000_000007.report"), std::string::npos);
+    EXPECT_EQ(std::ranges::count(unknown.err, '\n'), 1) << unknown.err;
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find((dir.path() / "nothing").string()), std::string::npos) << missing.err;
+    EXPECT_EQ(std::ranges::count(missing.err, '\n'), 1) << missing.err;
+}
+
+TEST(ReaderEndToEnd, ReadsAsAMemberOfTheStoresGroupWithoutWritingAnything)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to read as another user";
+    }
+    TempDir dir;
+    const fs::path store = dir.path() / "reports";
+    storeThreeCrashes(store);
+    // As the packaged collector leaves it: the directory 0750, the group's
+    // members reading what it holds.
+    constexpr gid_t kGroup = 4242;
+    ASSERT_EQ(::chown(store.c_str(), 0, kGroup), 0);
+    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
+    ::chmod(dir.path().c_str(), 0755);
+    const std::vector<std::string> member{"/usr/bin/setpriv", "--reuid=65534", "--regid=4242", "--clear-groups", "--"};
+
+    auto args = member;
+    args.insert(args.end(), {kReader, "--store", store.string(), "groups", "--json"});
+    const ExitResult groups = run(args);
+    args = member;
+    args.insert(args.end(), {kReader, "--store", store.string(), "list"});
+    const ExitResult list = run(args);
+
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_EQ(json::parse(groups.out).size(), 3U);
+    EXPECT_EQ(list.status, 0) << list.err;
+}
+
+}  // namespace

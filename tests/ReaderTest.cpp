@@ -1,0 +1,278 @@
+// crashReports' commands against a catalog held in memory: what each
+// prints, how it fails, and that no report's text can break a table or
+// the JSON.
+
+#include "Reader.h"
+#include "ReaderOptions.h"
+#include "TimeText.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace {
+
+using nlohmann::json;
+using store::GroupSummary;
+using store::ReportSummary;
+using triage::Outcome;
+
+const store::TimePoint kNow = *crashreports::parseTime("2026-12-09T08:00:00Z", {});
+
+store::TimePoint at(std::string_view time)
+{
+    return *crashreports::parseTime(time, kNow);
+}
+
+constexpr const char* kStore = "/srv/reports";
+constexpr const char* kNewest = "20261208T115959.000042Z_10.1.2.3_40000_000003.report";
+constexpr const char* kOther = "20261207T090000.000000Z_10.1.2.4_41000_000002.report";
+constexpr const char* kOldest = "20261208T100000.500000Z_10.1.2.4_40000_000001.report";
+
+constexpr std::string_view kHandledCrash =
+    "Program received signal SIGSEGV, Segmentation fault.\n#0  0x1 in log_crash () at c.c:1\n"
+    "#1  0x2 in parse_header () at h.c:3\n";
+
+class FakeCatalog : public store::Catalog {
+public:
+    std::vector<GroupSummary> groupList = {
+        {"0123456789abcdef", "SIGSEGV in log_crash", "SIGSEGV | log_crash | parse_header", 2, 2,
+         at("2026-12-08T10:00:00.5Z"), at("2026-12-08T11:59:59.000042Z"), kNewest},
+        {"fedcba9876543210", "ValueError in load", "ValueError | load", 1, 1, at("2026-12-07T09:00:00Z"),
+         at("2026-12-07T09:00:00Z"), kOther},
+    };
+    std::vector<ReportSummary> reportList = {
+        {kNewest, "0123456789abcdef", "SIGSEGV in log_crash", at("2026-12-08T11:59:59.000042Z"), "10.1.2.3:40000",
+         1234, "web-3", "app.service", "/usr/bin/app", "SIGSEGV"},
+        {kOldest, "0123456789abcdef", "SIGSEGV in log_crash", at("2026-12-08T10:00:00.5Z"), "10.1.2.4:40000", 99},
+        {kOther, "fedcba9876543210", "ValueError in load", at("2026-12-07T09:00:00Z"), "10.1.2.4:41000", 7},
+    };
+    std::map<std::string, std::vector<unsigned char>, std::less<>> bytes = {
+        {kNewest, {kHandledCrash.begin(), kHandledCrash.end()}},
+        {kOther, {'\0', 0xff, '\r', '\n', 'x'}},
+    };
+    std::vector<store::ReportFilter> asked;
+    bool failing = false;
+
+    std::vector<GroupSummary> groups(const store::ReportFilter& filter) override
+    {
+        ask(filter);
+        return groupList;
+    }
+    std::vector<ReportSummary> reports(const store::ReportFilter& filter) override
+    {
+        ask(filter);
+        std::vector<ReportSummary> found;
+        for (const auto& report : reportList) {
+            if ((!filter.group || report.group == *filter.group) && found.size() < filter.limit.value_or(SIZE_MAX)) {
+                found.push_back(report);
+            }
+        }
+        return found;
+    }
+    std::uint64_t countReports(const store::ReportFilter& filter) override { return reports(filter).size(); }
+    std::optional<ReportSummary> report(const std::string&) override { return std::nullopt; }
+    std::optional<std::vector<unsigned char>> reportBytes(const std::string& id) override
+    {
+        const auto found = bytes.find(id);
+        return found == bytes.end() ? std::nullopt : std::optional(found->second);
+    }
+    store::Histogram histogram(const std::optional<std::string>&, std::chrono::seconds, std::size_t,
+                               store::TimePoint) override
+    {
+        return {};
+    }
+
+private:
+    void ask(const store::ReportFilter& filter)
+    {
+        if (failing) {
+            throw std::runtime_error("disk I/O error");
+        }
+        asked.push_back(filter);
+    }
+};
+
+Outcome run(FakeCatalog& catalog, std::vector<std::string_view> args, const triage::SkipRules* underRules = nullptr)
+{
+    args.insert(args.begin(), {"--store", kStore});
+    const auto parsed = triage::parseReaderOptions(args, kNow);
+    EXPECT_EQ(parsed.error, "");
+    return triage::runOnCatalog(catalog, parsed.options, underRules, kNow);
+}
+
+struct CommandCase {
+    const char* name;
+    std::vector<std::string_view> args;
+    int status;
+    std::string output;
+    std::vector<std::string> errors;
+    friend void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
+};
+
+class Command : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(Command, PrintsItsAnswerOrOneLineNamingWhatIsMissing)
+{
+    FakeCatalog catalog;
+    const auto outcome = run(catalog, GetParam().args);
+    EXPECT_EQ(outcome.status, GetParam().status);
+    EXPECT_EQ(outcome.output, GetParam().output);
+    EXPECT_EQ(outcome.errors, GetParam().errors);
+}
+
+const CommandCase kCommands[] = {
+    {"GroupsAlignUnderAHeaderInTheCatalogsOrder",
+     {"groups"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             TITLE\n"
+     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  SIGSEGV in log_crash\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  ValueError in load\n"},
+    {"ListShowsHostAndUnitWhereKnown",
+     {"list", "--limit", "2"},
+     0,
+     "RECEIVED              REPORT                                                GROUP             SENDER"
+     "          BYTES  HOST   UNIT         TITLE\n"
+     "2026-12-08T11:59:59Z  20261208T115959.000042Z_10.1.2.3_40000_000003.report  0123456789abcdef  10.1.2.3:40000"
+     "   1234  web-3  app.service  SIGSEGV in log_crash\n"
+     "2026-12-08T10:00:00Z  20261208T100000.500000Z_10.1.2.4_40000_000001.report  0123456789abcdef  10.1.2.4:40000"
+     "     99  -      -            SIGSEGV in log_crash\n"},
+    {"ListOfAnUnknownGroupNamesIt",
+     {"list", "--group", "00000000000000ff"},
+     1,
+     "",
+     {"no group \"00000000000000ff\" in /srv/reports"}},
+    {"ShowWritesTheStoredBytesExactly", {"show", kOther}, 0, std::string("\0\xff\r\nx", 5)},
+    {"ShowOfAnUnknownReportNamesIt",
+     {"show", kOldest},
+     1,
+     "",
+     {std::string("no report \"") + kOldest + "\" in /srv/reports"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reader, Command, testing::ValuesIn(kCommands),
+                         [](const testing::TestParamInfo<CommandCase>& param) { return param.param.name; });
+
+TEST(ReportFilter, SinceGroupAndLimitReachTheCatalog)
+{
+    FakeCatalog catalog;
+    run(catalog, {"list", "--since", "2h", "--group", "0123456789abcdef", "--limit", "5"});
+    ASSERT_FALSE(catalog.asked.empty());
+    const auto& filter = catalog.asked.back();
+    EXPECT_EQ(filter.since, kNow - std::chrono::hours{2});
+    EXPECT_EQ(filter.group, "0123456789abcdef");
+    EXPECT_EQ(filter.limit, 5U);
+}
+
+TEST(Json, GroupsCarryTheirFieldsWithUtcTimes)
+{
+    FakeCatalog catalog;
+    const json groups = json::parse(run(catalog, {"groups", "--json"}).output);
+    EXPECT_EQ(groups.size(), 2U);
+    EXPECT_EQ(groups[0], json({{"group", "0123456789abcdef"},
+                               {"title", "SIGSEGV in log_crash"},
+                               {"signature", "SIGSEGV | log_crash | parse_header"},
+                               {"count", 2},
+                               {"hosts", 2},
+                               {"first_seen", "2026-12-08T10:00:00.500000Z"},
+                               {"last_seen", "2026-12-08T11:59:59.000042Z"},
+                               {"newest", kNewest}}));
+}
+
+TEST(Json, ReportsCarryFactsOnlyWhereKnown)
+{
+    FakeCatalog catalog;
+    const json reports = json::parse(run(catalog, {"list", "--json"}).output);
+    EXPECT_EQ(reports[0]["host"], "web-3");
+    EXPECT_EQ(reports[0]["signal"], "SIGSEGV");
+    EXPECT_EQ(reports[1], json({{"report", kOldest},
+                                {"group", "0123456789abcdef"},
+                                {"received", "2026-12-08T10:00:00.500000Z"},
+                                {"sender", "10.1.2.4:40000"},
+                                {"bytes", 99},
+                                {"title", "SIGSEGV in log_crash"}}));
+}
+
+constexpr const char* kHostileTitle = "\x1b]0;owned\x07\x1b[2Jboom\r\nnext\xff";
+
+TEST(HostileText, TableShowsATitleAsOnePrintableLine)
+{
+    FakeCatalog catalog;
+    catalog.groupList.resize(1);
+    catalog.groupList[0].title = kHostileTitle;
+    const std::string table = run(catalog, {"groups"}).output;
+    EXPECT_EQ(table.substr(table.rfind("  ") + 2), "boom next\xEF\xBF\xBD\n");
+}
+
+TEST(HostileText, JsonReplacesInvalidUtf8InsteadOfFailing)
+{
+    FakeCatalog catalog;
+    catalog.reportList.resize(1);
+    catalog.reportList[0].title = kHostileTitle;
+    const json reports = json::parse(run(catalog, {"list", "--json"}).output);
+    EXPECT_EQ(reports[0]["title"], "\x1b]0;owned\x07\x1b[2Jboom\r\nnext\xEF\xBF\xBD");
+}
+
+TEST(CatalogFailure, IsOneLineNamingTheStore)
+{
+    FakeCatalog catalog;
+    catalog.failing = true;
+    const auto outcome = run(catalog, {"groups"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.errors, std::vector<std::string>{"can't read /srv/reports: disk I/O error"});
+}
+
+TEST(UnderRules, GroupsNameTheGroupTheirNewestReportWouldJoin)
+{
+    const auto path = std::filesystem::path(testing::TempDir()) / "reader-skip-rules";
+    std::ofstream(path) << "^log_crash$\n";
+    const auto loaded = triage::loadRules(std::vector{path});
+    std::filesystem::remove(path);
+    ASSERT_EQ(loaded.error, "");
+    FakeCatalog catalog;
+    catalog.bytes.erase(kOther);  // a group whose newest report is gone gets no note
+
+    const std::string table = run(catalog, {"groups"}, &loaded.rules).output;
+
+    const auto note = table.find("\n  under the rules given: ");
+    ASSERT_NE(note, std::string::npos) << table;
+    EXPECT_TRUE(table.substr(note).ends_with("  SIGSEGV in parse_header\nfedcba9876543210"
+                                             "      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  "
+                                             "ValueError in load\n"))
+        << table;
+}
+
+TEST(Signatures, UnreadableFileFailsAndTheOthersAreStillShown)
+{
+    const auto path = std::filesystem::path(testing::TempDir()) / "reader-report";
+    std::ofstream(path) << kHandledCrash;
+    const std::vector<std::string> files = {"/nonexistent/report", path.string()};
+
+    const auto outcome = triage::showSignatures(files, triage::SkipRules::builtIn());
+    std::filesystem::remove(path);
+
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.errors, std::vector<std::string>{"can't open /nonexistent/report: No such file or directory"});
+    EXPECT_TRUE(outcome.output.starts_with(path.string() + "\n  kind:        SIGSEGV\n")) << outcome.output;
+}
+
+TEST(WriteOutcome, FullStandardOutputIsAFailureWithALine)
+{
+    std::FILE* full = std::fopen("/dev/full", "w");
+    std::FILE* err = std::tmpfile();
+    ASSERT_TRUE(full && err);
+    const int status = triage::writeOutcome({0, "groups\n", {}}, full, err);
+    std::fclose(full);
+    char line[200] = {};
+    std::rewind(err);
+    std::fgets(line, sizeof line, err);
+    std::fclose(err);
+    EXPECT_EQ(status, 1);
+    EXPECT_STREQ(line, "crashReports: can't write to standard output: No space left on device\n");
+}
+
+}  // namespace
