@@ -1,6 +1,6 @@
 #include "Collector.h"
 
-#include "DirectoryStore.h"
+#include "OpenStore.h"
 #include "Plural.h"
 #include "Receiver.h"
 #include "StartupError.h"
@@ -176,8 +176,8 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
           return passed ? std::move(*passed) : bindSocket(options);
       }()),
       rules_(loadRules(options.skipRules)),
-      store_(std::make_unique<store::DirectoryStore>(
-          options.directory,
+      store_(store::openStore(
+          options.store,
           store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes}, options.regressedAfter},
           rules_)),
       notifier_(log, options.onNewGroup),

@@ -308,7 +308,7 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
                                         : "one DIRECTORY expected, got " + std::to_string(operands.size()) + " operands";
         return parsed;
     }
-    parsed.options.directory = std::string(operands.front());
+    parsed.options.store = std::string(operands.front());
     return parsed;
 }
 

@@ -1,7 +1,7 @@
 #include "Reader.h"
 
 #include "FrameFormat.h"
-#include "OpenCatalog.h"
+#include "OpenStore.h"
 #include "Page.h"
 #include "Plural.h"
 #include "ReaderOutput.h"

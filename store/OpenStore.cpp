@@ -1,4 +1,4 @@
-#include "OpenCatalog.h"
+#include "OpenStore.h"
 
 #include "DirectoryCatalog.h"
 #include "IndexCatchUp.h"
@@ -35,6 +35,12 @@ void giveIndexToDirectoryOwner(int directoryFd)
 }
 
 }  // namespace
+
+std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
+                                       const triage::SkipRules& rules)
+{
+    return std::make_unique<DirectoryStore>(store, options, rules);
+}
 
 std::unique_ptr<Catalog> openCatalog(const std::string& store)
 {

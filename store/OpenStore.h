@@ -5,6 +5,8 @@
 // knows how its reports and index are laid out.
 
 #include "Catalog.h"
+#include "DirectoryStore.h"
+#include "ReportStore.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,6 +17,11 @@ class SkipRules;
 }
 
 namespace store {
+
+// The store that `store` names, opened for the collector to store into.
+// Throws crashreports::StartupError naming it if it can't be had.
+std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
+                                       const triage::SkipRules& rules);
 
 // The catalog of the store that `store` names, opened for reading. Throws
 // crashreports::StartupError when the store is not there or can't be read;
