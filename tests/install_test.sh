@@ -62,8 +62,13 @@ check_packages() {
         || fail "postrm does not remove the reports on purge"
     ! grep -Eq "(rmdir|rm -[a-z]*) [^#]*/var/lib/private( |$)" "$work/collector-control/postrm" \
         || fail "postrm removes /var/lib/private, which is systemd's"
-    grep -qx /etc/default/collectCrashReports "$work/collector-control/conffiles" \
-        || fail "/etc/default/collectCrashReports is not a conffile"
+    for conffile in /etc/default/collectCrashReports /etc/crash-reports/skip-frames; do
+        grep -qx "$conffile" "$work/collector-control/conffiles" || fail "$conffile is not a conffile"
+    done
+    grep -q "adduser --system --group .* crash-reports" "$work/collector-control/postinst" \
+        || fail "postinst does not make the system user and group crash-reports"
+    grep -qx "User=crash-reports" "$work/collector/lib/systemd/system/collectCrashReports.service" \
+        || fail "the service does not run as crash-reports"
     echo "install test: both packages for example.org:9700 are sound and lintian-clean"
 }
 
