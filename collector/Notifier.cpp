@@ -77,8 +77,8 @@ std::string newsLine(const GroupNews& news)
         + news.group + ": " + news.title + " (report " + news.report + " from " + news.sender + ")";
 }
 
-Notifier::Notifier(LogSink& log, std::optional<std::string> command)
-    : log_(log), command_(std::move(command)), thread_([this] { run(); })
+Notifier::Notifier(LogSink& log, std::optional<std::string> command, std::chrono::milliseconds timeout)
+    : log_(log), command_(std::move(command)), timeout_(timeout), thread_([this] { run(); })
 {
 }
 
@@ -198,14 +198,14 @@ void Notifier::reap(bool stopping)
         int status = 0;
         const pid_t ended = ::waitpid(command.pid, &status, WNOHANG);
         if (ended == 0) {
-            if (!stopping && now - command.started < kCommandTimeout) {
+            if (!stopping && now - command.started < timeout_) {
                 return false;
             }
             ::kill(-command.pid, SIGKILL);
             ::waitpid(command.pid, &status, 0);
             log_.err(Priority::Error, "the command for crash group " + command.group + " was killed after "
-                                          + std::to_string((now - command.started) / std::chrono::seconds(1))
-                                          + " s");
+                                          + std::to_string((now - command.started) / std::chrono::milliseconds(1))
+                                          + " ms");
             return true;
         }
         if (ended == command.pid && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {

@@ -45,8 +45,10 @@ public:
     static constexpr std::size_t kMostRunning = 4;
     static constexpr auto kCommandTimeout = std::chrono::seconds(30);
 
-    // `command`: run for each piece of news, if given.
-    Notifier(LogSink& log, std::optional<std::string> command);
+    // `command`: run for each piece of news, if given, and killed after
+    // `timeout`.
+    Notifier(LogSink& log, std::optional<std::string> command,
+             std::chrono::milliseconds timeout = kCommandTimeout);
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
     // Tells what is queued, gives running commands a moment, then kills them.
@@ -72,6 +74,7 @@ private:
 
     LogSink& log_;
     std::optional<std::string> command_;
+    std::chrono::milliseconds timeout_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<GroupNews> queue_;

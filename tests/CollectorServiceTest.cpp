@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <sstream>
+#include <thread>
+
 namespace {
 
 using namespace collector_tests;
@@ -96,5 +99,91 @@ TEST(CollectorUnderSystemd, TakesTheSocketThatSocketActivationPasses)
     EXPECT_EQ(activator.wait().status, 0);
     EXPECT_EQ(storedIn(dir.path()), std::vector<std::string>{"activated"});
 }
+
+// Reports sent one after the other, with pauses, to a collector that runs a
+// command for news of crash groups: the news lines it writes and what the
+// command saw.
+struct News {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::chrono::milliseconds>> sends;  // crashing function, pause after
+    std::vector<std::string> lines;    // the news and failure lines, in order (each a line's start)
+    std::vector<std::string> commands;  // what each command run saw: event and title
+    friend void PrintTo(const News& news, std::ostream* out) { *out << news.name; }
+};
+
+class CollectorTells : public testing::TestWithParam<News> {};
+
+std::string crashIn(const std::string& function)
+{
+    return "signal 11 (SIGSEGV)\n#0  0x00000000004011a6 in " + function + " (app.c:12)\n";
+}
+
+TEST_P(CollectorTells, OfNewAndRegressedCrashGroupsOnly)
+{
+    const News& news = GetParam();
+    TempDir dir;
+    const std::string seen = (dir.path() / "seen").string();
+    auto args = news.args;
+    for (auto& arg : args) {
+        if (const auto at = arg.find("{seen}"); at != std::string::npos) {
+            arg.replace(at, 6, seen);
+        }
+    }
+    RunningCollector collector(dir.path() / "reports", {.args = args});
+    for (const auto& [function, pause] : news.sends) {
+        UdpSocket().sendTo(collector.port(), makeFrame(toBytes(crashIn(function))));
+        collector.nextStoredPath();
+        std::this_thread::sleep_for(pause);
+    }
+    std::this_thread::sleep_for(500ms);  // the last command's time to run
+
+    const ExitResult result = collector.stop();
+
+    std::vector<std::string> lines;
+    std::istringstream err(result.err);
+    for (std::string line; std::getline(err, line);) {
+        if (line.find("crash group") != std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    ASSERT_EQ(lines.size(), news.lines.size()) << result.err;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        EXPECT_TRUE(lines[index].starts_with(news.lines[index])) << lines[index];
+    }
+    std::vector<std::string> commands;
+    if (fs::exists(seen)) {
+        const Bytes content = readFile(seen);
+        std::istringstream file(std::string(content.begin(), content.end()));
+        for (std::string line; std::getline(file, line);) {
+            commands.push_back(line);
+        }
+    }
+    EXPECT_EQ(commands, news.commands);
+}
+
+const std::string kRecord = R"(printf '%s %s\n' "$CRASH_EVENT" "$CRASH_TITLE" >>{seen}; test -n "$CRASH_GROUP" && test -n "$CRASH_REPORT" && test -n "$CRASH_SENDER")";
+
+const News kNews[] = {
+    {"NewGroupsAndNotTheirLaterReports",
+     {"--on-new-group", kRecord},
+     {{"parse_header", 0ms}, {"parse_header", 0ms}, {"load_config", 0ms}},
+     {"new crash group ", "new crash group "},
+     {"new SIGSEGV in parse_header", "new SIGSEGV in load_config"}},
+    {"AGroupBackAfterItsQuietTime",
+     {"--on-new-group", kRecord, "--regressed-after", "1s"},
+     {{"parse_header", 0ms}, {"parse_header", 1500ms}, {"parse_header", 0ms}},
+     {"new crash group ", "regressed crash group "},
+     {"new SIGSEGV in parse_header", "regressed SIGSEGV in parse_header"}},
+    {"ACommandThatFails",
+     {"--on-new-group", "exit 3"},
+     {{"parse_header", 0ms}},
+     {"new crash group ", "the command for crash group "},
+     {}},
+    {"NewsWithoutACommand", {}, {{"parse_header", 0ms}}, {"new crash group "}, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Commands, CollectorTells, testing::ValuesIn(kNews),
+                         [](const testing::TestParamInfo<News>& param) { return param.param.name; });
 
 }  // namespace
