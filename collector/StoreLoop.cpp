@@ -117,6 +117,11 @@ void StoreLoop::storeFrame(Frame& frame)
         return;
     }
     store::StageResult staged = store_.stage(decoded.report.bytes(), info);
+    if (staged.outOfDescriptors && !group_.empty()) {
+        // The group's files hold the descriptors that this one needs.
+        commit();
+        staged = store_.stage(decoded.report.bytes(), info);
+    }
     if (!staged.pending) {
         ++counters_.failedToStore;
         log_.limited(Priority::Error,

@@ -5,7 +5,9 @@
 // DirectoryStore.h.
 
 #include "DirectoryStore.h"
+#include "DirectoryListing.h"
 #include "Plural.h"
+#include "ReportNames.h"
 
 #include <unistd.h>
 
@@ -40,10 +42,13 @@ void DirectoryStore::openIndex()
             }
             notices_.push_back({true, "can't open the index of " + directory_.string() + ": " + error.what()
                                           + "; storing on without it"});
+            opened_.lock->removeDeadTemporaries();
             return;
         }
     }
-    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_);
+    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
+        opened_.lock->tidy(name);
+    });
     try {
         indexCurrent_ = !opened_.stamp.empty() && index_->meta(kStampKey) == opened_.stamp
             && index_->meta(kVersionKey) == std::to_string(triage::kSignatureVersion);
@@ -58,7 +63,9 @@ void DirectoryStore::openIndex()
 
 DirectoryStore::~DirectoryStore()
 {
-    if (!index_ || !indexCurrent_ || catchUp_->running()) {
+    // Another collector's lock file or temporary left in the directory is
+    // for the next start's walk to look at.
+    if (!index_ || !indexCurrent_ || catchUp_->running() || othersLeftTraces()) {
         return;
     }
     // The stamp is taken with this collector's lock file gone, as the next
@@ -70,6 +77,17 @@ DirectoryStore::~DirectoryStore()
     } catch (const sqlite::Error&) {
         // Without the mark, the next start walks the files: nothing is lost.
     }
+}
+
+bool DirectoryStore::othersLeftTraces() const
+{
+    const std::string& owner = opened_.lock->owner();
+    bool found = false;
+    forEachEntry(fd(), [&](std::string_view name) {
+        const auto mark = lockOwner(name) ? lockOwner(name) : temporaryOwner(name);
+        found = found || newLockOwner(name) || (mark && *mark != owner);
+    });
+    return found;
 }
 
 void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, std::vector<CommitResult>& results)
@@ -154,7 +172,9 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
             return true;
         }
     } catch (const sqlite::Error& error) {
-        catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_);
+        catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
+        opened_.lock->tidy(name);
+    });
         indexFailed("can't catch up", error);
         return false;
     }

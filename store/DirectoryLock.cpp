@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -124,51 +123,55 @@ void DirectoryLock::release()
     }
 }
 
-void DirectoryLock::removeDeadTemporaries() const
+DirectoryLock::LockState DirectoryLock::stateOf(const std::string& lockName) const
+{
+    // Opened without waiting: something named like a lock file may be a
+    // FIFO, and only a regular file is anyone's lock.
+    const UniqueFd lock(::openat(directoryFd_, lockName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status {};
+    if (!lock || ::fstat(lock.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return LockState::Missing;
+    }
+    return ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? LockState::Free : LockState::Held;
+}
+
+void DirectoryLock::tidy(std::string_view name) const
 {
     const int dir = directoryFd_;
-    std::vector<std::string> names;
-    forEachEntry(dir, [&](std::string_view name) { names.emplace_back(name); });
-    // Owners whose lock file is free are gone. Their locks are held until
-    // their temporaries are removed, so that no one else takes them.
-    std::set<std::string, std::less<>> live{owner_};
-    std::set<std::string, std::less<>> dead;
-    std::vector<std::pair<std::string, UniqueFd>> deadLocks;
-    for (const auto& name : names) {
-        const auto owner = lockOwner(name);
-        if (!owner || *owner == owner_) {
-            if (newLockOwner(name) && olderThan(dir, name, kOrphanAge)) {
-                ::unlinkat(dir, name.c_str(), 0);
-            }
-            continue;
+    const std::string file(name);
+    if (const auto owner = lockOwner(name)) {
+        if (*owner != owner_ && stateOf(file) == LockState::Free) {
+            ::unlinkat(dir, file.c_str(), 0);
         }
-        // Opened without waiting: something named like a lock file may be a
-        // FIFO, and only a regular file is anyone's lock.
-        UniqueFd lock(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        struct stat status {};
-        if (!lock || ::fstat(lock.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-            continue;
+    } else if (newLockOwner(name)) {
+        if (olderThan(dir, file, kOrphanAge)) {
+            ::unlinkat(dir, file.c_str(), 0);
         }
-        if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-            dead.emplace(*owner);
-            deadLocks.emplace_back(name, std::move(lock));
-        } else {
-            live.emplace(*owner);
+    } else if (const auto temporaryOwnerMark = temporaryOwner(name); temporaryOwnerMark && *temporaryOwnerMark != owner_) {
+        // A temporary of an owner with no lock file is an old collector's,
+        // or its owner's lock was made after this was looked at: it must be
+        // old, too.
+        const LockState state = stateOf(lockFileName(*temporaryOwnerMark));
+        if (state == LockState::Free || (state == LockState::Missing && olderThan(dir, file, kOrphanAge))) {
+            ::unlinkat(dir, file.c_str(), 0);
         }
     }
-    for (const auto& name : names) {
-        const auto owner = temporaryOwner(name);
-        if (!owner || live.contains(*owner)) {
-            continue;
+}
+
+void DirectoryLock::removeDeadTemporaries() const
+{
+    // Temporaries first, while their owners' lock files are still there to
+    // say whether they are gone.
+    std::vector<std::string> others;
+    forEachEntry(directoryFd_, [&](std::string_view name) {
+        if (temporaryOwner(name)) {
+            tidy(name);
+        } else if (lockOwner(name) || newLockOwner(name)) {
+            others.emplace_back(name);
         }
-        // A temporary of an owner with no lock file is an old collector's, or
-        // its owner's lock was made after the listing: it must be old, too.
-        if (dead.contains(*owner) || olderThan(dir, name, kOrphanAge)) {
-            ::unlinkat(dir, name.c_str(), 0);
-        }
-    }
-    for (const auto& lock : deadLocks) {
-        ::unlinkat(dir, lock.first.c_str(), 0);
+    });
+    for (const auto& name : others) {
+        tidy(name);
     }
 }
 

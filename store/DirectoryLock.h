@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace store {
 
@@ -28,12 +29,18 @@ public:
 
     const std::string& owner() const { return owner_; }
 
-    // Removes the temporaries of owners whose lock file is free, and their
-    // lock files; and temporaries or passing lock files of no owner once
-    // they are old enough that no collector can still be making them.
+    // What becomes of `name`, an entry of the directory: the lock file of a
+    // collector that is gone is removed, and so are its temporaries; so are
+    // temporaries and passing lock files of no owner once they are old
+    // enough that no collector can still be making them. Anything else is
+    // left alone.
+    void tidy(std::string_view name) const;
+    // Tidies every entry of the directory.
     void removeDeadTemporaries() const;
 
 private:
+    enum class LockState { Held, Free, Missing };
+    LockState stateOf(const std::string& lockName) const;
     void release();
     // Takes the lock file of a collector that is gone as this one's own;
     // whether there was one.

@@ -150,7 +150,6 @@ DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directo
     }
     opened.stamp = stampOf(opened.fd.get());
     opened.lock.emplace(opened.fd.get(), directory);
-    opened.lock->removeDeadTemporaries();
     return opened;
 }
 
@@ -196,7 +195,7 @@ StageResult DirectoryStore::stage(std::span<const unsigned char> report, const R
     if (!file) {
         const int error = errno;
         budget_.release(group, report.size());
-        return {std::nullopt, withReason("can't create " + path, error)};
+        return {std::nullopt, withReason("can't create " + path, error), error == EMFILE || error == ENFILE};
     }
     if (const int error = writeAll(file.get(), report); error != 0) {
         ::unlinkat(fd(), temporary.c_str(), 0);

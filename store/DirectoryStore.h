@@ -104,6 +104,7 @@ private:
     void indexFailed(const std::string& what, const std::exception& error);
     void finishCatchUp();
     void refreshTotals();
+    bool othersLeftTraces() const;
 
     // The budget (DirectoryBudget.cpp).
     void measure();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 namespace store {
@@ -63,7 +64,11 @@ std::optional<IndexEntry> readIndexEntry(int directoryFd, std::string_view name,
                       triage::computeSignature(*bytes, rules)};
 }
 
-IndexCatchUp::IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules) : index_(index), rules_(rules) {}
+IndexCatchUp::IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules,
+                           std::function<void(std::string_view)> tidy)
+    : index_(index), rules_(rules), tidy_(std::move(tidy))
+{
+}
 
 void IndexCatchUp::start(int directoryFd)
 {
@@ -99,9 +104,18 @@ void IndexCatchUp::stepFiles(Steady::time_point deadline)
             if (entry == nullptr) {
                 listing_.reset();
                 phase_ = Phase::Gone;
+                // Lock files last, while they still tell whose temporaries
+                // are whose.
+                for (const auto& name : std::exchange(lockFiles_, {})) {
+                    tidy_(name);
+                }
                 break;
             }
-            if (parseReportName(entry->d_name) && !index_.contains(entry->d_name)) {
+            if (lockOwner(entry->d_name) || newLockOwner(entry->d_name)) {
+                lockFiles_.emplace_back(entry->d_name);
+            } else if (!parseReportName(entry->d_name)) {
+                tidy_(entry->d_name);
+            } else if (!index_.contains(entry->d_name)) {
                 if (auto indexed = readIndexEntry(directoryFd_, entry->d_name, rules_)) {
                     missing.push_back(std::move(*indexed));
                 }

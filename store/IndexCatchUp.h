@@ -12,10 +12,12 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace store {
 
@@ -33,7 +35,9 @@ public:
         std::uint64_t signedAgain = 0;
     };
 
-    IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules);
+    // `tidy` is called with every other name of the directory than the
+    // reports', as the walk comes across it.
+    IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules, std::function<void(std::string_view)> tidy);
 
     // Starts a walk over the open directory `directoryFd` from the start.
     void start(int directoryFd);
@@ -56,10 +60,12 @@ private:
 
     ReportIndex& index_;
     const triage::SkipRules& rules_;
+    std::function<void(std::string_view)> tidy_;
     int directoryFd_ = -1;
     Phase phase_ = Phase::Idle;
     std::unique_ptr<DIR, CloseListing> listing_;
     std::string lastId_;  // of the walk over the index's reports
+    std::vector<std::string> lockFiles_;  // collectors' lock files, tidied after the walk
     Tally tally_;
 };
 

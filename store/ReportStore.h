@@ -51,6 +51,9 @@ enum class GroupEvent { None, New, Regressed };
 struct StageResult {
     std::optional<PendingReport> pending;
     std::string error;  // why not, otherwise
+    // The process had no file descriptor left: committing the reports
+    // staged so far frees theirs.
+    bool outOfDescriptors = false;
 };
 
 struct CommitResult {

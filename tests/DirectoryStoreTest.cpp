@@ -77,6 +77,13 @@ store::CommitResult storeOne(DirectoryStore& store, std::span<const unsigned cha
     return commitOne(store, std::move(*staged.pending));
 }
 
+// Brings the store's index up to date, as an idle collector does.
+void catchUp(DirectoryStore& store)
+{
+    for (int slice = 0; slice < 1000 && store.catchUp(seconds(1)); ++slice) {
+    }
+}
+
 TEST(DirectoryStore, StoresTheBytesUnderANameOfItsOwn)
 {
     TempDir dir;
@@ -186,11 +193,13 @@ TEST(DirectoryStore, RemovesOnlyTheTemporariesOfCollectorsThatAreGone)
     dir.write(".incoming-00000000deadbeef-1.tmp", "half a rep");
     dir.write("kept.report", "whole");
     const auto live = openStore(dir.path());
+    catchUp(*live);
     auto inFlight = live->stage(toBytes("in flight"), infoOf(toBytes("in flight"), system_clock::now()));
     ASSERT_TRUE(inFlight.pending);
     const auto staged = temporariesIn(dir.path());
 
     const auto next = openStore(dir.path());
+    catchUp(*next);
 
     EXPECT_EQ(staged.size(), 1U);
     EXPECT_EQ(temporariesIn(dir.path()), staged);
@@ -212,13 +221,6 @@ TEST(DirectoryStore, TellsAGroupsFirstReportAndItsReturnAfterAQuietTime)
     EXPECT_EQ(storeOne(*store, crash, start + minutes(30)).event, GroupEvent::None);
     EXPECT_EQ(storeOne(*store, other, start + minutes(31)).event, GroupEvent::New);
     EXPECT_EQ(storeOne(*store, crash, start + minutes(91)).event, GroupEvent::Regressed);
-}
-
-// Brings the store's index up to date, as an idle collector does.
-void catchUp(DirectoryStore& store)
-{
-    for (int slice = 0; slice < 1000 && store.catchUp(seconds(1)); ++slice) {
-    }
 }
 
 // The store's own name for a report received at `seconds` after 2026-12-08.

@@ -144,6 +144,9 @@ Child::Child(const std::vector<std::string>& argv, const ProcessOptions& options
         for (const auto& entry : options.env) {
             ::putenv(const_cast<char*>(entry.c_str()));
         }
+        // Only the standard streams: whatever the test runner left open
+        // would count against a program's own limits.
+        ::close_range(3, ~0U, 0);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
