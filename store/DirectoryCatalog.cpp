@@ -17,7 +17,10 @@ namespace {
 using crashreports::StartupError;
 using crashreports::UniqueFd;
 
-constexpr const char* kReportColumns = "id, grp, title, received, sender, bytes, host, unit, executable, signal";
+// A report's columns, with its group's title.
+constexpr const char* kReportColumns =
+    "r.id, r.grp, g.title, r.received, r.sender, r.bytes, r.host, r.unit, r.executable, r.signal "
+    "FROM reports AS r JOIN groups AS g ON g.grp = r.grp";
 
 UniqueFd openDirectory(const std::filesystem::path& directory)
 {
@@ -116,8 +119,8 @@ std::vector<GroupSummary> DirectoryCatalog::groups(const ReportFilter& filter)
 std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
 {
     static const std::string sql = std::string("SELECT ") + kReportColumns + R"(
-        FROM reports WHERE (?1 IS NULL OR received >= ?1) AND (?2 IS NULL OR grp = ?2)
-        ORDER BY received DESC, id DESC LIMIT ?3)";
+        WHERE (?1 IS NULL OR r.received >= ?1) AND (?2 IS NULL OR r.grp = ?2)
+        ORDER BY r.received DESC, r.id DESC LIMIT ?3)";
     auto& query = index_.database().cached(sql.c_str());
     bindFilter(query, filter);
     query.bind(3, filter.limit ? static_cast<std::int64_t>(*filter.limit) : std::int64_t{-1});
@@ -142,7 +145,7 @@ std::uint64_t DirectoryCatalog::countReports(const ReportFilter& filter)
 
 std::optional<ReportSummary> DirectoryCatalog::report(const std::string& id)
 {
-    static const std::string sql = std::string("SELECT ") + kReportColumns + " FROM reports WHERE id = ?";
+    static const std::string sql = std::string("SELECT ") + kReportColumns + " WHERE r.id = ?";
     auto& query = index_.database().cached(sql.c_str());
     query.bind(1, id);
     std::optional<ReportSummary> found;

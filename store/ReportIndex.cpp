@@ -6,12 +6,13 @@ namespace store {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 4;
 
 // Groups: the aggregate of their reports, kept up to date as reports come
 // and go, so that listing the groups never reads every report. A group's
-// title and signature are its newest report's; ties in time go to the
-// greater id, so that the order reports were added in does not matter. A
+// title and signature are those of the reports it holds (which share them);
+// its newest report is the latest received, ties going to the greater id,
+// so that the order reports were added in does not matter. A
 // group whose reports are all gone stays, with a count of 0, so that its
 // return is told as a regression rather than as a new crash. Reports are
 // kept in the order they were added (rowid), which decides between reports
@@ -25,8 +26,6 @@ CREATE TABLE IF NOT EXISTS reports (
     bytes INTEGER NOT NULL,
     disk INTEGER NOT NULL,
     grp TEXT NOT NULL,
-    title TEXT NOT NULL,
-    signature TEXT NOT NULL,
     version INTEGER NOT NULL,
     host TEXT NOT NULL,
     unit TEXT NOT NULL,
@@ -35,7 +34,6 @@ CREATE TABLE IF NOT EXISTS reports (
 );
 CREATE INDEX IF NOT EXISTS reports_by_group ON reports (grp, received);
 CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received, id);
-CREATE INDEX IF NOT EXISTS reports_by_version ON reports (version);
 CREATE TABLE IF NOT EXISTS groups (
     grp TEXT PRIMARY KEY,
     title TEXT NOT NULL,
@@ -151,12 +149,11 @@ GroupEvent ReportIndex::addOne(const IndexEntry& entry, std::chrono::seconds qui
     const std::int64_t received = toMicroseconds(entry.received);
     const std::string address = entry.sender.addressText();
     const triage::Signature& signature = entry.signature;
-    auto& insert = database_.cached("INSERT OR IGNORE INTO reports VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    auto& insert = database_.cached("INSERT OR IGNORE INTO reports VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
     insert.bind(1, entry.id).bind(2, received).bind(3, entry.sender.text()).bind(4, address);
     insert.bind(5, toInteger(entry.bytes)).bind(6, toInteger(entry.disk)).bind(7, signature.id);
-    insert.bind(8, signature.title).bind(9, signature.text).bind(10, std::int64_t{triage::kSignatureVersion});
-    insert.bind(11, signature.facts.host).bind(12, signature.facts.unit).bind(13, signature.facts.executable);
-    insert.bind(14, signature.facts.signal).run();
+    insert.bind(8, std::int64_t{triage::kSignatureVersion}).bind(9, signature.facts.host);
+    insert.bind(10, signature.facts.unit).bind(11, signature.facts.executable).bind(12, signature.facts.signal).run();
     if (sqlite3_changes(database_.handle()) == 0) {
         return GroupEvent::None;
     }
@@ -179,14 +176,15 @@ GroupEvent ReportIndex::addOne(const IndexEntry& entry, std::chrono::seconds qui
             last_seen = iif(count = 0, excluded.last_seen, max(last_seen, excluded.last_seen)))");
     group.bind(1, signature.id).bind(2, signature.title).bind(3, signature.text).bind(4, toInteger(entry.disk));
     group.bind(5, received).bind(6, entry.id).run();
-    auto& sender = database_.cached("INSERT OR IGNORE INTO group_senders VALUES (?, ?, 0)");
-    sender.bind(1, signature.id).bind(2, address).run();
-    if (sqlite3_changes(database_.handle()) != 0) {
+    auto& sender = database_.cached(
+        "INSERT INTO group_senders VALUES (?, ?, 1) ON CONFLICT DO UPDATE SET count = count + 1 RETURNING count");
+    sender.bind(1, signature.id).bind(2, address);
+    const bool firstOfSender = sender.step() && sender.integer(0) == 1;
+    sender.reset();
+    if (firstOfSender) {
         auto& hosts = database_.cached("UPDATE groups SET hosts = hosts + 1 WHERE grp = ?");
         hosts.bind(1, signature.id).run();
     }
-    auto& count = database_.cached("UPDATE group_senders SET count = count + 1 WHERE grp = ? AND address = ?");
-    count.bind(1, signature.id).bind(2, address).run();
     if (!known) {
         return GroupEvent::New;
     }
@@ -222,8 +220,8 @@ void ReportIndex::refreshGroupTimes(const std::string& group)
     auto& refresh = database_.cached(R"(
         UPDATE groups SET
             first_seen = (SELECT min(received) FROM reports WHERE grp = ?1),
-            (last_seen, newest, title, signature) = (
-                SELECT received, id, title, signature FROM reports WHERE grp = ?1
+            (last_seen, newest) = (
+                SELECT received, id FROM reports WHERE grp = ?1
                 ORDER BY received DESC, id DESC LIMIT 1)
         WHERE grp = ?1 AND count > 0)");
     refresh.bind(1, group).run();
