@@ -189,6 +189,9 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
         const int error = errno;
         throw StartupError(withReason("can't make an event descriptor", error));
     }
+    if (options.page) {
+        page_.emplace(options.store, *options.page, log);
+    }
     if (const std::string warning = enlargeReceiveBuffer(socket_.get(), !socketPassed_); !warning.empty()) {
         log_.err(Priority::Warning, warning);
     }
@@ -228,7 +231,8 @@ void Collector::run()
         log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
                                      + store_->location() + " (" + plural(store_->count(), "report") + " there)");
         service_.ready(formatSummary(counters_, log_.dropped()));
-        StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_).run();
+        StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_, page_ ? &*page_ : nullptr)
+            .run();
         service_.stopping();
     }
     counters_.unstored = queue_.frameCount();

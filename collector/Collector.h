@@ -11,6 +11,7 @@
 #include "LogSink.h"
 #include "Notifier.h"
 #include "Options.h"
+#include "PageKeeper.h"
 #include "ReportStore.h"
 #include "ServiceManager.h"
 #include "SkipRules.h"
@@ -46,6 +47,7 @@ private:
     triage::SkipRules rules_;
     std::unique_ptr<store::ReportStore> store_;
     Notifier notifier_;
+    std::optional<PageKeeper> page_;
     Admission admission_;
     FrameQueue queue_;
     Counters counters_;

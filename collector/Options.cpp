@@ -4,6 +4,7 @@
 #include "DiskBudget.h"
 #include "SkipRules.h"
 #include "FrameFormat.h"
+#include "PageKeeper.h"
 #include "TimeText.h"
 
 #include <arpa/inet.h>
@@ -150,6 +151,11 @@ std::vector<KnownOption> triageOptions()
              options.skipRules.emplace_back(value);
              return std::string();
          }},
+        {"--page", true,
+         [](Options& options, std::string_view value) {
+             options.page = std::filesystem::path(value);
+             return value.empty() ? invalid("--page", value, "an empty directory name") : std::string();
+         }},
     };
 }
 
@@ -271,6 +277,10 @@ std::string usageText()
           "  --on-new-group COMMAND   run sh -c COMMAND for each new or regressed crash group, with\n"
           "                           CRASH_EVENT, CRASH_GROUP, CRASH_TITLE, CRASH_REPORT and\n"
           "                           CRASH_SENDER in its environment\n"
+          "  --page DIR               keep the triage web page in DIR current (written again at most\n"
+          "                           every "
+        + std::to_string(PageKeeper::kEvery.count())
+        + " s after a change)\n"
           "  --help                   print this help and exit\n"
           "  --version                print the version and exit\n"
           "\n"

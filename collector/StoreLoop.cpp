@@ -26,7 +26,7 @@ std::string bytes(std::uint64_t count)
 
 StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store,
                      const triage::SkipRules& rules, Counters& counters, LogSink& log, ServiceManager& service,
-                     Notifier& notifier)
+                     Notifier& notifier, PageKeeper* page)
     : options_(options),
       queue_(queue),
       store_(store),
@@ -34,7 +34,8 @@ StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportSto
       counters_(counters),
       log_(log),
       service_(service),
-      notifier_(notifier)
+      notifier_(notifier),
+      page_(page)
 {
 }
 
@@ -93,6 +94,9 @@ void StoreLoop::storeBatch(std::vector<Frame> batch)
         }
     }
     commit();
+    if (page_ != nullptr) {
+        page_->changed();
+    }
     if (removedReports_ != 0) {
         log_.limited(Priority::Info, [&] {
             return "removed " + plural(removedReports_, "old report") + " (" + bytes(removedBytes_)

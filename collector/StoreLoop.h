@@ -10,6 +10,7 @@
 #include "LogSink.h"
 #include "Notifier.h"
 #include "Options.h"
+#include "PageKeeper.h"
 #include "ReportStore.h"
 #include "ServiceManager.h"
 #include "SkipRules.h"
@@ -22,7 +23,7 @@ namespace collector {
 class StoreLoop {
 public:
     StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, const triage::SkipRules& rules,
-              Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier);
+              Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier, PageKeeper* page);
 
     // Stores until the queue is closed and empty, or --count reports are
     // stored. Once the queue is closed, it stores for kStopTime at most.
@@ -51,6 +52,7 @@ private:
     LogSink& log_;
     ServiceManager& service_;
     Notifier& notifier_;
+    PageKeeper* page_;  // none when no page is kept
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};

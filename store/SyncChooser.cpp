@@ -27,9 +27,10 @@ SyncPlan SyncChooser::plan(std::size_t groupSize)
     ++groups_;
     const bool filesystem = prefersFilesystem(groupSize);
     // A trial needs files of both kinds: some synced each, some left to the
-    // filesystem sync.
-    if (groupSize > kTrialFiles && secondsPerFile_ && groups_ >= nextTrial_) {
-        return trial(groupSize, filesystem);
+    // filesystem sync; the first, before a filesystem sync has been timed,
+    // leaves it the most.
+    if (groupSize > kTrialFiles && groups_ >= nextTrial_) {
+        return trial(groupSize, filesystem || !secondsPerSync_);
     }
     return filesystem ? SyncPlan{0, true} : SyncPlan{groupSize, false};
 }

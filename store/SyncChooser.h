@@ -8,11 +8,14 @@
 // filesystem nobody else writes to it is the cheaper way for large groups,
 // its cost being mostly one journal commit however many files there are.
 //
-// So each file is synced until a filesystem sync has shown, on a small part
-// of a group, that it costs less than syncing the group's files one by one
-// would; a filesystem sync that turns slow (someone else's data to write)
-// sends the groups back to syncing each file. The way not taken is tried
-// again now and then, on a few files only, less often while it keeps losing.
+// So a group too small to teach anything syncs each file, and a single
+// report never syncs the filesystem. The first large group is split: a few
+// files synced each, the rest with a filesystem sync, which shows what both
+// ways cost here. From then on a filesystem sync is taken only while it
+// costs less than syncing the group's files one by one would; one that
+// turns slow (someone else's data to write) sends the groups back to syncing
+// each file at once. The way not taken is tried again now and then, on a
+// few files only, less often while it keeps losing.
 
 #include <chrono>
 #include <cstddef>

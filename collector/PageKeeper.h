@@ -1,0 +1,49 @@
+#pragma once
+
+// Keeps the triage page of the store current: after reports were stored or
+// removed, it writes the page again from the store's catalog, at most once
+// every kEvery and on a thread of its own, so that storing never waits for
+// it. A page that can't be written is a line; the next change tries again.
+
+#include "LogSink.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace collector {
+
+class PageKeeper {
+public:
+    static constexpr auto kEvery = std::chrono::seconds(5);
+
+    // Writes the page of `store` into `directory` now, and again after
+    // changes.
+    PageKeeper(std::string store, std::filesystem::path directory, LogSink& log);
+    PageKeeper(const PageKeeper&) = delete;
+    PageKeeper& operator=(const PageKeeper&) = delete;
+    // Writes the page once more if it changed since, then stops.
+    ~PageKeeper();
+
+    // The store changed; never waits.
+    void changed();
+
+private:
+    void run();
+    void write();
+
+    std::string store_;
+    std::filesystem::path directory_;
+    LogSink& log_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool changed_ = true;
+    bool stopping_ = false;
+    bool failing_ = false;  // the last write failed: said once until it works again
+    std::thread thread_;
+};
+
+}  // namespace collector
