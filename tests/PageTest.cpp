@@ -1,7 +1,9 @@
 // The triage page's texts: every byte from a catalog escaped for where it
-// lands, ids judged before they name a file or a link, and the hashes that
-// name the page's own style sheet and script.
+// lands, ids judged before they name a file or a link, and the policy that
+// names the page's own style sheet and script by their hashes.
 
+#include "Page.h"
+#include "PageAssets.h"
 #include "PageHtml.h"
 #include "Sha256.h"
 
@@ -108,6 +110,15 @@ TEST(Sha256, MatchesKnownDigests)
     // Two blocks: the padding spills into a second one.
     EXPECT_EQ(text("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "JI1qYdIGOLjlwCaTDD5gOaM85Flk/yFn9uzt1BnbBsE=");
+}
+
+TEST(Policy, ForbidsAllButTheOwnStyleAndScript)
+{
+    const std::string withScript = assets::policy(true);
+    EXPECT_TRUE(withScript.starts_with("default-src 'none'; "));
+    EXPECT_EQ(withScript.find("unsafe"), std::string::npos);
+    EXPECT_NE(withScript.find("script-src 'sha256-"), std::string::npos);
+    EXPECT_EQ(assets::policy(false).find("script-src"), std::string::npos);
 }
 
 }  // namespace
