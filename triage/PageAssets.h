@@ -56,9 +56,8 @@ svg.chart{display:block;width:100%;max-width:980px;height:auto}
 .chart text{fill:var(--muted);font-size:11px}
 .chart .end{text-anchor:end}
 .chart .mid{text-anchor:middle}
-svg.spark{display:block;width:84px;height:24px}
-.spark path{stroke:var(--bar);stroke-width:6}
-.spark .base{stroke:var(--line);stroke-width:1}
+#groups svg{display:block;width:84px;height:24px;border-bottom:1px solid var(--line)}
+#groups svg path{stroke:var(--bar);stroke-width:1.5}
 pre{background:var(--soft);border:1px solid var(--line);border-radius:6px;padding:10px 12px;margin:8px 0;
 white-space:pre-wrap;overflow-wrap:anywhere}
 #controls{display:flex;align-items:center;gap:12px;margin:8px 0}

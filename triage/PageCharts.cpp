@@ -132,23 +132,23 @@ std::string barChart(const store::Histogram& histogram, std::string_view caption
 
 std::string sparkline(const store::Histogram& histogram)
 {
-    constexpr int kPitch = 8;
-    constexpr double kBarsHeight = 32;
+    // Small numbers keep a large index small: bars 2 apart, heights in whole
+    // units of 16, scaled up by the style sheet.
+    constexpr int kPitch = 2;
+    constexpr double kBarsHeight = 16;
     const int buckets = static_cast<int>(histogram.counts.size());
     const std::uint64_t total = std::accumulate(histogram.counts.begin(), histogram.counts.end(), std::uint64_t{0});
     const std::uint64_t most = histogram.counts.empty() ? 0 : *std::ranges::max_element(histogram.counts);
-    const std::string width = std::to_string(kPitch * buckets);
-    std::string svg = "<svg class=\"spark\" viewBox=\"0 0 " + width + " 32\" role=\"img\"><title>" + reportCount(total)
-        + " in " + spanText(histogram.width * buckets) + "</title><path class=\"base\" d=\"M0 31.5H" + width
-        + "\"/><path d=\"";
+    std::string svg = "<svg viewBox=\"0 0 " + std::to_string(kPitch * buckets) + " 16\"><title>" + reportCount(total)
+        + " in " + spanText(histogram.width * buckets) + "</title><path d=\"";
     for (int index = 0; index < buckets; ++index) {
         const std::uint64_t count = histogram.counts[static_cast<std::size_t>(index)];
         if (count > 0) {
-            const double height = std::max(2.0, kBarsHeight * static_cast<double>(count) / static_cast<double>(most));
+            const double height = kBarsHeight * static_cast<double>(count) / static_cast<double>(most);
             svg += 'M';
-            svg += std::to_string(kPitch * index + kPitch / 2);
-            svg += " 32V";
-            svg += number(kBarsHeight - height);
+            svg += std::to_string(kPitch * index + 1);
+            svg += " 16V";
+            svg += std::to_string(static_cast<int>(kBarsHeight) - std::max(1, static_cast<int>(height + 0.5)));
         }
     }
     return svg + "\"/></svg>";

@@ -16,7 +16,8 @@ namespace triage {
 std::string barChart(const store::Histogram& histogram, std::string_view caption);
 
 // A table row's small chart: reports per bucket, scaled to the row's own
-// busiest bucket, with the total in its tooltip.
+// busiest bucket, with the total in its tooltip. Its size and colours are
+// the style sheet's.
 std::string sparkline(const store::Histogram& histogram);
 
 }  // namespace triage

@@ -104,7 +104,7 @@ void appendNewestText(std::string& out, const GroupPage& page)
 
 }  // namespace
 
-std::string groupPage(const GroupPage& page, store::TimePoint now)
+std::string groupPage(const GroupPage& page)
 {
     std::string out;
     out.reserve(8192 + (page.newestText ? page.newestText->size() * 9 / 8 : 0));
@@ -118,7 +118,6 @@ std::string groupPage(const GroupPage& page, store::TimePoint now)
     out += "\n";
     appendReportList(out, page);
     appendNewestText(out, page);
-    out += "<p class=\"note\">Written " + displayTime(now) + " UTC</p>\n";
     appendTail(out, false);
     return out;
 }

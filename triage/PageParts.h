@@ -63,7 +63,9 @@ void appendMark(std::string& out, Mark mark);
 
 std::string indexPage(const Totals& totals, const store::Histogram& hourly, std::span<const IndexRow> rows,
                       store::TimePoint now);
-std::string groupPage(const GroupPage& page, store::TimePoint now);
+// The same for the same group, reports and day: the site links it into a
+// new site unchanged where it is.
+std::string groupPage(const GroupPage& page);
 // Never changes for a report once written: the site links it, unchanged,
 // into each new site.
 std::string reportPage(const store::ReportSummary& report, std::span<const unsigned char> text);

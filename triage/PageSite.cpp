@@ -89,7 +89,7 @@ std::vector<bool> writeReportPages(store::Catalog& catalog, SiteDirectory& site,
             continue;
         }
         const std::string name = report.report + ".html";
-        if (!site.linkPreviousReport(name)) {
+        if (!site.linkPrevious(Folder::reports, name)) {
             const auto bytes = catalog.reportBytes(report.report);
             if (!bytes) {
                 continue;
@@ -115,7 +115,7 @@ page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const st
     const auto hasText = writeReportPages(catalog, site, listed);
     const auto newestText = listed.empty() ? std::nullopt : catalog.reportBytes(listed.front().report);
     const page::GroupPage content{group, row.mark, daily, listed, hasText, newestText};
-    site.write(Folder::groups, group.group + ".html", page::groupPage(content, now));
+    site.writeOrLinkSame(Folder::groups, group.group + ".html", page::groupPage(content));
     return row;
 }
 

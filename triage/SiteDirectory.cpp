@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <system_error>
 
@@ -130,15 +131,45 @@ SiteDirectory::~SiteDirectory()
 
 void SiteDirectory::openPrevious()
 {
-    const UniqueFd previous = openDirectory(AT_FDCWD, outDir_.c_str());
+    UniqueFd previous = openDirectory(AT_FDCWD, outDir_.c_str());
     if (previous && readMarker(previous.get()) == marker_) {
+        previousGroups_ = openDirectory(previous.get(), "groups");
         previousReports_ = openDirectory(previous.get(), "reports");
+        previousTop_ = std::move(previous);
     }
 }
 
 const UniqueFd& SiteDirectory::folderFd(Folder folder) const
 {
     return folder == Folder::groups ? groups_ : folder == Folder::reports ? reports_ : top_;
+}
+
+const UniqueFd& SiteDirectory::previousFd(Folder folder) const
+{
+    return folder == Folder::groups ? previousGroups_ : folder == Folder::reports ? previousReports_ : previousTop_;
+}
+
+bool SiteDirectory::previousHolds(Folder folder, const std::string& name, std::string_view content) const
+{
+    if (!previousFd(folder)) {
+        return false;
+    }
+    const UniqueFd file(::openat(previousFd(folder).get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat status {};
+    if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)
+        || static_cast<std::uint64_t>(status.st_size) != content.size()) {
+        return false;
+    }
+    std::string held(content.size(), '\0');
+    std::size_t done = 0;
+    while (done < held.size()) {
+        const ssize_t count = ::read(file.get(), held.data() + done, held.size() - done);
+        if (count <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return held == content;
 }
 
 void SiteDirectory::write(Folder folder, const std::string& name, std::string_view content)
@@ -156,9 +187,17 @@ void SiteDirectory::write(Folder folder, const std::string& name, std::string_vi
     }
 }
 
-bool SiteDirectory::linkPreviousReport(const std::string& name)
+bool SiteDirectory::linkPrevious(Folder folder, const std::string& name)
 {
-    return previousReports_ && ::linkat(previousReports_.get(), name.c_str(), reports_.get(), name.c_str(), 0) == 0;
+    return previousFd(folder)
+        && ::linkat(previousFd(folder).get(), name.c_str(), folderFd(folder).get(), name.c_str(), 0) == 0;
+}
+
+void SiteDirectory::writeOrLinkSame(Folder folder, const std::string& name, std::string_view content)
+{
+    if (!previousHolds(folder, name, content) || !linkPrevious(folder, name)) {
+        write(folder, name, content);
+    }
 }
 
 void SiteDirectory::publish()

@@ -30,15 +30,21 @@ public:
 
     // Writes a new file `name` (a safe name: no slash) into `folder`.
     void write(Folder folder, const std::string& name, std::string_view content);
-    // Links the report page `name` from the site in place, if that site has
-    // the same marker and the page; false if it can't.
-    bool linkPreviousReport(const std::string& name);
+    // Links `name` in `folder` from the site in place, if that site has the
+    // same marker and the file; false if it can't.
+    bool linkPrevious(Folder folder, const std::string& name);
+    // Writes `name`, or links it from the site in place where that site
+    // holds exactly `content` under that name: creating a file costs a
+    // filesystem much more than reading one.
+    void writeOrLinkSame(Folder folder, const std::string& name, std::string_view content);
     // Writes the marker and puts the new site in place of the old one,
     // which is then removed.
     void publish();
 
 private:
     const crashreports::UniqueFd& folderFd(Folder folder) const;
+    const crashreports::UniqueFd& previousFd(Folder folder) const;
+    bool previousHolds(Folder folder, const std::string& name, std::string_view content) const;
     void openPrevious();
     void swapIntoPlace();
 
@@ -48,6 +54,8 @@ private:
     crashreports::UniqueFd top_;
     crashreports::UniqueFd groups_;
     crashreports::UniqueFd reports_;
+    crashreports::UniqueFd previousTop_;
+    crashreports::UniqueFd previousGroups_;
     crashreports::UniqueFd previousReports_;
     bool published_ = false;
 };
