@@ -40,8 +40,8 @@ tbody tr:hover{background:var(--soft)}
 .t{white-space:nowrap;font-variant-numeric:tabular-nums}
 code,pre,.id{font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"DejaVu Sans Mono",monospace;font-size:12px}
 #groups td:nth-child(1){font-family:ui-monospace,"SFMono-Regular",Menlo,Consolas,"DejaVu Sans Mono",monospace;
-font-size:12px;white-space:nowrap}
-#groups td:nth-child(2){min-width:14em;overflow-wrap:anywhere}
+font-size:12px;min-width:16.5ch;max-width:20ch;overflow-wrap:anywhere}
+#groups td:nth-child(2){min-width:17em;overflow-wrap:anywhere}
 #groups td:nth-child(3){color:var(--muted);font-size:12px;min-width:16em;overflow-wrap:anywhere}
 #groups td:nth-child(4),#groups td:nth-child(5),#groups th:nth-child(4),#groups th:nth-child(5){text-align:right;
 font-variant-numeric:tabular-nums}
@@ -57,7 +57,7 @@ svg.chart{display:block;width:100%;max-width:980px;height:auto}
 .chart .end{text-anchor:end}
 .chart .mid{text-anchor:middle}
 #groups svg{display:block;width:84px;height:24px;border-bottom:1px solid var(--line)}
-#groups svg path{stroke:var(--bar);stroke-width:1.5}
+#groups svg path{stroke:var(--bar);stroke-width:3}
 pre{background:var(--soft);border:1px solid var(--line);border-radius:6px;padding:10px 12px;margin:8px 0;
 white-space:pre-wrap;overflow-wrap:anywhere}
 #controls{display:flex;align-items:center;gap:12px;margin:8px 0}

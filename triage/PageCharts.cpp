@@ -132,9 +132,9 @@ std::string barChart(const store::Histogram& histogram, std::string_view caption
 
 std::string sparkline(const store::Histogram& histogram)
 {
-    // Small numbers keep a large index small: bars 2 apart, heights in whole
+    // Small numbers keep a large index small: bars 4 apart, heights in whole
     // units of 16, scaled up by the style sheet.
-    constexpr int kPitch = 2;
+    constexpr int kPitch = 4;
     constexpr double kBarsHeight = 16;
     const int buckets = static_cast<int>(histogram.counts.size());
     const std::uint64_t total = std::accumulate(histogram.counts.begin(), histogram.counts.end(), std::uint64_t{0});
@@ -146,7 +146,7 @@ std::string sparkline(const store::Histogram& histogram)
         if (count > 0) {
             const double height = kBarsHeight * static_cast<double>(count) / static_cast<double>(most);
             svg += 'M';
-            svg += std::to_string(kPitch * index + 1);
+            svg += std::to_string(kPitch * index + kPitch / 2);
             svg += " 16V";
             svg += std::to_string(static_cast<int>(kBarsHeight) - std::max(1, static_cast<int>(height + 0.5)));
         }
