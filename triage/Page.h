@@ -1,13 +1,16 @@
 #pragma once
 
-// The triage site: a static, self-contained set of pages about the reports
-// in a catalog, for people deciding which crash to look at first.
+// One self-contained web page of what crashed, written from a catalog.
 
 #include "Catalog.h"
 
 #include <filesystem>
 
 namespace triage {
-// Writes the triage site for `catalog` into `outDir`, atomically: a new directory renamed into place, so a reader never sees half a site. Throws crashreports::StartupError (common/StartupError.h) with a one-line reason if it can't.
+
+// Writes the page of `catalog`, as it stands at `now`, into the directory
+// `outDir`. Throws std::exception with one line that names what failed
+// (the file, and why).
 void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, store::TimePoint now);
-}
+
+}  // namespace triage

@@ -20,7 +20,9 @@ using page::Mark;
 using Folder = SiteDirectory::Folder;
 
 // Changed whenever a report page's markup changes: report pages are linked
-// into each new site unchanged only from a site with the same marker.
+// into each new site unchanged only from a site with the same marker, which
+// also names the signatures' version (a report's group link) and, through
+// the policy's hash, the style sheet.
 constexpr int kReportPageFormat = 1;
 
 std::string siteMarker()
@@ -143,6 +145,8 @@ std::string oneLine(std::string text)
 
 }  // namespace
 
+// The site is built whole beside `outDir` and swapped into place, so that a
+// reader never sees half a site; what fails is a StartupError of one line.
 void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, store::TimePoint now)
 {
     SiteDirectory site(outDir, siteMarker());
@@ -151,7 +155,7 @@ void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, sto
     } catch (const crashreports::StartupError&) {
         throw;
     } catch (const std::exception& error) {
-        throw crashreports::StartupError(oneLine("cannot write the triage site " + outDir.string() + ": " + error.what()));
+        throw crashreports::StartupError(oneLine(std::string("reading the catalog: ") + error.what()));
     }
     site.publish();
 }
