@@ -5,6 +5,7 @@
 
 #include "FakeCatalog.h"
 #include "Page.h"
+#include "PageAssets.h"
 #include "SampleCatalogs.h"
 #include "Sha256.h"
 #include "StartupError.h"
@@ -175,6 +176,13 @@ TEST_F(HostileSite, PolicyNamesTheEmbeddedStyleAndScript)
         }
         EXPECT_EQ(policy.find("unsafe"), std::string::npos) << page;
     }
+}
+
+// Reports reach the page as HTML only: the script is the same whatever the
+// catalog holds, so no report text ever lands inside it.
+TEST_F(HostileSite, ScriptHoldsNoDataFromTheCatalog)
+{
+    EXPECT_EQ(between(readText(site / "index.html"), "<script>", "</script>"), triage::assets::kScript);
 }
 
 TEST_F(HostileSite, LinksOnlyWithinTheSiteBySafeIds)
