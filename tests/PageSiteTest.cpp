@@ -310,6 +310,19 @@ TEST_F(Site, FailureLeavesTheOldSiteAndNoTemporary)
     EXPECT_EQ(filesIn(dir.path()), std::vector<fs::path>{site});
 }
 
+TEST_F(Site, KeepsThePageAsPrivateAsTheUmaskSays)
+{
+    addReport("00000000000000ab", 1h, 1);
+    const mode_t saved = ::umask(027);
+    triage::writePage(catalog, site, kNow);
+    ::umask(saved);
+    for (const auto& [path, mode] : std::vector<std::pair<fs::path, fs::perms>>{
+             {site, fs::perms(0750)}, {site / "groups", fs::perms(0750)}, {site / "index.html", fs::perms(0640)},
+             {site / "reports/r00000000000000ab-1.html", fs::perms(0640)}}) {
+        EXPECT_EQ(fs::status(path).permissions(), mode) << path;
+    }
+}
+
 TEST_F(Site, RefusesToReplaceWhatIsNoSite)
 {
     fs::create_directory(site);

@@ -8,8 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
-#include <cstdlib>
+#include <random>
 #include <system_error>
 
 namespace triage {
@@ -77,6 +78,26 @@ void checkReplaceable(const fs::path& outDir)
     throw StartupError(outDir.string() + ": not a triage site (no " + kMarkerName + " in it); refusing to replace it");
 }
 
+// OUTDIR.new-XXXXXXXX beside `outDir`, whose mode is what the umask leaves
+// of 0755, as for every folder and file in it: a service that keeps its
+// reports from others keeps their page from them too.
+fs::path makeNewDirectory(const fs::path& outDir)
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".new-%08x", random());
+        fs::path path = outDir.string() + suffix;
+        if (::mkdir(path.c_str(), 0755) == 0) {
+            return path;
+        }
+        if (errno != EEXIST) {
+            fail(path, "cannot make the new site's directory", errno);
+        }
+    }
+    fail(outDir.string() + ".new-*", "cannot make the new site's directory", EEXIST);
+}
+
 void writeAll(int fd, std::string_view content, const fs::path& path)
 {
     while (!content.empty()) {
@@ -97,14 +118,10 @@ SiteDirectory::SiteDirectory(const fs::path& outDir, std::string marker)
     : outDir_(normalized(outDir)), marker_(std::move(marker))
 {
     checkReplaceable(outDir_);
-    std::string pattern = outDir_.string() + ".new-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        fail(pattern, "cannot make the new site's directory", errno);
-    }
-    newDir_ = pattern;
+    newDir_ = makeNewDirectory(outDir_);
     try {
         top_ = openDirectory(AT_FDCWD, newDir_.c_str());
-        if (!top_ || ::fchmod(top_.get(), 0755) != 0 || ::mkdirat(top_.get(), "groups", 0755) != 0
+        if (!top_ || ::mkdirat(top_.get(), "groups", 0755) != 0
             || ::mkdirat(top_.get(), "reports", 0755) != 0) {
             fail(newDir_, "cannot make the new site's folders", errno);
         }

@@ -17,7 +17,7 @@ class SiteDirectory {
 public:
     enum class Folder { top, groups, reports };
 
-    // Makes OUTDIR.new-XXXXXX beside `outDir`, with its folders. `marker`
+    // Makes OUTDIR.new-XXXXXXXX beside `outDir`, with its folders. `marker`
     // tells sites apart whose report pages differ: only a site with the same
     // marker lends its report pages. Throws crashreports::StartupError if
     // `outDir` is something else than such a site or the directory can't
