@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 namespace store {
@@ -71,18 +72,36 @@ GroupSummary groupFrom(const sqlite::Statement& row)
             row.text(7)};
 }
 
-// Binds the filter's time and group as ?1 and ?2 (NULL when not given).
+// A filter's shape: which of its time (1) and group (2) it gives. Each
+// shape has a statement of its own, which names only what is given, so that
+// SQLite picks the index for it (by group, or by time).
+std::size_t shapeOf(const ReportFilter& filter)
+{
+    return (filter.since ? 1 : 0) + (filter.group ? 2 : 0);
+}
+
+// The WHERE clause of a shape, over columns with `prefix`: the time as ?1,
+// the group as ?2.
+std::string whereOf(std::size_t shape, const std::string& prefix)
+{
+    std::string where;
+    if ((shape & 1) != 0) {
+        where += " WHERE " + prefix + "received >= ?1";
+    }
+    if ((shape & 2) != 0) {
+        where += (where.empty() ? " WHERE " : " AND ") + prefix + "grp = ?2";
+    }
+    return where;
+}
+
+// Binds the filter's time and group as ?1 and ?2, where given.
 void bindFilter(sqlite::Statement& statement, const ReportFilter& filter)
 {
     if (filter.since) {
         statement.bind(1, toMicroseconds(*filter.since));
-    } else {
-        statement.bindNull(1);
     }
     if (filter.group) {
         statement.bind(2, *filter.group);
-    } else {
-        statement.bindNull(2);
     }
 }
 
@@ -118,10 +137,15 @@ std::vector<GroupSummary> DirectoryCatalog::groups(const ReportFilter& filter)
 
 std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
 {
-    static const std::string sql = std::string("SELECT ") + kReportColumns + R"(
-        WHERE (?1 IS NULL OR r.received >= ?1) AND (?2 IS NULL OR r.grp = ?2)
-        ORDER BY r.received DESC, r.id DESC LIMIT ?3)";
-    auto& query = index_.database().cached(sql.c_str());
+    static const std::array<std::string, 4> sql = [] {
+        std::array<std::string, 4> shapes;
+        for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+            shapes[shape] = std::string("SELECT ") + kReportColumns + whereOf(shape, "r.")
+                + " ORDER BY r.received DESC, r.id DESC LIMIT ?3";
+        }
+        return shapes;
+    }();
+    auto& query = index_.database().cached(sql[shapeOf(filter)].c_str());
     bindFilter(query, filter);
     query.bind(3, filter.limit ? static_cast<std::int64_t>(*filter.limit) : std::int64_t{-1});
     std::vector<ReportSummary> reports;
@@ -134,8 +158,14 @@ std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
 
 std::uint64_t DirectoryCatalog::countReports(const ReportFilter& filter)
 {
-    auto& query = index_.database().cached(
-        "SELECT count(*) FROM reports WHERE (?1 IS NULL OR received >= ?1) AND (?2 IS NULL OR grp = ?2)");
+    // Without a time, the groups' own counts hold the answer.
+    static const std::array<std::string, 4> sql{
+        "SELECT coalesce(sum(count), 0) FROM groups",
+        "SELECT count(*) FROM reports" + whereOf(1, ""),
+        "SELECT coalesce(sum(count), 0) FROM groups WHERE grp = ?2",
+        "SELECT count(*) FROM reports" + whereOf(3, ""),
+    };
+    auto& query = index_.database().cached(sql[shapeOf(filter)].c_str());
     bindFilter(query, filter);
     query.step();
     const auto count = static_cast<std::uint64_t>(query.integer(0));
@@ -188,14 +218,15 @@ Histogram DirectoryCatalog::histogram(const std::optional<std::string>& group, s
     const std::int64_t last = toMicroseconds(now) / widthMicroseconds * widthMicroseconds;
     const std::int64_t start = last - static_cast<std::int64_t>(buckets - 1) * widthMicroseconds;
     Histogram histogram{fromMicroseconds(start), width, std::vector<std::uint64_t>(buckets, 0)};
-    auto& query = index_.database().cached(R"(
+    auto& query = group ? index_.database().cached(R"(
         SELECT (received - ?1) / ?2, count(*) FROM reports
-        WHERE received >= ?1 AND received < ?3 AND (?4 IS NULL OR grp = ?4) GROUP BY 1)");
+        WHERE grp = ?4 AND received >= ?1 AND received < ?3 GROUP BY 1)")
+                        : index_.database().cached(R"(
+        SELECT (received - ?1) / ?2, count(*) FROM reports
+        WHERE received >= ?1 AND received < ?3 GROUP BY 1)");
     query.bind(1, start).bind(2, widthMicroseconds).bind(3, last + widthMicroseconds);
     if (group) {
         query.bind(4, *group);
-    } else {
-        query.bindNull(4);
     }
     while (query.step()) {
         const auto bucket = static_cast<std::size_t>(query.integer(0));

@@ -5,6 +5,7 @@
 
 #include "FakeCatalog.h"
 #include "Page.h"
+#include "PageParts.h"
 #include "PageAssets.h"
 #include "SampleCatalogs.h"
 #include "Sha256.h"
@@ -210,7 +211,7 @@ protected:
     SpyCatalog catalog;
 };
 
-TEST_F(Site, ListsTheNewest200ReportsAndKeepsTheTextsOf20)
+TEST_F(Site, ListsTheNewest200ReportsAndKeepsTheTextsOfTheNewest)
 {
     for (int number = 0; number < 230; ++number) {
         addReport("00000000000000aa", minutes{number}, number);
@@ -219,8 +220,8 @@ TEST_F(Site, ListsTheNewest200ReportsAndKeepsTheTextsOf20)
     const std::string html = readText(site / "groups/00000000000000aa.html");
     EXPECT_EQ(occurrences(html, "<tr><td class=\"t\">"), 200U);
     EXPECT_NE(html.find("30 older reports are not listed"), std::string::npos);
-    EXPECT_EQ(occurrences(html, "href=\"../reports/"), 20U);
-    EXPECT_EQ(filesIn(site / "reports").size(), 20U);
+    EXPECT_EQ(occurrences(html, "href=\"../reports/"), triage::page::kReportTexts);
+    EXPECT_EQ(filesIn(site / "reports").size(), triage::page::kReportTexts);
 }
 
 struct MarkCase {

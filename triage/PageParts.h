@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 // Reports listed on a group's page, and of those the newest whose texts
 // get pages of their own.
 inline constexpr std::size_t kListedReports = 200;
-inline constexpr std::size_t kReportTexts = 20;
+inline constexpr std::size_t kReportTexts = 5;
 
 // What marks a group on the index; the rule is the index's own text.
 inline constexpr auto kRecent = 24h;
