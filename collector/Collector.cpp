@@ -231,7 +231,7 @@ void Collector::run()
         StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_).run();
         service_.stopping();
     }
-    counters_.unstored = queue_.frameCount();
+    counters_.unstored += queue_.frameCount();
 }
 
 }  // namespace collector
