@@ -257,15 +257,16 @@ Result Connection::execute(std::string_view sql, const Params& params)
     return result;
 }
 
-void Connection::run(std::string_view sql)
+Result Connection::run(std::string_view sql)
 {
     const std::string text(sql);
-    const Result result(PQexec(handle_.get(), text.c_str()));
+    Result result(PQexec(handle_.get(), text.c_str()));
     const PGresult* raw = result.handle();
     const ExecStatusType status = raw == nullptr ? PGRES_FATAL_ERROR : PQresultStatus(raw);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         fail(sql, raw);
     }
+    return result;
 }
 
 Transaction::Transaction(Connection& connection) : connection_(connection)
@@ -283,17 +284,9 @@ Transaction::~Transaction()
 void Transaction::commit()
 {
     open_ = false;
-    const Result result(PQexec(connection_.handle(), "COMMIT"));
-    const PGresult* raw = result.handle();
-    if (raw == nullptr || PQresultStatus(raw) != PGRES_COMMAND_OK) {
-        throw Error("COMMIT: " + oneLine(PQerrorMessage(connection_.handle())),
-                    raw != nullptr && PQresultErrorField(raw, PG_DIAG_SQLSTATE) != nullptr
-                        ? PQresultErrorField(raw, PG_DIAG_SQLSTATE)
-                        : "",
-                    !connection_.ok());
-    }
+    const Result result = connection_.run("COMMIT");
     // A transaction that failed earlier ends in ROLLBACK, without an error.
-    if (std::string_view(PQcmdStatus(const_cast<PGresult*>(raw))) != "COMMIT") {
+    if (std::string_view(PQcmdStatus(result.handle())) != "COMMIT") {
         throw Error("COMMIT: the transaction was rolled back", "40000", false);
     }
 }

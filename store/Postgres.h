@@ -118,8 +118,9 @@ public:
 
     // Runs one statement; its rows. Throws Error with the server's message.
     Result execute(std::string_view sql, const Params& params = {});
-    // Runs statements that take no parameters and return no rows.
-    void run(std::string_view sql);
+    // Runs statements that take no parameters, in text form; the last one's
+    // result.
+    Result run(std::string_view sql);
     bool ok() const { return PQstatus(handle_.get()) == CONNECTION_OK; }
     PGconn* handle() const { return handle_.get(); }
 

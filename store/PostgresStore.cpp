@@ -44,7 +44,7 @@ std::string randomOwner()
     return text;
 }
 
-std::string seconds(std::chrono::steady_clock::duration span)
+std::string secondsIn(std::chrono::steady_clock::duration span)
 {
     return crashreports::plural(
         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(span).count()), "second");
@@ -105,7 +105,7 @@ bool PostgresStore::ready()
         return false;
     }
     if (lostAt_) {
-        notices_.push_back({false, "reached " + shownAs_ + " again after " + seconds(Steady::now() - *lostAt_)
+        notices_.push_back({false, "reached " + shownAs_ + " again after " + secondsIn(Steady::now() - *lostAt_)
                                        + ": storing the reports that waited"});
         lostAt_.reset();
     }
