@@ -227,7 +227,7 @@ Connection::Connection(const std::string& uri, const std::string& shownAs, const
     PQsetNoticeProcessor(handle_.get(), ignoreNotice, nullptr);
 }
 
-void Connection::fail(std::string_view sql, const PGresult* result) const
+void Connection::fail(const PGresult* result) const
 {
     const char* primary = result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
@@ -235,9 +235,7 @@ void Connection::fail(std::string_view sql, const PGresult* result) const
     if (reason.empty()) {
         reason = "no answer from the server";
     }
-    // The statement's first words say what was being done.
-    const std::string_view doing = sql.substr(0, std::min(sql.find_first_of("(\n"), std::size_t{40}));
-    throw Error(oneLine(doing) + ": " + reason, state != nullptr ? state : "", !ok());
+    throw Error(reason, state != nullptr ? state : "", !ok());
 }
 
 Result Connection::execute(std::string_view sql, const Params& params)
@@ -252,7 +250,7 @@ Result Connection::execute(std::string_view sql, const Params& params)
     const PGresult* raw = result.handle();
     const ExecStatusType status = raw == nullptr ? PGRES_FATAL_ERROR : PQresultStatus(raw);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        fail(sql, raw);
+        fail(raw);
     }
     return result;
 }
@@ -264,7 +262,7 @@ Result Connection::run(std::string_view sql)
     const PGresult* raw = result.handle();
     const ExecStatusType status = raw == nullptr ? PGRES_FATAL_ERROR : PQresultStatus(raw);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        fail(sql, raw);
+        fail(raw);
     }
     return result;
 }

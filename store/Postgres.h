@@ -22,8 +22,8 @@ namespace store::pg {
 
 using TimePoint = std::chrono::system_clock::time_point;
 
-// A failed call: what() names what was being done and the server's (or
-// libpq's) reason, in one line.
+// A failed call: what() is the server's (or libpq's) reason, in one line;
+// a connection's failure also names the server.
 class Error : public std::runtime_error {
 public:
     Error(const std::string& what, std::string sqlState, bool connectionLost)
@@ -125,7 +125,7 @@ public:
     PGconn* handle() const { return handle_.get(); }
 
 private:
-    [[noreturn]] void fail(std::string_view sql, const PGresult* result) const;
+    [[noreturn]] void fail(const PGresult* result) const;
     struct Finish {
         void operator()(PGconn* connection) const { PQfinish(connection); }
     };

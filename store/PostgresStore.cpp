@@ -28,6 +28,13 @@ constexpr auto kMostWait = std::chrono::seconds(30);
 // A transaction that loses a deadlock to another collector's is run again
 // this many times before the database counts as lost.
 constexpr int kMostConflicts = 5;
+// A commit that waits longer than this (for a reindex that holds the tables,
+// for a server that hangs) gives up and is tried again later, so that the
+// storing loop goes on telling systemd that it is alive (WatchdogSec=60s).
+// Only where neither the server nor the URI set a limit of their own.
+constexpr const char* kTimeouts
+    = "SELECT set_config('lock_timeout', '20s', false) WHERE current_setting('lock_timeout') = '0';"
+      "SELECT set_config('statement_timeout', '40s', false) WHERE current_setting('statement_timeout') = '0'";
 
 // 16 random hexadecimal digits, which set this collector's report ids apart
 // from every other collector's.
@@ -73,6 +80,7 @@ bool PostgresStore::connect()
     try {
         pg::Connection connection(uri_, shownAs_, {"collectCrashReports"});
         try {
+            connection.run(kTimeouts);
             pg::prepareSchema(connection);
             count_ = static_cast<std::uint64_t>(
                 connection.execute("SELECT coalesce(sum(count), 0)::bigint FROM groups").integer(0, 0));
