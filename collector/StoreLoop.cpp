@@ -93,14 +93,22 @@ void StoreLoop::waitForStore()
     service_.keepAlive();
 }
 
+bool StoreLoop::groupFull() const
+{
+    return groupBytes_ >= store_.mostStagedBytes() || group_.size() >= store_.mostStagedReports();
+}
+
 void StoreLoop::storeTaken()
 {
     prepareBatch();
+    if (groupFull()) {
+        commit();
+    }
     std::size_t next = 0;
-    for (; next < taken_.size() && store_.ready(); ++next) {
+    for (; next < taken_.size() && !groupFull() && store_.ready(); ++next) {
         holdBackWhileBursting(queue_);
         storeFrame(taken_[next]);
-        if (groupBytes_ >= store_.mostStagedBytes() || group_.size() >= store_.mostStagedReports()) {
+        if (groupFull()) {
             commit();
         }
     }

@@ -40,6 +40,8 @@ private:
     // Stages the frames taken, committing as groups fill, while the store
     // is ready; those left wait for it.
     void storeTaken();
+    // Whether the group staged is as large as the store commits at once.
+    bool groupFull() const;
     void storeFrame(Frame& frame);
     bool makeRoom(const store::ReportInfo& info, std::uint64_t reportSize);
     // Commits the group staged; the reports the store can't take now stay
