@@ -228,9 +228,10 @@ std::string readerUsage()
            "  page OUTDIR        write a web page of the groups into OUTDIR\n"
            "\n"
            "Options:\n"
-           "  --store STORE   the report directory, or a database as a postgresql:// URI (default "
+           "  --store STORE   the report directory (default "
         + std::string(kDefaultStore)
-        + ")\n"
+        + "), or a database\n"
+          "                  as a postgresql:// URI\n"
           "  --rules FILE    frames to leave out of signatures, one extended regular expression a line,\n"
           "                  besides the built-in ones; repeatable (default for reindex and signature:\n"
           "                  "
