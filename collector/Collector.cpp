@@ -235,7 +235,7 @@ void Collector::run()
             .run();
         service_.stopping();
     }
-    counters_.unstored = queue_.frameCount();
+    counters_.unstored += queue_.frameCount();
 }
 
 }  // namespace collector

@@ -239,12 +239,14 @@ std::string usageText()
     using store::kDefaultCap;
     const std::string percent = "% of the\n                           filesystem, at most " + formatSize(kDefaultCap)
         + "; 0: no limit)\n";
-    return "usage: collectCrashReports [OPTION]... DIRECTORY\n"
+    return "usage: collectCrashReports [OPTION]... STORE\n"
            "\n"
-           "Receives crash report frames over UDP and stores each valid report as a file in DIRECTORY\n"
-           "(created if missing). A report is announced on standard output once it is on stable storage;\n"
-           "everything else goes to standard error. SIGINT, SIGTERM or SIGHUP stops it: what is\n"
-           "queued is stored, then a summary line is printed.\n"
+           "Receives crash report frames over UDP and stores each valid report into STORE: a directory\n"
+           "(created if missing), a file a report, or a PostgreSQL database named by a postgresql://\n"
+           "URI, a row a report, which collectors on many hosts may share. A report is announced on\n"
+           "standard output once it is stored durably; everything else goes to standard error.\n"
+           "SIGINT, SIGTERM or SIGHUP stops it: what is queued is stored, then a summary line is\n"
+           "printed.\n"
            "\n"
            "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
            "  --port PORT              UDP port, 0 for any free one (default "
@@ -259,10 +261,13 @@ std::string usageText()
         + ")\n"
           "  --max-use BYTES          most that the reports may take (default "
         + std::to_string(store::kDefaultMaxUsePercent) + percent
+        + "                           (in a database: their bytes across all collectors; default "
+        + formatSize(kDefaultCap) + ")\n"
         + "  --keep-free BYTES        free space to leave (default " + std::to_string(store::kDefaultKeepFreePercent)
         + percent + "  --keep-free-inodes N     inodes to leave free (default "
         + std::to_string(store::kDefaultKeepFreePercent)
-        + "% of the filesystem's; 0: no limit)\n"
+        + "% of the filesystem's; 0: no limit);\n"
+          "                           neither applies to a database\n"
           "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
           "                           repeatable (default: every sender)\n"
           "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
@@ -287,7 +292,7 @@ std::string usageText()
           "Sizes take the suffixes K, M and G (powers of 1024); spans the units s, m, h and d.\n"
           "Options take their value as the next argument or after \"=\".\n"
           "\n"
-          "Exit status: 0 after a stop by signal or --count; 1 if the socket, the directory or the\n"
+          "Exit status: 0 after a stop by signal or --count; 1 if the socket, the store or the\n"
           "memory to start can't be had; 2 for a usage error.\n";
 }
 
@@ -314,8 +319,12 @@ ParsedOptions parseOptions(std::span<const std::string_view> args)
         }
     }
     if (operands.size() != 1) {
-        parsed.error = operands.empty() ? "missing DIRECTORY"
-                                        : "one DIRECTORY expected, got " + std::to_string(operands.size()) + " operands";
+        parsed.error = operands.empty() ? "missing STORE"
+                                        : "one STORE expected, got " + std::to_string(operands.size()) + " operands";
+        return parsed;
+    }
+    if (operands.front().empty()) {
+        parsed.error = "an empty STORE: a directory or a postgresql:// URI";
         return parsed;
     }
     parsed.options.store = std::string(operands.front());

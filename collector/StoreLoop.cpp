@@ -5,6 +5,7 @@
 #include "Plural.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace collector {
 
@@ -65,38 +66,65 @@ std::size_t StoreLoop::wanted() const
 void StoreLoop::run()
 {
     std::optional<std::chrono::steady_clock::time_point> deadline;
-    while (wanted() != 0 && !queue_.closedAndEmpty()) {
+    while (wanted() != 0 && !(queue_.closedAndEmpty() && taken_.empty() && group_.empty())) {
         if (!deadline && queue_.closed()) {
             deadline = std::chrono::steady_clock::now() + kStopTime;
         }
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {
             break;
         }
-        if (waitForFrames()) {
+        if (!store_.ready()) {
+            waitForStore();
+        } else if (!taken_.empty() || !group_.empty()) {
+            storeTaken();
+        } else if (waitForFrames()) {
             holdBackWhileBursting(queue_);
-            storeBatch(queue_.take(wanted(), BurstPolicy::kBatchBytes));
+            taken_ = queue_.take(wanted(), BurstPolicy::kBatchBytes);
+            storeTaken();
         }
         heartbeat();
     }
+    counters_.unstored += taken_.size() + group_.size();
 }
 
-void StoreLoop::storeBatch(std::vector<Frame> batch)
+void StoreLoop::waitForStore()
 {
-    if (batch.empty()) {
-        return;
-    }
+    logNotices();
+    std::this_thread::sleep_for(kStoreWait);
+    service_.keepAlive();
+}
+
+bool StoreLoop::groupFull() const
+{
+    return groupBytes_ >= store_.mostStagedBytes() || group_.size() >= store_.mostStagedReports();
+}
+
+void StoreLoop::storeTaken()
+{
     prepareBatch();
-    for (auto& frame : batch) {
+    if (groupFull()) {
+        commit();
+    }
+    std::size_t next = 0;
+    for (; next < taken_.size() && !groupFull() && store_.ready(); ++next) {
         holdBackWhileBursting(queue_);
-        storeFrame(frame);
-        if (groupBytes_ >= store_.mostStagedBytes() || group_.size() >= store_.mostStagedReports()) {
+        storeFrame(taken_[next]);
+        if (groupFull()) {
             commit();
         }
     }
-    commit();
+    taken_.erase(taken_.begin(), taken_.begin() + static_cast<std::ptrdiff_t>(next));
+    if (taken_.empty()) {
+        commit();
+    }
     if (page_ != nullptr) {
         page_->changed();
     }
+    logRemoved();
+}
+
+void StoreLoop::logRemoved()
+{
     if (removedReports_ != 0) {
         log_.limited(Priority::Info, [&] {
             return "removed " + plural(removedReports_, "old report") + " (" + bytes(removedBytes_)
@@ -105,6 +133,13 @@ void StoreLoop::storeBatch(std::vector<Frame> batch)
         removedReports_ = 0;
         removedBytes_ = 0;
     }
+}
+
+void StoreLoop::countRemoved(std::uint64_t reports, std::uint64_t bytes)
+{
+    counters_.removed += reports;
+    removedReports_ += reports;
+    removedBytes_ += bytes;
 }
 
 void StoreLoop::storeFrame(Frame& frame)
@@ -147,9 +182,7 @@ bool StoreLoop::makeRoom(const store::ReportInfo& info, std::uint64_t reportSize
     for (const auto& error : room.errors) {
         log_.limited(Priority::Error, error);
     }
-    counters_.removed += room.removedReports;
-    removedReports_ += room.removedReports;
-    removedBytes_ += room.removedBytes;
+    countRemoved(room.removedReports, room.removedBytes);
     if (!room.fits) {
         ++counters_.refusedBudget;
         log_.limited(Priority::Warning,
@@ -164,20 +197,27 @@ void StoreLoop::commit()
         return;
     }
     const std::vector<store::CommitResult> results = store_.commit(group_);
+    std::vector<store::PendingReport> kept;
     for (std::size_t index = 0; index < group_.size(); ++index) {
-        const store::PendingReport& report = group_[index];
+        store::PendingReport& report = group_[index];
         const store::CommitResult& result = results[index];
-        if (!result.stored()) {
+        countRemoved(result.removedReports, result.removedBytes);
+        if (result.retry) {
+            kept.push_back(std::move(report));
+        } else if (!result.stored()) {
             ++counters_.failedToStore;
             log_.limited(Priority::Error,
                          [&] { return "can't store report from " + report.info.sender.text() + ": " + result.error; });
-            continue;
+        } else {
+            ++counters_.stored;
+            announce(report, result);
         }
-        ++counters_.stored;
-        announce(report, result);
     }
-    group_.clear();
+    group_ = std::move(kept);
     groupBytes_ = 0;
+    for (const auto& report : group_) {
+        groupBytes_ += report.size;
+    }
     logNotices();
 }
 

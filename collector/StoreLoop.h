@@ -2,8 +2,10 @@
 
 // The storing side: takes the frames at hand from the queue, decodes them,
 // has the store make room and stage each, commits them as one group, then
-// announces each stored report. It also keeps the service manager told that
-// it is alive and how it is doing.
+// announces each stored report. While the store can't take reports (a
+// database that can't be reached), it takes no frames, and keeps what it had
+// staged and taken until the store is back. It also keeps the service
+// manager told that it is alive and how it is doing.
 
 #include "Counters.h"
 #include "FrameQueue.h"
@@ -26,16 +28,31 @@ public:
               Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier, PageKeeper* page);
 
     // Stores until the queue is closed and empty, or --count reports are
-    // stored. Once the queue is closed, it stores for kStopTime at most.
+    // stored. Once the queue is closed, it stores for kStopTime at most;
+    // what is left then is counted as unstored.
     void run();
 
     static constexpr auto kStopTime = std::chrono::seconds(5);
 
+    // How often a store that is not ready is asked again.
+    static constexpr auto kStoreWait = std::chrono::milliseconds(100);
+
 private:
-    void storeBatch(std::vector<Frame> batch);
+    // Stages the frames taken, committing as groups fill, while the store
+    // is ready; those left wait for it.
+    void storeTaken();
+    // Whether the group staged is as large as the store commits at once.
+    bool groupFull() const;
     void storeFrame(Frame& frame);
     bool makeRoom(const store::ReportInfo& info, std::uint64_t reportSize);
+    // Commits the group staged; the reports the store can't take now stay
+    // in it.
     void commit();
+    void countRemoved(std::uint64_t reports, std::uint64_t bytes);
+    void logRemoved();
+    // Waits a while for the store to be ready, telling systemd that the
+    // collector is alive meanwhile.
+    void waitForStore();
     void announce(const store::PendingReport& report, const store::CommitResult& result);
     void prepareBatch();
     void logNotices();
@@ -56,6 +73,8 @@ private:
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};
+    // Frames taken from the queue and not yet staged.
+    std::vector<Frame> taken_;
     // Reports staged and not yet committed, and their bytes.
     std::vector<store::PendingReport> group_;
     std::uint64_t groupBytes_ = 0;

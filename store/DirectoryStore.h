@@ -15,6 +15,7 @@
 #include "ReportIndex.h"
 #include "ReportStore.h"
 #include "SkipRules.h"
+#include "StoreOptions.h"
 #include "SyncChooser.h"
 #include "UniqueFd.h"
 
@@ -28,12 +29,6 @@ namespace store {
 // The state of an open directory, which changes whenever an entry comes or
 // goes: "device:inode:modification time".
 std::string stampOf(int directoryFd);
-
-struct StoreOptions {
-    BudgetOptions budget;
-    // A group whose last report is this old comes back as regressed.
-    std::chrono::seconds regressedAfter = std::chrono::hours(24 * 7);
-};
 
 class DirectoryStore final : public ReportStore {
 public:

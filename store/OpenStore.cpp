@@ -1,7 +1,10 @@
 #include "OpenStore.h"
 
 #include "DirectoryCatalog.h"
+#include "DirectoryStore.h"
 #include "IndexCatchUp.h"
+#include "PostgresCatalog.h"
+#include "PostgresStore.h"
 #include "StartupError.h"
 #include "UniqueFd.h"
 
@@ -36,19 +39,38 @@ void giveIndexToDirectoryOwner(int directoryFd)
 
 }  // namespace
 
+std::string displayName(const std::string& store)
+{
+    return pg::redact(store);
+}
+
 std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
                                        const triage::SkipRules& rules)
 {
+    if (pg::isUri(store)) {
+        return std::make_unique<PostgresStore>(store, options);
+    }
     return std::make_unique<DirectoryStore>(store, options, rules);
 }
 
 std::unique_ptr<Catalog> openCatalog(const std::string& store)
 {
+    if (pg::isUri(store)) {
+        return std::make_unique<PostgresCatalog>(store);
+    }
     return std::make_unique<DirectoryCatalog>(store);
 }
 
 ReindexResult reindex(const std::string& store, const triage::SkipRules& rules)
 {
+    if (pg::isUri(store)) {
+        try {
+            const Rebuilt rebuilt = rebuildPostgres(store, rules);
+            return {rebuilt.reports, rebuilt.groups};
+        } catch (const pg::Error& error) {
+            throw StartupError("can't rebuild the groups of " + displayName(store) + ": " + error.what());
+        }
+    }
     const UniqueFd directory(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
         const int error = errno;

@@ -5,8 +5,8 @@
 // knows how its reports and index are laid out.
 
 #include "Catalog.h"
-#include "DirectoryStore.h"
 #include "ReportStore.h"
+#include "StoreOptions.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,6 +18,9 @@ class SkipRules;
 
 namespace store {
 
+// `store` fit for a line: a URI without its password, a directory as it is.
+std::string displayName(const std::string& store);
+
 // The store that `store` names, opened for the collector to store into.
 // Throws crashreports::StartupError naming it if it can't be had.
 std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
@@ -25,8 +28,9 @@ std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOpti
 
 // The catalog of the store that `store` names, opened for reading. Throws
 // crashreports::StartupError when the store is not there or can't be read;
-// what() is the line to print: it names the store and why ("can't open
-// report directory /srv/reports: No such file or directory").
+// what() is the line to print: it names the store (a URI without its
+// password) and why ("can't open report directory /srv/reports: No such
+// file or directory").
 std::unique_ptr<store::Catalog> openCatalog(const std::string& store);
 
 struct ReindexResult {

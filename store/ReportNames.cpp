@@ -42,10 +42,8 @@ bool startsWithTime(std::string_view text)
         && text.substr(22, 2) == "Z_";
 }
 
-}  // namespace
-
-std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
-                           std::uint64_t sequence)
+// "YYYYMMDDTHHMMSS.ffffffZ_ADDRESS_PORT"
+std::string timeAndSender(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender)
 {
     using namespace std::chrono;
     const auto sinceEpoch = duration_cast<microseconds>(received.time_since_epoch());
@@ -53,12 +51,33 @@ std::string reportFileName(std::chrono::system_clock::time_point received, const
     const std::time_t time = wholeSeconds.count();
     std::tm utc{};
     ::gmtime_r(&time, &utc);
-    char name[128];
-    std::snprintf(name, sizeof name, "%04d%02d%02dT%02d%02d%02d.%06lldZ_%s_%u_%06" PRIu64 "%s", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+    char name[96];
+    std::snprintf(name, sizeof name, "%04d%02d%02dT%02d%02d%02d.%06lldZ_%s_%u", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<long long>((sinceEpoch - wholeSeconds).count()), sender.addressText().c_str(),
-                  unsigned{sender.port}, sequence, kReportSuffix.data());
+                  unsigned{sender.port});
     return name;
+}
+
+std::string sequenceText(std::uint64_t sequence)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%06" PRIu64, sequence);
+    return text;
+}
+
+}  // namespace
+
+std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
+                           std::uint64_t sequence)
+{
+    return timeAndSender(received, sender) + "_" + sequenceText(sequence) + std::string(kReportSuffix);
+}
+
+std::string reportId(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
+                     std::string_view owner, std::uint64_t sequence)
+{
+    return timeAndSender(received, sender) + "_" + std::string(owner) + "_" + sequenceText(sequence);
 }
 
 std::optional<std::string> reportSenderAddress(std::string_view name)

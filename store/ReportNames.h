@@ -1,7 +1,7 @@
 #pragma once
 
 // The names a directory store gives its files, and what it reads back from
-// them. Pure functions: names are the collector's own (receive time, sender,
+// them; and the ids a database store gives its rows. Pure functions: names are the collector's own (receive time, sender,
 // sequence number, its random owner mark); nothing from a report goes into
 // a name, and only names made here are ever counted or removed as reports.
 
@@ -18,6 +18,13 @@ namespace store {
 // "20261208T115959.123456Z_127.0.0.1_40000_000001.report"
 std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
                            std::uint64_t sequence);
+
+// A database store's id for a report, unique across collectors: the
+// receive time and sender as in a file's name, then the collector's random
+// owner mark and its sequence number:
+// "20261208T115959.123456Z_127.0.0.1_40000_3f2a9c1b5e6d7a8b_000001".
+std::string reportId(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
+                     std::string_view owner, std::uint64_t sequence);
 
 // The sender's address in a name made by reportFileName(); nothing for any
 // other name.

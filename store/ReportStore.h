@@ -5,7 +5,7 @@
 // group of staged reports durable together, sharing the cost of its syncs.
 // A report is stored only once commit() says so, and only then may it be
 // announced. Before staging, makeRoom() keeps the store within its budget.
-// A directory of files is one kind of store.
+// A directory of files is one kind of store, a PostgreSQL database another.
 
 #include "Endpoint.h"
 #include "Signature.h"
@@ -60,7 +60,14 @@ struct CommitResult {
     std::string name;   // the report's name in the store, if it was given one
     std::string error;  // empty once the report is stored
     GroupEvent event = GroupEvent::None;
-    bool stored() const { return error.empty(); }
+    // Neither stored nor failed: the store can't be reached now. What the
+    // report staged is kept, to be committed again once the store is ready().
+    bool retry = false;
+    // Old reports removed to make room for this one, by a store that makes
+    // room as it commits rather than in makeRoom().
+    std::uint64_t removedReports = 0;
+    std::uint64_t removedBytes = 0;
+    bool stored() const { return error.empty() && !retry; }
 };
 
 struct Room {
@@ -87,6 +94,11 @@ public:
     // The reports it holds.
     virtual std::uint64_t count() const = 0;
 
+    // Whether the store can take reports now. One that lost its way to where
+    // reports go (a database that can't be reached) looks for it again here,
+    // as often as its own growing wait allows, and tells what it finds
+    // through takeNotices(). A directory is always ready.
+    virtual bool ready() { return true; }
     // Checks what may have changed since the last batch; what it found.
     virtual std::vector<Notice> prepareBatch() = 0;
     // Makes room for a report of `size` bytes, removing old reports as the
@@ -98,7 +110,7 @@ public:
     virtual std::size_t mostStagedReports() const = 0;
     virtual std::uint64_t mostStagedBytes() const = 0;
     // Stores the reports of `group`: one result each, in order. What they
-    // staged is let go, whatever the result.
+    // staged is let go, whatever the result, but for a result to retry.
     virtual std::vector<CommitResult> commit(std::vector<PendingReport>& group) = 0;
     // What went wrong lately that did not fail a report (the index could not
     // be updated, say), for lines.

@@ -87,8 +87,8 @@ const Refusal kRefusals[] = {
      "collectCrashReports: invalid --allow \"10.0.0.0/33\""},
     {"LimitNotACount", withDirectory({"--per-sender-limit", "ten"}), 2,
      "collectCrashReports: invalid --per-sender-limit \"ten\""},
-    {"NoDirectory", [](const TempDir&) { return std::vector<std::string>{"--port", "0"}; }, 2,
-     "collectCrashReports: missing DIRECTORY"},
+    {"NoStore", [](const TempDir&) { return std::vector<std::string>{"--port", "0"}; }, 2,
+     "collectCrashReports: missing STORE"},
 #ifndef SANITIZED  // a sanitizer's runtime alone needs more address space
     {"TooLittleMemory", withDirectory({"--bind", "127.0.0.1", "--port", "0"}), 1,
      "collectCrashReports: can't start", {"/usr/bin/prlimit", "--as=30000000", "--"}},

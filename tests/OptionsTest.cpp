@@ -61,8 +61,9 @@ const Parse kParses[] = {
     {"FlagWithAValue", {"--reuse-port=yes", "d"}, {}, "option --reuse-port takes no value"},
     {"PortOutOfRange", {"--port", "65536", "d"}, {}, "invalid --port \"65536\": not a port number from 0 to 65535"},
     {"CountOfZero", {"--count", "0", "d"}, {}, "invalid --count \"0\": not a whole number from 1 up"},
-    {"NoDirectory", {"--port", "0"}, {}, "missing DIRECTORY"},
-    {"TwoDirectories", {"a", "b"}, {}, "one DIRECTORY expected, got 2 operands"},
+    {"NoStore", {"--port", "0"}, {}, "missing STORE"},
+    {"EmptyStore", {""}, {}, "an empty STORE: a directory or a postgresql:// URI"},
+    {"TwoStores", {"a", "b"}, {}, "one STORE expected, got 2 operands"},
 };
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, ParseOptions, testing::ValuesIn(kParses),

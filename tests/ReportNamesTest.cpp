@@ -1,4 +1,5 @@
-// The names a directory store gives its reports, and what it reads back.
+// The names a directory store gives its reports, and what it reads back; a
+// database store's ids.
 
 #include "ReportNames.h"
 
@@ -15,6 +16,14 @@ TEST(ReportFileName, CarriesUtcTimeSenderAndSequence)
     const system_clock::time_point received{seconds(1796731199) + microseconds(42)};
     EXPECT_EQ(store::reportFileName(received, Endpoint{0x0A010203, 40000}, 7),
               "20261208T115959.000042Z_10.1.2.3_40000_000007.report");
+}
+
+TEST(ReportId, CarriesUtcTimeSenderOwnerAndSequenceAndIsNoFileName)
+{
+    const system_clock::time_point received{seconds(1796731199) + microseconds(42)};
+    const std::string id = store::reportId(received, Endpoint{0x0A010203, 40000}, "3f2a9c1b5e6d7a8b", 7);
+    EXPECT_EQ(id, "20261208T115959.000042Z_10.1.2.3_40000_3f2a9c1b5e6d7a8b_000007");
+    EXPECT_FALSE(store::parseReportName(id));
 }
 
 TEST(ReportSenderAddress, ReadsOnlyTheCollectorsOwnNames)

@@ -44,7 +44,7 @@ check_packages() {
     grep -qx 'ListenDatagram=0.0.0.0:9700' "$work/collector/lib/systemd/system/collectCrashReports.socket" \
         || fail "the socket unit does not listen on the port the sender was built for"
     # shellcheck disable=SC2016 # the unit's own text, which systemd expands
-    grep -qx 'ExecStart=/usr/bin/collectCrashReports $COLLECTOR_OPTIONS /var/lib/crash-reports' \
+    grep -qx 'ExecStart=/usr/bin/collectCrashReports $COLLECTOR_OPTIONS ${COLLECTOR_STORE}' \
         "$work/collector/lib/systemd/system/collectCrashReports.service" || fail "the service's ExecStart"
     ! grep -q 9699 "$work/collector/lib/systemd/system/"* || fail "a unit names the default port"
     zcat "$work/sender/usr/share/man/man1/sendCrashReport.1.gz" | grep -q 'example.org' \
@@ -120,11 +120,17 @@ for unit in collectCrashReports.service collectCrashReports.socket crash-report@
 done
 grep -qx "ExecStart=$prefix/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
     || fail "the crash report template does not run the script installed in $prefix"
-grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS /var/lib/crash-reports" \
+grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS \${COLLECTOR_STORE}" \
     "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $prefix"
 grep -qx "RestartPreventExitStatus=2" "$units/collectCrashReports.service" \
     || fail "the service restarts after a usage error, which restarting can't mend"
 [[ -f $prefix/etc/default/collectCrashReports ]] || fail "no options file $prefix/etc/default/collectCrashReports"
+# The store is the state directory unless the options file names another,
+# also under an options file that names none.
+grep -qx "Environment=COLLECTOR_STORE=/var/lib/crash-reports" "$units/collectCrashReports.service" \
+    || fail "the service has no default store"
+grep -qx "COLLECTOR_STORE=/var/lib/crash-reports" "$prefix/etc/default/collectCrashReports" \
+    || fail "the options file does not name the default store"
 if ! command -v systemd-analyze >/dev/null; then
     echo "install test: systemd-analyze not installed, units not verified" >&2
     exit 0
