@@ -20,6 +20,7 @@ namespace collector {
 
 class Receiver {
 public:
+    // Made on the receiving thread: it readies that thread's memory.
     Receiver(int socket, Admission& admission, FrameQueue& queue, Counters& counters, LogSink& log);
 
     // Receives until one of `stopFds` becomes readable; then takes what the
