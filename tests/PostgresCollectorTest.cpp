@@ -277,6 +277,11 @@ TEST_F(PostgresCollectors, TellTheReaderWhatADirectoryFedTheSameReportsTells)
         EXPECT_EQ(comparable(readJson(stores[1], question)), fromDirectory) << question.front();
         EXPECT_FALSE(fromDirectory.empty());
     }
+    // The page, too, is written from the database's catalog.
+    const TempDir site;
+    const ExitResult page = run({kReader, "--store", stores[1], "page", (site.path() / "site").string()});
+    EXPECT_EQ(page.status, 0) << page.err;
+    EXPECT_TRUE(fs::exists(site.path() / "site" / "index.html"));
 }
 
 }  // namespace

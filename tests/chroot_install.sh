@@ -30,20 +30,44 @@ for unit in collectCrashReports.socket collectCrashReports.service; do
 done
 echo "chroot install: both units enabled" >&2
 
-# As the service would run it, in a network namespace of its own.
+in_root getent passwd crash-reports >/dev/null || fail "no system user crash-reports"
+in_root getent group crash-reports >/dev/null || fail "no system group crash-reports"
+echo "chroot install: the system user and group crash-reports" >&2
+
+# As the service would run it: its user, its state directory as systemd
+# makes it, its umask, in a network namespace of its own.
+install -d -m 0750 "$root/var/lib/crash-reports"
+in_root chown crash-reports:crash-reports /var/lib/crash-reports
 command=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/collectCrashReports.service")
 command=${command/\$COLLECTOR_OPTIONS/--bind 127.0.0.1}
-started=$(unshare -n chroot "$root" sh -c "ip link set lo up 2>/dev/null; $command & pid=\$!; sleep 1; \
+command=${command/\$\{COLLECTOR_STORE\}//var/lib/crash-reports}
+started=$(unshare -n chroot "$root" sh -c "ip link set lo up 2>/dev/null; umask 0027; \
+    setpriv --reuid=crash-reports --regid=crash-reports --init-groups $command & pid=\$!; sleep 1; \
     kill \$pid; wait \$pid; echo status \$?" 2>&1) || true
 grep -q '^listening on 127.0.0.1:9699, storing into /var/lib/crash-reports' <<<"$started" \
     || fail "the collector did not start: $started"
 grep -q '^status 0' <<<"$started" || fail "the collector did not stop cleanly: $started"
-echo "chroot install: the collector starts and stops" >&2
+echo "chroot install: the collector starts and stops as crash-reports" >&2
+
+# A member of the group reads the store (its index, made at start); nobody
+# else does.
+in_root useradd --no-create-home --groups crash-reports alice
+in_root setpriv --reuid=alice --regid=alice --init-groups crashReports groups >/dev/null \
+    || fail "a member of crash-reports can't read the store"
+in_root useradd --no-create-home bob
+! in_root setpriv --reuid=bob --regid=bob --init-groups crashReports groups >/dev/null 2>&1 \
+    || fail "a user outside crash-reports reads the store"
+in_root userdel alice
+in_root userdel bob
+echo "chroot install: members of crash-reports read the store, others don't" >&2
 
 rm -rf "$root/tmp/debs"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q crash-report-collector crash-report-sender >&2
+# The system user stays, as Debian's system users do: the files that hold
+# users and their backups are not counted.
 left=$(find "$root" -xdev | sort | comm -13 "$root.before" - \
-    | grep -v -E '^'"$root"'/(var/(lib/(apt|dpkg)|log|cache)|tmp)(/|$)' || true)
+    | grep -v -E '^'"$root"'/(var/(lib/(apt|dpkg)|log|cache)|tmp)(/|$)' \
+    | grep -v -E '^'"$root"'/etc/(passwd|group|shadow|gshadow|subuid|subgid)-?$' || true)
 rm -f "$root.before"
 [[ -z $left ]] || fail "left after purge: $left"
 echo "chroot install: purged, nothing left" >&2
