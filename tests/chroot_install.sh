@@ -23,6 +23,8 @@ find "$root" -xdev | sort >"$root.before"
 
 mkdir -p "$root/tmp/debs"
 cp "${debs[@]}" "$root/tmp/debs/"
+# mmdebstrap leaves no package lists behind; apt fetches the dependencies.
+in_root apt-get update -q >&2
 in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /tmp/debs/*.deb' >&2
 for unit in collectCrashReports.socket collectCrashReports.service; do
     state=$(in_root systemctl is-enabled "$unit") || true
@@ -62,11 +64,12 @@ in_root userdel bob
 echo "chroot install: members of crash-reports read the store, others don't" >&2
 
 rm -rf "$root/tmp/debs"
-in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q crash-report-collector crash-report-sender >&2
+in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q --autoremove crash-report-collector crash-report-sender >&2
 # The system user stays, as Debian's system users do: the files that hold
-# users and their backups are not counted.
+# users and their backups are not counted, nor /run, which is a tmpfs on a
+# running system.
 left=$(find "$root" -xdev | sort | comm -13 "$root.before" - \
-    | grep -v -E '^'"$root"'/(var/(lib/(apt|dpkg)|log|cache)|tmp)(/|$)' \
+    | grep -v -E '^'"$root"'/(var/(lib/(apt|dpkg)|log|cache)|tmp|run)(/|$)' \
     | grep -v -E '^'"$root"'/etc/(passwd|group|shadow|gshadow|subuid|subgid)-?$' || true)
 rm -f "$root.before"
 [[ -z $left ]] || fail "left after purge: $left"
