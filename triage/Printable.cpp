@@ -7,13 +7,6 @@
 
 namespace triage {
 
-namespace {
-
-constexpr std::string_view kEllipsis = "\u2026";
-constexpr std::string_view kReplacement = "\uFFFD";
-
-// The length of the valid UTF-8 sequence that starts `text`, or 0; a valid
-// one's code point goes to `codePoint`.
 std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint)
 {
     const auto byte = [text](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
@@ -39,14 +32,18 @@ std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint)
     return codePoint < kLeast[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
 }
 
-// Code points that are valid but move or hide text where it is shown: C1
-// controls, line and paragraph separators, direction marks and overrides.
 bool hidesText(std::uint32_t codePoint)
 {
-    return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029 ||
-           codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x202A && codePoint <= 0x202E) ||
-           (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF;
+    return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029
+        || codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x202A && codePoint <= 0x202E)
+        || (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF
+        || (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE;
 }
+
+namespace {
+
+constexpr std::string_view kEllipsis = "\u2026";
+constexpr std::string_view kReplacement = "\uFFFD";
 
 // The index just after the terminal escape sequence that starts at `i`.
 std::size_t skipEscape(std::string_view text, std::size_t i)
