@@ -235,6 +235,11 @@ void Collector::run()
             .run();
         service_.stopping();
     }
+    // Their last lines come before the summary.
+    notifier_.stop();
+    if (page_) {
+        page_->stop();
+    }
     counters_.unstored += queue_.frameCount();
 }
 

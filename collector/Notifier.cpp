@@ -84,6 +84,14 @@ Notifier::Notifier(LogSink& log, std::optional<std::string> command, std::chrono
 
 Notifier::~Notifier()
 {
+    stop();
+}
+
+void Notifier::stop()
+{
+    if (!thread_.joinable()) {
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;

@@ -51,8 +51,11 @@ public:
              std::chrono::milliseconds timeout = kCommandTimeout);
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
-    // Tells what is queued, gives running commands a moment, then kills them.
     ~Notifier();
+
+    // Tells what is queued, gives running commands a moment, then kills
+    // them; its lines are out when it returns. Again, it does nothing.
+    void stop();
 
     // Queues `news`; never waits. News past kMostQueued is dropped and
     // counted in a line.

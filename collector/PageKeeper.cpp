@@ -14,6 +14,14 @@ PageKeeper::PageKeeper(std::string store, std::filesystem::path directory, LogSi
 
 PageKeeper::~PageKeeper()
 {
+    stop();
+}
+
+void PageKeeper::stop()
+{
+    if (!thread_.joinable()) {
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;

@@ -25,8 +25,11 @@ public:
     PageKeeper(std::string store, std::filesystem::path directory, LogSink& log);
     PageKeeper(const PageKeeper&) = delete;
     PageKeeper& operator=(const PageKeeper&) = delete;
-    // Writes the page once more if it changed since, then stops.
     ~PageKeeper();
+
+    // Writes the page once more if it changed since, then stops; its lines
+    // are out when it returns. Again, it does nothing.
+    void stop();
 
     // The store changed; never waits.
     void changed();

@@ -106,7 +106,9 @@ TEST(CollectorUnderSystemd, TakesTheSocketThatSocketActivationPasses)
 struct News {
     const char* name;
     std::vector<std::string> args;
-    std::vector<std::pair<std::string, std::chrono::milliseconds>> sends;  // crashing function, pause after
+    // Crashing function, pause after (after the last: the last command's
+    // time to run).
+    std::vector<std::pair<std::string, std::chrono::milliseconds>> sends;
     std::vector<std::string> lines;    // the news and failure lines, in order (each a line's start)
     std::vector<std::string> commands;  // what each command run saw: event and title
     friend void PrintTo(const News& news, std::ostream* out) { *out << news.name; }
@@ -136,7 +138,6 @@ TEST_P(CollectorTells, OfNewAndRegressedCrashGroupsOnly)
         collector.nextStoredPath();
         std::this_thread::sleep_for(pause);
     }
-    std::this_thread::sleep_for(500ms);  // the last command's time to run
 
     const ExitResult result = collector.stop();
 
@@ -167,20 +168,21 @@ const std::string kRecord = R"(printf '%s %s\n' "$CRASH_EVENT" "$CRASH_TITLE" >>
 const News kNews[] = {
     {"NewGroupsAndNotTheirLaterReports",
      {"--on-new-group", kRecord},
-     {{"parse_header", 0ms}, {"parse_header", 0ms}, {"load_config", 0ms}},
+     {{"parse_header", 0ms}, {"parse_header", 0ms}, {"load_config", 500ms}},
      {"new crash group ", "new crash group "},
      {"new SIGSEGV in parse_header", "new SIGSEGV in load_config"}},
     {"AGroupBackAfterItsQuietTime",
      {"--on-new-group", kRecord, "--regressed-after", "1s"},
-     {{"parse_header", 0ms}, {"parse_header", 1500ms}, {"parse_header", 0ms}},
+     {{"parse_header", 0ms}, {"parse_header", 1500ms}, {"parse_header", 500ms}},
      {"new crash group ", "regressed crash group "},
      {"new SIGSEGV in parse_header", "regressed SIGSEGV in parse_header"}},
     {"ACommandThatFails",
      {"--on-new-group", "exit 3"},
-     {{"parse_header", 0ms}},
+     {{"parse_header", 500ms}},
      {"new crash group ", "the command for crash group "},
      {}},
-    {"NewsWithoutACommand", {}, {{"parse_header", 0ms}}, {"new crash group "}, {}},
+    // Stopped at once, it still tells of the report it stored last.
+    {"NewsWithoutACommandWhenStoppedAtOnce", {}, {{"parse_header", 0ms}}, {"new crash group "}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Commands, CollectorTells, testing::ValuesIn(kNews),
