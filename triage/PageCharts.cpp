@@ -26,7 +26,7 @@ constexpr std::size_t kMaxLabels = 8;
 std::uint64_t scaleStep(std::uint64_t most)
 {
     for (std::uint64_t power = 1;; power *= 10) {
-        for (const std::uint64_t factor : {1, 2, 5}) {
+        for (const std::uint64_t factor : {1U, 2U, 5U}) {
             if (most <= 4 * factor * power) {
                 return factor * power;
             }
