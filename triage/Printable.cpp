@@ -7,39 +7,6 @@
 
 namespace triage {
 
-std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint)
-{
-    const auto byte = [text](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
-    const std::uint32_t lead = byte(0);
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    }
-    const std::size_t length = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-    if (length == 0 || text.size() < length) {
-        return 0;
-    }
-    codePoint = lead & (0x7FU >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return 0;
-        }
-        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
-    }
-    // The shortest sequence for each code point is the only valid one.
-    static constexpr std::array<std::uint32_t, 5> kLeast{0, 0, 0x80, 0x800, 0x10000};
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    return codePoint < kLeast[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
-}
-
-bool hidesText(std::uint32_t codePoint)
-{
-    return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029
-        || codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x202A && codePoint <= 0x202E)
-        || (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF
-        || (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE;
-}
-
 namespace {
 
 constexpr std::string_view kEllipsis = "\u2026";
@@ -84,6 +51,28 @@ public:
             return false;
         }
         return put(codePoint);
+    }
+
+    // Adds a run of printable ASCII, a code point a byte, as add() would
+    // add each, at once.
+    bool addAscii(std::string_view run)
+    {
+        if (std::exchange(spaceDue_, false) && !put(" ")) {
+            return false;
+        }
+        const std::size_t taken = std::min({run.size(), maxBytes_ - text_.size(), maxCodePoints_ - codePoints_});
+        const std::size_t from = text_.size();
+        const std::size_t fromCodePoints = codePoints_;
+        text_.append(run.substr(0, taken));
+        codePoints_ += taken;
+        // The last end of the run after which an ellipsis still fits.
+        const std::size_t byBytes = maxBytes_ >= kEllipsis.size() ? maxBytes_ - kEllipsis.size() : 0;
+        const std::size_t byCodePoints = maxCodePoints_ >= fromCodePoints + 1 ? from + (maxCodePoints_ - fromCodePoints - 1) : 0;
+        const std::size_t last = std::min({text_.size(), byBytes, byCodePoints});
+        if (last > from) {
+            ellipsisAt_ = last;
+        }
+        return taken == run.size();
     }
 
     std::string take(bool cut)
@@ -137,6 +126,17 @@ std::string printable(std::string_view text, std::size_t maxBytes, std::size_t m
         if (byte <= 0x20 || byte == 0x7F) {
             out.space();
             ++i;
+            continue;
+        }
+        if (byte < 0x7F) {
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] > 0x20 && text[end] < 0x7F) {
+                ++end;
+            }
+            if (!out.addAscii(text.substr(i, end - i))) {
+                return out.take(true);
+            }
+            i = end;
             continue;
         }
         std::uint32_t codePoint = 0;

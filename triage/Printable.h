@@ -2,6 +2,7 @@
 
 // Makes untrusted bytes fit to show in a log line, the journal or a web page.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,12 +13,41 @@ namespace triage {
 // The length of the valid UTF-8 sequence that starts `text` (not empty), or
 // 0; a valid one's code point goes to `codePoint`. Overlong forms,
 // surrogates and code points past U+10FFFF are invalid.
-std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint);
+inline std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoint)
+{
+    const auto byte = [text](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
+    const std::uint32_t lead = byte(0);
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    const std::size_t length = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || text.size() < length) {
+        return 0;
+    }
+    codePoint = lead & (0x7FU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+    }
+    // The shortest sequence for each code point is the only valid one.
+    static constexpr std::array<std::uint32_t, 5> kLeast{0, 0, 0x80, 0x800, 0x10000};
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return codePoint < kLeast[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
+}
 
 // C1 controls, line and paragraph separators, direction marks and
 // overrides, the byte order mark and noncharacters: valid, but they move or
 // hide text where it is shown.
-bool hidesText(std::uint32_t codePoint);
+inline bool hidesText(std::uint32_t codePoint)
+{
+    return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029
+        || codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x202A && codePoint <= 0x202E)
+        || (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF
+        || (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE;
+}
 
 // One line of valid UTF-8 without control characters: escape sequences are
 // dropped, invalid bytes become U+FFFD, runs of white space and control
