@@ -25,13 +25,7 @@ namespace collector {
 // What the journal entries of news carry as MESSAGE_ID.
 inline constexpr const char* kNewsMessageId = "2f6a3c1e9b8d4f07a5c2e4b6d8f01a3c";
 
-struct GroupNews {
-    store::GroupEvent event = store::GroupEvent::None;
-    std::string group;
-    std::string title;
-    std::string report;
-    std::string sender;  // "ADDRESS:PORT"
-};
+using store::GroupNews;
 
 // "new" or "regressed".
 std::string_view eventName(store::GroupEvent event);

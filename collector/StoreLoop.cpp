@@ -85,6 +85,8 @@ void StoreLoop::run()
         heartbeat();
     }
     counters_.unstored += taken_.size() + group_.size();
+    store_.settle();
+    logNotices();
 }
 
 void StoreLoop::waitForStore()
@@ -226,15 +228,15 @@ void StoreLoop::announce(const store::PendingReport& report, const store::Commit
     const triage::Signature& signature = report.info.signature;
     log_.out(Priority::Info, "stored " + store_.locationOf(result.name) + " (" + bytes(report.size) + " from "
                                  + report.info.sender.text() + ") in group " + signature.id + ": " + signature.title);
-    if (result.event != store::GroupEvent::None) {
-        notifier_.tell({result.event, signature.id, signature.title, result.name, report.info.sender.text()});
-    }
 }
 
 void StoreLoop::logNotices()
 {
     for (const auto& notice : store_.takeNotices()) {
         log_.limited(notice.failure ? Priority::Error : Priority::Info, notice.line);
+    }
+    for (auto& news : store_.takeGroupNews()) {
+        notifier_.tell(std::move(news));
     }
 }
 

@@ -26,6 +26,7 @@ constexpr const char* kVersionKey = "signature_version";
 
 void DirectoryStore::openIndex()
 {
+    indexWaiting();
     catchUp_.reset();
     index_.reset();
     indexCurrent_ = false;
@@ -63,6 +64,7 @@ void DirectoryStore::openIndex()
 
 DirectoryStore::~DirectoryStore()
 {
+    indexWaiting();
     // Another collector's lock file or temporary left in the directory is
     // for the next start's walk to look at.
     if (!index_ || !indexCurrent_ || catchUp_->running() || othersLeftTraces()) {
@@ -90,26 +92,39 @@ bool DirectoryStore::othersLeftTraces() const
     return found;
 }
 
-void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, std::vector<CommitResult>& results)
+void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, const std::vector<CommitResult>& results)
 {
-    std::vector<IndexEntry> entries;
-    std::vector<std::size_t> stored;
     for (std::size_t index = 0; index < group.size(); ++index) {
-        if (results[index].stored()) {
+        if (!results[index].stored()) {
+            continue;
+        }
+        ++totals_.reports;
+        if (index_) {
             const PendingReport& report = group[index];
-            entries.push_back({results[index].name, report.info.received, report.info.sender, report.size,
-                               budget_.onDisk(report.size), report.info.signature});
-            stored.push_back(index);
+            unindexed_.push_back({results[index].name, report.info.received, report.info.sender, report.size,
+                                  budget_.onDisk(report.size), report.info.signature});
         }
     }
-    totals_.reports += entries.size();
-    if (!index_ || entries.empty()) {
+    if (unindexed_.size() >= kMostUnindexed) {
+        indexWaiting();
+    }
+}
+
+void DirectoryStore::indexWaiting()
+{
+    if (!index_ || unindexed_.empty()) {
+        unindexed_.clear();
         return;
     }
+    const std::vector<IndexEntry> entries = std::exchange(unindexed_, {});
     try {
         const std::vector<GroupEvent> events = index_->add(entries, options_.regressedAfter);
         for (std::size_t index = 0; index < events.size(); ++index) {
-            results[stored[index]].event = events[index];
+            if (events[index] != GroupEvent::None) {
+                const IndexEntry& entry = entries[index];
+                news_.push_back({events[index], entry.signature.id, entry.signature.title, entry.id,
+                                 entry.sender.text()});
+            }
         }
     } catch (const sqlite::Error& error) {
         indexFailed("can't add " + crashreports::plural(entries.size(), "report") + " to", error);
@@ -119,6 +134,7 @@ void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, std
 void DirectoryStore::forgetRemoved(const std::string& name)
 {
     totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
+    indexWaiting();
     if (!index_) {
         return;
     }
@@ -146,6 +162,12 @@ void DirectoryStore::refreshTotals()
         totals_ = index_->totals();
     } catch (const sqlite::Error& error) {
         indexFailed("can't count the reports in", error);
+        return;
+    }
+    // Those stored and not yet indexed count, too.
+    totals_.reports += unindexed_.size();
+    for (const IndexEntry& entry : unindexed_) {
+        totals_.disk += entry.disk;
     }
 }
 
@@ -156,6 +178,10 @@ std::vector<Notice> DirectoryStore::takeNotices()
 
 bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
 {
+    if (!unindexed_.empty()) {
+        indexWaiting();
+        return true;
+    }
     if (!catchUp_) {
         return false;
     }

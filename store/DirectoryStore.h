@@ -4,10 +4,11 @@
 // not at all. A report's bytes go to a temporary file of this collector's
 // own; commit() makes a whole group durable together (SyncChooser picks
 // how), renames each temporary to its final name without replacing anything,
-// syncs the directory once, and records the group in the index (see
-// ReportIndex) before the reports are announced. Several collectors may
-// share the directory (see DirectoryLock) and its index. The reports keep
-// within a DiskBudget that ranks them by group.
+// and syncs the directory once: then they are stored. The index (see
+// ReportIndex), derived from the files, records them once the burst they
+// came in is over, or when kMostUnindexed wait: storing comes first. Several
+// collectors may share the directory (see DirectoryLock) and its index. The
+// reports keep within a DiskBudget that ranks them by group.
 
 #include "DirectoryLock.h"
 #include "DiskBudget.h"
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace store {
 
@@ -32,6 +34,9 @@ std::string stampOf(int directoryFd);
 
 class DirectoryStore final : public ReportStore {
 public:
+    // The most stored reports that wait to be indexed.
+    static constexpr std::size_t kMostUnindexed = 2048;
+
     // Creates the directory if it is missing, takes this collector's lock
     // file in it, removes the temporaries of collectors that are gone and
     // opens the index, which is caught up with the files later, in slices,
@@ -58,7 +63,11 @@ public:
     std::uint64_t mostStagedBytes() const override;
     std::vector<CommitResult> commit(std::vector<PendingReport>& group) override;
     std::vector<Notice> takeNotices() override;
+    std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
+    // Indexes the stored reports that wait first, then catches up with the
+    // files.
     bool catchUp(std::chrono::milliseconds slice) override;
+    void settle() override { indexWaiting(); }
 
     // Removes a stored report and forgets it; an error text, or empty.
     std::string remove(const std::string& name);
@@ -94,7 +103,9 @@ private:
 
     // The index (DirectoryIndexing.cpp).
     void openIndex();
-    void indexCommitted(const std::vector<PendingReport>& group, std::vector<CommitResult>& results);
+    void indexCommitted(const std::vector<PendingReport>& group, const std::vector<CommitResult>& results);
+    // Records the stored reports that wait in the index, and their news.
+    void indexWaiting();
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
     void finishCatchUp();
@@ -121,6 +132,8 @@ private:
     bool indexCurrent_ = false;  // since it was caught up, and no update failed
     std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
     IndexTotals totals_;
+    std::vector<IndexEntry> unindexed_;  // stored, not yet in the index
+    std::vector<GroupNews> news_;
     DiskBudget budget_;
     SyncChooser syncChooser_;
     std::vector<Notice> notices_;

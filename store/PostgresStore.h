@@ -58,6 +58,7 @@ public:
     std::uint64_t mostStagedBytes() const override;
     std::vector<CommitResult> commit(std::vector<PendingReport>& group) override;
     std::vector<Notice> takeNotices() override { return std::exchange(notices_, {}); }
+    std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
     bool catchUp(std::chrono::milliseconds) override { return false; }
 
     std::uint64_t maxUse() const { return maxUse_; }
@@ -87,6 +88,7 @@ private:
     struct Writing {
         std::map<std::string, GroupState> groups;
         std::set<std::string> inserted;  // ids this transaction added
+        std::vector<GroupNews> news;     // of its reports, once it commits
         std::uint64_t storedBytes = 0;   // of every report, for the budget
         std::uint64_t added = 0;
         std::uint64_t removed = 0;
@@ -103,8 +105,8 @@ private:
     void lockGroups(const std::vector<PendingReport>& group, std::size_t from, Writing& writing);
     void insert(const std::vector<PendingReport>& group, std::size_t from, std::size_t to, Writing& writing,
                 std::vector<CommitResult>& results);
-    void tellEvents(const std::vector<PendingReport>& group, std::size_t from, std::size_t to, Writing& writing,
-                    std::vector<CommitResult>& results) const;
+    void tellEvents(const std::vector<PendingReport>& group, std::size_t from, std::size_t to,
+                    Writing& writing) const;
     Fit makeRoomFor(const PendingReport& report, Writing& writing, CommitResult& result);
     std::uint64_t storedBytes();
 
@@ -122,6 +124,7 @@ private:
     Steady::duration backoff_{};
     std::optional<Steady::time_point> lostAt_;
     std::vector<Notice> notices_;
+    std::vector<GroupNews> news_;
 };
 
 }  // namespace store

@@ -10,6 +10,7 @@
 #include "PostgresStore.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace store {
 
@@ -165,6 +166,7 @@ std::size_t PostgresStore::writeFrom(std::vector<PendingReport>& group, std::siz
         insert(group, next, next + 1, writing, results);
     }
     transaction.commit();
+    std::ranges::move(writing.news, std::back_inserter(news_));
     count_ = count_ + writing.added - std::min(count_ + writing.added, writing.removed);
     return next;
 }
@@ -220,11 +222,11 @@ void PostgresStore::insert(const std::vector<PendingReport>& group, std::size_t 
             ++writing.added;
         }
     }
-    tellEvents(group, from, to, writing, results);
+    tellEvents(group, from, to, writing);
 }
 
 void PostgresStore::tellEvents(const std::vector<PendingReport>& group, std::size_t from, std::size_t to,
-                               Writing& writing, std::vector<CommitResult>& results) const
+                               Writing& writing) const
 {
     // Report by report, in order, as the index of a directory tells them:
     // the first report of a group that had no row is new; a report after
@@ -235,15 +237,19 @@ void PostgresStore::tellEvents(const std::vector<PendingReport>& group, std::siz
         if (!writing.inserted.contains(heldOf(report).id)) {
             continue;
         }
-        GroupState& state = writing.groups[report.info.signature.id];
+        const triage::Signature& signature = report.info.signature;
+        const auto tell = [&](GroupEvent event) {
+            writing.news.push_back({event, signature.id, signature.title, heldOf(report).id, report.info.sender.text()});
+        };
+        GroupState& state = writing.groups[signature.id];
         const Clock::time_point received = report.info.received;
         if (!state.known) {
-            results[index].event = GroupEvent::New;
+            tell(GroupEvent::New);
             state = {true, 1, received};
             continue;
         }
         if (received - state.lastSeen >= options_.regressedAfter) {
-            results[index].event = GroupEvent::Regressed;
+            tell(GroupEvent::Regressed);
         }
         state.lastSeen = state.count == 0 ? received : std::max(state.lastSeen, received);
         ++state.count;

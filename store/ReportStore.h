@@ -48,6 +48,15 @@ struct PendingReport {
 // that the store holds no report of, or the first after a quiet time.
 enum class GroupEvent { None, New, Regressed };
 
+// The news of one stored report's group.
+struct GroupNews {
+    GroupEvent event = GroupEvent::None;
+    std::string group;
+    std::string title;
+    std::string report;
+    std::string sender;  // "ADDRESS:PORT"
+};
+
 struct StageResult {
     std::optional<PendingReport> pending;
     std::string error;  // why not, otherwise
@@ -59,7 +68,6 @@ struct StageResult {
 struct CommitResult {
     std::string name;   // the report's name in the store, if it was given one
     std::string error;  // empty once the report is stored
-    GroupEvent event = GroupEvent::None;
     // Neither stored nor failed: the store can't be reached now. What the
     // report staged is kept, to be committed again once the store is ready().
     bool retry = false;
@@ -115,9 +123,16 @@ public:
     // What went wrong lately that did not fail a report (the index could not
     // be updated, say), for lines.
     virtual std::vector<Notice> takeNotices() = 0;
+    // The news of groups that stored reports made, in the order they were
+    // stored. A store may learn it after commit() returns: the directory
+    // store records a burst in its index once the burst is over.
+    virtual std::vector<GroupNews> takeGroupNews() = 0;
     // Does some of the work left from start-up (bringing the index up to
     // date with the reports, say) for about `slice`; whether work is left.
     virtual bool catchUp(std::chrono::milliseconds slice) = 0;
+    // Finishes what storing left for later (indexing the last burst, say),
+    // so that its news and notices can be taken before the store closes.
+    virtual void settle() {}
 };
 
 }  // namespace store

@@ -220,10 +220,40 @@ TEST(DirectoryStore, TellsAGroupsFirstReportAndItsReturnAfterAQuietTime)
     const Bytes crash = toBytes("signal 11 (SIGSEGV)\n#0  0x00000000004011a6 in parse_header (http.c:120)\n");
     const Bytes other = toBytes("signal 6 (SIGABRT)\n#0  0x00000000004011a6 in load_config (config.c:7)\n");
 
-    EXPECT_EQ(storeOne(*store, crash, start).event, GroupEvent::New);
-    EXPECT_EQ(storeOne(*store, crash, start + minutes(30)).event, GroupEvent::None);
-    EXPECT_EQ(storeOne(*store, other, start + minutes(31)).event, GroupEvent::New);
-    EXPECT_EQ(storeOne(*store, crash, start + minutes(91)).event, GroupEvent::Regressed);
+    std::vector<std::string> names;
+    for (const auto& [report, at] : {std::pair{crash, start}, std::pair{crash, start + minutes(30)},
+                                     std::pair{other, start + minutes(31)}, std::pair{crash, start + minutes(91)}}) {
+        names.push_back(storeOne(*store, report, at).name);
+    }
+    // A burst is indexed, and its news known, once it is over.
+    EXPECT_TRUE(store->takeGroupNews().empty());
+    store->settle();
+
+    std::vector<std::pair<GroupEvent, std::string>> told;
+    for (const auto& news : store->takeGroupNews()) {
+        told.emplace_back(news.event, news.report);
+    }
+    const std::vector<std::pair<GroupEvent, std::string>> expected{
+        {GroupEvent::New, names[0]}, {GroupEvent::New, names[2]}, {GroupEvent::Regressed, names[3]}};
+    EXPECT_EQ(told, expected);
+}
+
+TEST(DirectoryStore, IndexesABurstBeforeMoreThanItsMostWait)
+{
+    TempDir dir;
+    const auto store = openStore(dir.path());
+    const system_clock::time_point received{seconds(1796731199)};
+    std::vector<store::PendingReport> group;
+    for (std::size_t index = 0; index < DirectoryStore::kMostUnindexed; ++index) {
+        const Bytes crash = toBytes("signal 11 (SIGSEGV)\n#0  0x1 in crash_" + std::to_string(index) + " (a.c:1)\n");
+        group.push_back(std::move(*store->stage(crash, infoOf(crash, received)).pending));
+        if (group.size() == 256) {
+            EXPECT_TRUE(store->takeGroupNews().empty());
+            store->commit(group);
+            group.clear();
+        }
+    }
+    EXPECT_EQ(store->takeGroupNews().size(), DirectoryStore::kMostUnindexed);
 }
 
 // The store's own name for a report received at `seconds` after 2026-12-08.
