@@ -35,7 +35,9 @@ std::string newsLine(const GroupNews& news);
 
 class Notifier {
 public:
-    static constexpr std::size_t kMostQueued = 256;
+    // More than a store tells at once (a directory store: the news of a
+    // burst of up to 2,048 reports), at about 600 bytes each at most.
+    static constexpr std::size_t kMostQueued = 4096;
     static constexpr std::size_t kMostRunning = 4;
     static constexpr auto kCommandTimeout = std::chrono::seconds(30);
 
