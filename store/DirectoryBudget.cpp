@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace store {
@@ -85,6 +86,7 @@ bool DirectoryStore::removeFromLargestGroup(const std::string& incomingGroup, st
         return false;
     }
     budget_.removed(victim->disk);
+    totals_.disk -= std::min(totals_.disk, victim->disk);
     ++room.removedReports;
     room.removedBytes += victim->disk;
     return true;
@@ -109,6 +111,7 @@ bool DirectoryStore::removeOldestFile(Room& room)
     }
     const auto disk = static_cast<std::uint64_t>(status.st_blocks) * 512;
     budget_.removed(disk);
+    totals_.disk -= std::min(totals_.disk, disk);
     ++room.removedReports;
     room.removedBytes += disk;
     return true;

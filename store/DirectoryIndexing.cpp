@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <system_error>
+
 namespace store {
 
 namespace {
@@ -98,36 +100,67 @@ void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, con
         if (!results[index].stored()) {
             continue;
         }
+        const PendingReport& report = group[index];
+        const std::uint64_t disk = budget_.onDisk(report.size);
         ++totals_.reports;
+        totals_.disk += disk;
         if (index_) {
-            const PendingReport& report = group[index];
-            unindexed_.push_back({results[index].name, report.info.received, report.info.sender, report.size,
-                                  budget_.onDisk(report.size), report.info.signature});
+            unindexed_.push_back({results[index].name, report.info.received, report.info.sender, report.size, disk,
+                                  report.info.signature});
         }
     }
     if (unindexed_.size() >= kMostUnindexed) {
-        indexWaiting();
+        indexWaiting(true);
     }
 }
 
-void DirectoryStore::indexWaiting()
+void DirectoryStore::indexWaiting(bool meanwhile)
 {
+    awaitIndexing();
     if (!index_ || unindexed_.empty()) {
         unindexed_.clear();
         return;
     }
-    const std::vector<IndexEntry> entries = std::exchange(unindexed_, {});
-    try {
-        const std::vector<GroupEvent> events = index_->add(entries, options_.regressedAfter);
-        for (std::size_t index = 0; index < events.size(); ++index) {
-            if (events[index] != GroupEvent::None) {
-                const IndexEntry& entry = entries[index];
-                news_.push_back({events[index], entry.signature.id, entry.signature.title, entry.id,
-                                 entry.sender.text()});
-            }
+    indexing_ = std::exchange(unindexed_, {});
+    const auto add = [this] { return index_->add(indexing_, options_.regressedAfter); };
+    if (meanwhile) {
+        try {
+            indexed_ = std::async(std::launch::async, add);
+            return;
+        } catch (const std::system_error&) {
+            // No thread to be had: it is done here.
         }
+    }
+    std::promise<std::vector<GroupEvent>> here;
+    try {
+        here.set_value(add());
+    } catch (const sqlite::Error&) {
+        here.set_exception(std::current_exception());
+    }
+    indexed_ = here.get_future();
+    awaitIndexing();
+}
+
+void DirectoryStore::awaitIndexing()
+{
+    if (!indexed_.valid()) {
+        return;
+    }
+    const std::vector<IndexEntry> entries = std::exchange(indexing_, {});
+    try {
+        takeIndexed(entries, indexed_.get());
     } catch (const sqlite::Error& error) {
         indexFailed("can't add " + crashreports::plural(entries.size(), "report") + " to", error);
+    }
+}
+
+void DirectoryStore::takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events)
+{
+    for (std::size_t index = 0; index < events.size(); ++index) {
+        if (events[index] != GroupEvent::None) {
+            const IndexEntry& entry = entries[index];
+            news_.push_back({events[index], entry.signature.id, entry.signature.title, entry.id, entry.sender.text()});
+        }
     }
 }
 
@@ -155,9 +188,12 @@ void DirectoryStore::indexFailed(const std::string& what, const std::exception& 
 
 void DirectoryStore::refreshTotals()
 {
-    if (!index_) {
+    // While a burst is indexed on its thread, what this collector stored and
+    // removed is counted as it goes; the index is read again after.
+    if (!index_ || (indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
         return;
     }
+    awaitIndexing();
     try {
         totals_ = index_->totals();
     } catch (const sqlite::Error& error) {
@@ -178,7 +214,7 @@ std::vector<Notice> DirectoryStore::takeNotices()
 
 bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
 {
-    if (!unindexed_.empty()) {
+    if (indexed_.valid() || !unindexed_.empty()) {
         indexWaiting();
         return true;
     }

@@ -6,7 +6,8 @@
 // how), renames each temporary to its final name without replacing anything,
 // and syncs the directory once: then they are stored. The index (see
 // ReportIndex), derived from the files, records them once the burst they
-// came in is over, or when kMostUnindexed wait: storing comes first. Several
+// came in is over, or, when kMostUnindexed wait, on a thread of its own while
+// storing goes on: storing comes first. Several
 // collectors may share the directory (see DirectoryLock) and its index. The
 // reports keep within a DiskBudget that ranks them by group.
 
@@ -22,6 +23,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -104,8 +106,12 @@ private:
     // The index (DirectoryIndexing.cpp).
     void openIndex();
     void indexCommitted(const std::vector<PendingReport>& group, const std::vector<CommitResult>& results);
-    // Records the stored reports that wait in the index, and their news.
-    void indexWaiting();
+    // Records the stored reports that wait in the index, and their news: on
+    // a thread if `meanwhile`, and then nothing else touches the index until
+    // awaitIndexing().
+    void indexWaiting(bool meanwhile = false);
+    void awaitIndexing();
+    void takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events);
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
     void finishCatchUp();
@@ -133,6 +139,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
     IndexTotals totals_;
     std::vector<IndexEntry> unindexed_;  // stored, not yet in the index
+    std::vector<IndexEntry> indexing_;   // being indexed on the thread
+    std::future<std::vector<GroupEvent>> indexed_;
     std::vector<GroupNews> news_;
     DiskBudget budget_;
     SyncChooser syncChooser_;
