@@ -46,6 +46,10 @@ bool StoreLoop::waitForFrames()
     while (!queue_.waitForFrames(std::chrono::milliseconds(0)) && !queue_.closed()) {
         const bool more = store_.catchUp(kCatchUpSlice);
         logNotices();
+        if (more && page_ != nullptr) {
+            // The index changed: the page shows it.
+            page_->changed();
+        }
         if (!more) {
             return queue_.waitForFrames(service_.keepAliveInterval(kIdleWait));
         }

@@ -241,7 +241,7 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
         return false;
     }
     finishCatchUp();
-    return false;
+    return true;
 }
 
 void DirectoryStore::finishCatchUp()

@@ -127,8 +127,9 @@ public:
     // stored. A store may learn it after commit() returns: the directory
     // store records a burst in its index once the burst is over.
     virtual std::vector<GroupNews> takeGroupNews() = 0;
-    // Does some of the work left from start-up (bringing the index up to
-    // date with the reports, say) for about `slice`; whether work is left.
+    // Does some of the work left for idle times (bringing the index up to
+    // date with the reports, say) for about `slice`; whether it did any:
+    // call again until it did none.
     virtual bool catchUp(std::chrono::milliseconds slice) = 0;
     // Finishes what storing left for later (indexing the last burst, say),
     // so that its news and notices can be taken before the store closes.

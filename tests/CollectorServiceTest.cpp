@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <sstream>
 #include <thread>
 
@@ -187,5 +188,35 @@ const News kNews[] = {
 
 INSTANTIATE_TEST_SUITE_P(Commands, CollectorTells, testing::ValuesIn(kNews),
                          [](const testing::TestParamInfo<News>& param) { return param.param.name; });
+
+// With --page, the site shows every group stored, once the page's wait
+// between writes is over, without a report after them.
+TEST(CollectorKeepsAPage, ThatShowsTheGroupsOfTheLastBurst)
+{
+    TempDir dir;
+    const std::filesystem::path site = dir.path() / "site";
+    RunningCollector collector(dir.path() / "reports", {.args = {"--page", site.string()}});
+    const std::vector<std::string> functions{"parse_header", "load_config", "draw_frame"};
+    for (const auto& function : functions) {
+        UdpSocket().sendTo(collector.port(), makeFrame(toBytes(crashIn(function))));
+    }
+    for (std::size_t stored = 0; stored < functions.size(); ++stored) {
+        collector.nextStoredPath();
+    }
+
+    std::string page;
+    const auto showsAll = [&] {
+        return std::ranges::all_of(functions, [&](const std::string& function) { return page.find(function) != std::string::npos; });
+    };
+    for (int tries = 0; tries < 150 && !showsAll(); ++tries) {
+        std::this_thread::sleep_for(100ms);
+        if (std::filesystem::exists(site / "index.html")) {
+            const Bytes bytes = readFile(site / "index.html");
+            page.assign(bytes.begin(), bytes.end());
+        }
+    }
+    EXPECT_TRUE(showsAll()) << page.substr(0, 2000);
+    EXPECT_EQ(collector.stop().status, 0);
+}
 
 }  // namespace
