@@ -91,6 +91,9 @@ void StoreLoop::run()
     counters_.unstored += taken_.size() + group_.size();
     store_.settle();
     logNotices();
+    if (page_ != nullptr) {
+        page_->changed();
+    }
 }
 
 void StoreLoop::waitForStore()

@@ -1,8 +1,8 @@
-// The directory store's side of its index: opened at start and kept up to
-// date with every committed group and every removal; caught up with the
-// files in slices when it may lack some. A failure of the index never fails
-// a report: it is a notice, and the index is caught up later. See
-// DirectoryStore.h.
+// The directory store's side of its index: opened at start; given the
+// stored reports once their burst is over (or, while a long one goes on, on
+// a thread of its own) and every removal; caught up with the files in slices
+// when it may lack some. A failure of the index never fails a report: it is
+// a notice, and the index is caught up later. See DirectoryStore.h.
 
 #include "DirectoryStore.h"
 #include "DirectoryListing.h"
