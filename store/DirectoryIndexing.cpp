@@ -146,6 +146,8 @@ void DirectoryStore::awaitIndexing()
     if (!indexed_.valid()) {
         return;
     }
+    // The thread reads `indexing_` until it is done.
+    indexed_.wait();
     const std::vector<IndexEntry> entries = std::exchange(indexing_, {});
     try {
         takeIndexed(entries, indexed_.get());
