@@ -1,6 +1,10 @@
 #include "ReportIndex.h"
 
 #include <algorithm>
+#include <limits>
+#include <map>
+#include <tuple>
+#include <unordered_map>
 
 namespace store {
 
@@ -129,43 +133,101 @@ void ReportIndex::forget(const std::vector<std::string>& ids)
 std::vector<GroupEvent> ReportIndex::update(const std::vector<std::string>& forgotten,
                                             const std::vector<IndexEntry>& added, std::chrono::seconds quiet)
 {
-    std::vector<GroupEvent> events;
     if (forgotten.empty() && added.empty()) {
-        return events;
+        return {};
     }
     sqlite::Transaction transaction(database_);
     for (const auto& id : forgotten) {
         forgetOne(id);
     }
-    for (const auto& entry : added) {
-        events.push_back(addOne(entry, quiet));
-    }
+    std::vector<GroupEvent> events = addAll(added, quiet);
     transaction.commit();
     return events;
 }
 
-GroupEvent ReportIndex::addOne(const IndexEntry& entry, std::chrono::seconds quiet)
+std::vector<GroupEvent> ReportIndex::addAll(std::span<const IndexEntry> entries, std::chrono::seconds quiet)
 {
-    const std::int64_t received = toMicroseconds(entry.received);
-    const std::string address = entry.sender.addressText();
+    // Each report is a row of its own; what they add to their groups is
+    // written once per group, as a burst is mostly a few crashes many times.
+    std::vector<GroupEvent> events(entries.size(), GroupEvent::None);
+    std::vector<std::vector<std::size_t>> groups;
+    std::unordered_map<std::string_view, std::size_t> groupOf;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        if (!insertReport(entries[index])) {
+            continue;
+        }
+        const auto [found, isNew] = groupOf.try_emplace(entries[index].signature.id, groups.size());
+        if (isNew) {
+            groups.emplace_back();
+        }
+        groups[found->second].push_back(index);
+    }
+    for (const auto& members : groups) {
+        addToGroup(entries, members, quiet, events);
+    }
+    return events;
+}
+
+bool ReportIndex::insertReport(const IndexEntry& entry)
+{
     const triage::Signature& signature = entry.signature;
     auto& insert = database_.cached("INSERT OR IGNORE INTO reports VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
-    insert.bind(1, entry.id).bind(2, received).bind(3, entry.sender.text()).bind(4, address);
-    insert.bind(5, toInteger(entry.bytes)).bind(6, toInteger(entry.disk)).bind(7, signature.id);
-    insert.bind(8, std::int64_t{triage::kSignatureVersion}).bind(9, signature.facts.host);
+    insert.bind(1, entry.id).bind(2, toMicroseconds(entry.received)).bind(3, entry.sender.text());
+    insert.bind(4, entry.sender.addressText()).bind(5, toInteger(entry.bytes)).bind(6, toInteger(entry.disk));
+    insert.bind(7, signature.id).bind(8, std::int64_t{triage::kSignatureVersion}).bind(9, signature.facts.host);
     insert.bind(10, signature.facts.unit).bind(11, signature.facts.executable).bind(12, signature.facts.signal).run();
-    if (sqlite3_changes(database_.handle()) == 0) {
-        return GroupEvent::None;
-    }
-    auto& last = database_.cached("SELECT last_seen FROM groups WHERE grp = ?");
-    last.bind(1, signature.id);
-    const bool known = last.step();
-    const std::int64_t lastSeen = known ? last.integer(0) : 0;
+    return sqlite3_changes(database_.handle()) != 0;
+}
+
+void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
+                             std::chrono::seconds quiet, std::vector<GroupEvent>& events)
+{
+    const std::string& group = entries[members.front()].signature.id;
+    auto& last = database_.cached("SELECT count, last_seen FROM groups WHERE grp = ?");
+    last.bind(1, group);
+    bool known = last.step();
+    bool empty = !known || last.integer(0) <= 0;
+    std::int64_t lastSeen = known ? last.integer(1) : 0;
     last.reset();
-    auto& group = database_.cached(R"(
-        INSERT INTO groups VALUES (?1, ?2, ?3, 1, ?4, 0, ?5, ?5, ?6)
+    // Each report is told as if added alone, in order: the first of a group
+    // is new, and one after `quiet` with none is a regression.
+    const std::int64_t quietMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(quiet).count();
+    std::uint64_t disk = 0;
+    std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
+    const IndexEntry* newest = nullptr;
+    std::int64_t newestReceived = 0;
+    std::map<std::string, std::int64_t> senders;
+    for (const std::size_t index : members) {
+        const IndexEntry& entry = entries[index];
+        const std::int64_t received = toMicroseconds(entry.received);
+        if (!known) {
+            events[index] = GroupEvent::New;
+        } else if (received - lastSeen >= quietMicroseconds) {
+            events[index] = GroupEvent::Regressed;
+        }
+        lastSeen = empty ? received : std::max(lastSeen, received);
+        known = true;
+        empty = false;
+        disk += entry.disk;
+        firstSeen = std::min(firstSeen, received);
+        if (newest == nullptr || std::tie(received, entry.id) > std::tie(newestReceived, newest->id)) {
+            newest = &entry;
+            newestReceived = received;
+        }
+        ++senders[entry.sender.addressText()];
+    }
+    std::int64_t newHosts = 0;
+    auto& sender = database_.cached(
+        "INSERT INTO group_senders VALUES (?1, ?2, ?3) ON CONFLICT DO UPDATE SET count = count + ?3 RETURNING count");
+    for (const auto& [address, count] : senders) {
+        sender.bind(1, group).bind(2, address).bind(3, count);
+        newHosts += sender.step() && sender.integer(0) == count ? 1 : 0;
+        sender.reset();
+    }
+    auto& update = database_.cached(R"(
+        INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)
         ON CONFLICT (grp) DO UPDATE SET
-            count = count + 1, disk = disk + excluded.disk,
+            count = count + excluded.count, disk = disk + excluded.disk, hosts = hosts + excluded.hosts,
             first_seen = iif(count = 0, excluded.first_seen, min(first_seen, excluded.first_seen)),
             title = iif(count = 0 OR (excluded.last_seen, excluded.newest) > (last_seen, newest),
                         excluded.title, title),
@@ -174,22 +236,9 @@ GroupEvent ReportIndex::addOne(const IndexEntry& entry, std::chrono::seconds qui
             newest = iif(count = 0 OR (excluded.last_seen, excluded.newest) > (last_seen, newest),
                          excluded.newest, newest),
             last_seen = iif(count = 0, excluded.last_seen, max(last_seen, excluded.last_seen)))");
-    group.bind(1, signature.id).bind(2, signature.title).bind(3, signature.text).bind(4, toInteger(entry.disk));
-    group.bind(5, received).bind(6, entry.id).run();
-    auto& sender = database_.cached(
-        "INSERT INTO group_senders VALUES (?, ?, 1) ON CONFLICT DO UPDATE SET count = count + 1 RETURNING count");
-    sender.bind(1, signature.id).bind(2, address);
-    const bool firstOfSender = sender.step() && sender.integer(0) == 1;
-    sender.reset();
-    if (firstOfSender) {
-        auto& hosts = database_.cached("UPDATE groups SET hosts = hosts + 1 WHERE grp = ?");
-        hosts.bind(1, signature.id).run();
-    }
-    if (!known) {
-        return GroupEvent::New;
-    }
-    const std::int64_t quietMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(quiet).count();
-    return received - lastSeen >= quietMicroseconds ? GroupEvent::Regressed : GroupEvent::None;
+    update.bind(1, group).bind(2, newest->signature.title).bind(3, newest->signature.text);
+    update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(disk)).bind(6, newHosts);
+    update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
 }
 
 void ReportIndex::forgetOne(const std::string& id)

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,15 @@ public:
     {
         sqlite::Transaction transaction(database_);
         database_.execute("DELETE FROM reports; DELETE FROM groups; DELETE FROM group_senders;");
+        std::vector<IndexEntry> entries;
         for (IndexEntry entry; next(entry);) {
-            addOne(entry, std::chrono::seconds(0));
+            entries.push_back(std::move(entry));
+            if (entries.size() == kRebuildBatch) {
+                addAll(entries, std::chrono::seconds(0));
+                entries.clear();
+            }
         }
+        addAll(entries, std::chrono::seconds(0));
         transaction.commit();
     }
     bool contains(const std::string& id);
@@ -101,8 +108,17 @@ public:
     sqlite::Database& database() { return database_; }
 
 private:
+    // Reports read at once while rebuilding.
+    static constexpr std::size_t kRebuildBatch = 4096;
+
     void createSchema();
-    GroupEvent addOne(const IndexEntry& entry, std::chrono::seconds quiet);
+    std::vector<GroupEvent> addAll(std::span<const IndexEntry> entries, std::chrono::seconds quiet);
+    // Whether the report was not there yet.
+    bool insertReport(const IndexEntry& entry);
+    // What the reports `members` of `entries`, all of one group and newly
+    // added, add to it; their events go to `events`.
+    void addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
+                    std::chrono::seconds quiet, std::vector<GroupEvent>& events);
     void forgetOne(const std::string& id);
     void refreshGroupTimes(const std::string& group);
 

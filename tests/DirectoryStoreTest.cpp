@@ -3,6 +3,7 @@
 
 #include "DirectoryCatalog.h"
 #include "DirectoryStore.h"
+#include "ReportIndex.h"
 #include "ReportNames.h"
 #include "StartupError.h"
 #include "TestSupport.h"
@@ -237,6 +238,62 @@ TEST(DirectoryStore, TellsAGroupsFirstReportAndItsReturnAfterAQuietTime)
     const std::vector<std::pair<GroupEvent, std::string>> expected{
         {GroupEvent::New, names[0]}, {GroupEvent::New, names[2]}, {GroupEvent::Regressed, names[3]}};
     EXPECT_EQ(told, expected);
+}
+
+// What `select` reads from the index, a text a row.
+std::vector<std::string> rowsOf(store::ReportIndex& index, const std::string& select)
+{
+    auto statement = index.database().prepare(select);
+    std::vector<std::string> rows;
+    while (statement.step()) {
+        rows.push_back(statement.text(0));
+    }
+    return rows;
+}
+
+TEST(ReportIndex, AddsABatchAsItAddsItsReportsOneByOne)
+{
+    using store::GroupEvent;
+    const system_clock::time_point start{seconds(1796731199)};
+    const auto entry = [&](const std::string& id, const std::string& group, int minute, std::uint32_t address) {
+        store::IndexEntry added{id, start + minutes(minute), Endpoint{address, 4000}, 100, 4096, {}};
+        added.signature.id = group;
+        added.signature.title = "title of " + id;
+        return added;
+    };
+    // Before the batch: a group of one report, and one whose only report is gone.
+    const std::vector<store::IndexEntry> before{entry("a1", "A", 0, 1), entry("c1", "C", 0, 1)};
+    // Out of order, a tie in time, a second sender, a report already there,
+    // a new group and the gone one's return.
+    const std::vector<store::IndexEntry> batch{entry("a3", "A", 50, 2), entry("a2", "A", 20, 1),
+                                               entry("a4", "A", 50, 1), entry("a1", "A", 0, 1),
+                                               entry("b1", "B", 30, 3), entry("c2", "C", 200, 2),
+                                               entry("c3", "C", 201, 2)};
+    TempDir together;
+    TempDir alone;
+    store::ReportIndex batched(together.path());
+    store::ReportIndex single(alone.path());
+    std::vector<GroupEvent> batchedEvents;
+    std::vector<GroupEvent> singleEvents;
+    for (auto* index : {&batched, &single}) {
+        index->add(before, hours(1));
+        index->forget({"c1"});
+    }
+    batchedEvents = batched.add(batch, hours(1));
+    for (const auto& added : batch) {
+        singleEvents.push_back(single.add({added}, hours(1)).front());
+    }
+
+    EXPECT_EQ(batchedEvents, singleEvents);
+    EXPECT_EQ(batchedEvents, (std::vector<GroupEvent>{GroupEvent::None, GroupEvent::None, GroupEvent::None,
+                                                      GroupEvent::None, GroupEvent::New, GroupEvent::Regressed,
+                                                      GroupEvent::None}));
+    for (const char* select : {"SELECT grp||title||count||'|'||disk||'|'||hosts||'|'||first_seen||'|'||last_seen||newest "
+                               "FROM groups ORDER BY grp",
+                               "SELECT grp||address||'|'||count FROM group_senders ORDER BY grp, address",
+                               "SELECT id||grp FROM reports ORDER BY rowid"}) {
+        EXPECT_EQ(rowsOf(batched, select), rowsOf(single, select)) << select;
+    }
 }
 
 TEST(DirectoryStore, IndexesABurstOnItsOwnThreadOnceItsMostWait)
