@@ -219,7 +219,7 @@ void StoreLoop::commit()
                          [&] { return "can't store report from " + report.info.sender.text() + ": " + result.error; });
         } else {
             ++counters_.stored;
-            announce(report, result);
+            unannounced_.push_back({result.name, report.size, std::move(report.info)});
         }
     }
     group_ = std::move(kept);
@@ -230,15 +230,24 @@ void StoreLoop::commit()
     logNotices();
 }
 
-void StoreLoop::announce(const store::PendingReport& report, const store::CommitResult& result)
+void StoreLoop::announceRecorded()
+{
+    const std::size_t recording = store_.recording();
+    for (; unannounced_.size() > recording; unannounced_.pop_front()) {
+        announce(unannounced_.front());
+    }
+}
+
+void StoreLoop::announce(const Stored& report)
 {
     const triage::Signature& signature = report.info.signature;
-    log_.out(Priority::Info, "stored " + store_.locationOf(result.name) + " (" + bytes(report.size) + " from "
+    log_.out(Priority::Info, "stored " + store_.locationOf(report.name) + " (" + bytes(report.size) + " from "
                                  + report.info.sender.text() + ") in group " + signature.id + ": " + signature.title);
 }
 
 void StoreLoop::logNotices()
 {
+    announceRecorded();
     for (const auto& notice : store_.takeNotices()) {
         log_.limited(notice.failure ? Priority::Error : Priority::Info, notice.line);
     }

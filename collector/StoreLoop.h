@@ -2,7 +2,9 @@
 
 // The storing side: takes the frames at hand from the queue, decodes them,
 // has the store make room and stage each, commits them as one group, then
-// announces each stored report. While the store can't take reports (a
+// announces each stored report once the store has recorded it (its index
+// entry is written on a thread of the store's while the next group is
+// stored), and the news of its group after it. While the store can't take reports (a
 // database that can't be reached), it takes no frames, and keeps what it had
 // staged and taken until the store is back. It also keeps the service
 // manager told that it is alive and how it is doing.
@@ -18,6 +20,7 @@
 #include "SkipRules.h"
 
 #include <chrono>
+#include <deque>
 #include <vector>
 
 namespace collector {
@@ -53,8 +56,18 @@ private:
     // Waits a while for the store to be ready, telling systemd that the
     // collector is alive meanwhile.
     void waitForStore();
-    void announce(const store::PendingReport& report, const store::CommitResult& result);
+    // A stored report, until it is announced.
+    struct Stored {
+        std::string name;
+        std::uint64_t size = 0;
+        store::ReportInfo info;
+    };
+    // Announces the stored reports that the store has recorded, in order.
+    void announceRecorded();
+    void announce(const Stored& report);
     void prepareBatch();
+    // Announces what is recorded, then writes the store's notices and tells
+    // its news.
     void logNotices();
     // Waits for frames, doing the store's catching up meanwhile.
     bool waitForFrames();
@@ -78,6 +91,8 @@ private:
     // Reports staged and not yet committed, and their bytes.
     std::vector<store::PendingReport> group_;
     std::uint64_t groupBytes_ = 0;
+    // Reports stored and not yet announced, in the order they were stored.
+    std::deque<Stored> unannounced_;
 };
 
 }  // namespace collector

@@ -1,8 +1,8 @@
 // The directory store's side of its index: opened at start; given the
-// stored reports once their burst is over (or, while a long one goes on, on
-// a thread of its own) and every removal; caught up with the files in slices
-// when it may lack some. A failure of the index never fails a report: it is
-// a notice, and the index is caught up later. See DirectoryStore.h.
+// reports of each commit, which a thread of its own records while storing
+// goes on, and every removal; caught up with the files in slices when it may
+// lack some. A failure of the index never fails a report: it is a notice,
+// and the index is caught up later. See DirectoryStore.h.
 
 #include "DirectoryStore.h"
 #include "DirectoryListing.h"
@@ -49,9 +49,7 @@ void DirectoryStore::openIndex()
             return;
         }
     }
-    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
-        opened_.lock->tidy(name);
-    });
+    makeCatchUp();
     try {
         indexCurrent_ = !opened_.stamp.empty() && index_->meta(kStampKey) == opened_.stamp
             && index_->meta(kVersionKey) == std::to_string(triage::kSignatureVersion);
@@ -62,6 +60,13 @@ void DirectoryStore::openIndex()
         indexFailed("can't read", error);
     }
     refreshTotals();
+}
+
+void DirectoryStore::makeCatchUp()
+{
+    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
+        opened_.lock->tidy(name);
+    });
 }
 
 DirectoryStore::~DirectoryStore()
@@ -109,9 +114,22 @@ void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, con
                                   report.info.signature});
         }
     }
-    if (unindexed_.size() >= kMostUnindexed) {
-        indexWaiting(true);
+    indexMeanwhile();
+}
+
+void DirectoryStore::indexMeanwhile()
+{
+    if (indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        // What waits goes in once the thread is done with what it has.
+        return;
     }
+    indexWaiting(true);
+}
+
+std::size_t DirectoryStore::recording()
+{
+    indexMeanwhile();
+    return indexing_.size() + unindexed_.size();
 }
 
 void DirectoryStore::indexWaiting(bool meanwhile)
@@ -236,9 +254,7 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
             return true;
         }
     } catch (const sqlite::Error& error) {
-        catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
-        opened_.lock->tidy(name);
-    });
+        makeCatchUp();
         indexFailed("can't catch up", error);
         return false;
     }

@@ -36,9 +36,6 @@ std::string stampOf(int directoryFd);
 
 class DirectoryStore final : public ReportStore {
 public:
-    // The most stored reports that wait to be indexed.
-    static constexpr std::size_t kMostUnindexed = 2048;
-
     // Creates the directory if it is missing, takes this collector's lock
     // file in it, removes the temporaries of collectors that are gone and
     // opens the index, which is caught up with the files later, in slices,
@@ -66,6 +63,7 @@ public:
     std::vector<CommitResult> commit(std::vector<PendingReport>& group) override;
     std::vector<Notice> takeNotices() override;
     std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
+    std::size_t recording() override;
     // Indexes the stored reports that wait first, then catches up with the
     // files.
     bool catchUp(std::chrono::milliseconds slice) override;
@@ -110,10 +108,13 @@ private:
     // a thread if `meanwhile`, and then nothing else touches the index until
     // awaitIndexing().
     void indexWaiting(bool meanwhile = false);
+    // Starts the thread on the reports that wait, unless it is busy.
+    void indexMeanwhile();
     void awaitIndexing();
     void takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events);
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
+    void makeCatchUp();
     void finishCatchUp();
     void refreshTotals();
     bool othersLeftTraces() const;

@@ -6,7 +6,8 @@
 // and for every group its count, bytes, hosts and times. It is derived data:
 // the report files are the truth, and the index can be rebuilt from them.
 // The store updates it once per committed group, after the reports are
-// durable and before they are announced; the reader and the budget ask it.
+// durable and before they are announced (on a thread, while the next group
+// is stored); the reader and the budget ask it.
 
 #include "Catalog.h"
 #include "Endpoint.h"

@@ -3,8 +3,8 @@
 // What a report store is. The collector hands it each valid report in two
 // steps: stage() puts the bytes where they wait, and commit() makes a whole
 // group of staged reports durable together, sharing the cost of its syncs.
-// A report is stored only once commit() says so, and only then may it be
-// announced. Before staging, makeRoom() keeps the store within its budget.
+// A report is stored only once commit() says so, and may be announced once
+// it is recorded, too (see recording()). Before staging, makeRoom() keeps the store within its budget.
 // A directory of files is one kind of store, a PostgreSQL database another.
 
 #include "Endpoint.h"
@@ -123,16 +123,22 @@ public:
     // What went wrong lately that did not fail a report (the index could not
     // be updated, say), for lines.
     virtual std::vector<Notice> takeNotices() = 0;
-    // The news of groups that stored reports made, in the order they were
-    // stored. A store may learn it after commit() returns: the directory
-    // store records a burst in its index once the burst is over.
+    // How many of the reports stored last, in the order commit() stored
+    // them, are still being recorded (in an index, with their groups); the
+    // others may be announced. The directory store records each commit's
+    // reports on a thread while the next ones are stored; others record them
+    // as they commit.
+    virtual std::size_t recording() { return 0; }
+    // The news of groups that recorded reports made, in the order they were
+    // stored.
     virtual std::vector<GroupNews> takeGroupNews() = 0;
     // Does some of the work left for idle times (bringing the index up to
     // date with the reports, say) for about `slice`; whether it did any:
     // call again until it did none.
     virtual bool catchUp(std::chrono::milliseconds slice) = 0;
-    // Finishes what storing left for later (indexing the last burst, say),
-    // so that its news and notices can be taken before the store closes.
+    // Finishes what storing left for later (recording the last reports,
+    // say), so that they may be announced and their news and notices taken
+    // before the store closes.
     virtual void settle() {}
 };
 

@@ -74,6 +74,16 @@ TEST(ReaderEndToEnd, TellsTheGroupsAndReportsThatTheCollectorStored)
     EXPECT_EQ(shown.out, crashIn("draw_frame", 6));
 }
 
+TEST(ReaderEndToEnd, ListsAReportOnceItsStoredLineAppearsInTheMidstOfABurst)
+{
+    TempDir dir;
+    RunningCollector collector(dir.path());
+    sendAll(UdpSocket(0), collector.port(), stormOf(1000));
+
+    const std::string first = collector.nextStoredPath().filename();
+    EXPECT_NE(read(dir.path(), {"list"}).out.find(first), std::string::npos) << first << " is not in the index";
+}
+
 TEST(ReaderEndToEnd, ReindexGivesWhatTheLiveIndexGave)
 {
     TempDir dir;
