@@ -157,7 +157,10 @@ void noteFact(std::string_view trimmed, ReportFacts& facts)
 
 }  // namespace
 
-std::string_view trimLeft(std::string_view text) { return from(text, text.find_first_not_of(" \t")); }
+std::string_view trimLeft(std::string_view text)
+{
+    return from(text, skipWhile(text, [](char c) { return c == ' ' || c == '\t'; }));
+}
 
 std::string_view trim(std::string_view text)
 {

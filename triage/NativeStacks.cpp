@@ -83,9 +83,9 @@ bool isSanitizerRuntime(std::string_view location)
 // "#0 0x4f7f3e in parse_header /src/http.c:120:9", "#0 Thread1 race.c:8 (exe+0x6e66)", "#0 0x4f7f3e  (/app+0x4f7f3e)".
 void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
 {
-    std::string_view text = trimLeft(from(trimmed, trimmed.find_first_not_of("#0123456789")));
+    std::string_view text = trimLeft(from(trimmed, skipWhile(trimmed, [](char c) { return c == '#' || isDigit(c); })));
     if (text.starts_with("0x")) {
-        text = trimLeft(from(text, text.find_first_not_of("0123456789abcdefABCDEFx")));
+        text = trimLeft(from(text, skipWhile(text, [](char c) { return c == 'x' || isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); })));
         text = text.starts_with("in ") ? text.substr(3) : text;
     }
     std::string_view function = text.substr(0, functionLength(text));

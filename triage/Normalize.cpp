@@ -43,12 +43,24 @@ std::size_t closingBracket(std::string_view name, std::size_t open)
     return std::string_view::npos;
 }
 
-bool isOperatorSymbol(char c) { return std::string_view("<>=!+-*/%&|^~[],").find(c) != std::string_view::npos; }
+bool isOperatorSymbol(char c)
+{
+    switch (c) {
+    case '<': case '>': case '=': case '!': case '+': case '-': case '*': case '/': case '%': case '&': case '|':
+    case '^': case '~': case '[': case ']': case ',':
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Where a function name ends: at its argument list, offset or module.
 bool endsFunctionName(std::string_view name, std::size_t i, std::string_view sofar)
 {
     const std::string_view rest = name.substr(i);
+    if (rest.front() != '+' && rest.front() != ' ' && rest.front() != '(') {
+        return false;
+    }
     if (rest.starts_with("+0x") || rest.starts_with(" (") || rest.starts_with(" [")) {
         return true;
     }
@@ -63,6 +75,7 @@ bool endsFunctionName(std::string_view name, std::size_t i, std::string_view sof
 std::string stripDecorations(std::string_view name)
 {
     std::string out;
+    out.reserve(name.size());
     // Depth within template arguments, which are dropped; a <...> that names
     // something (<init>, <module>, <T as Trait>) is kept.
     int hidden = 0;
@@ -71,8 +84,8 @@ std::string stripDecorations(std::string_view name)
         if (hidden == 0 && endsFunctionName(name, i, out)) {
             break;
         }
-        if (hidden == 0 && endsWithOperator(out) && (isOperatorSymbol(c) || c == '(')) {
-            const std::size_t end = c == '(' ? i + 1 : name.find_first_not_of("<>=!+-*/%&|^~[],", i) - 1;
+        if (hidden == 0 && (isOperatorSymbol(c) || c == '(') && endsWithOperator(out)) {
+            const std::size_t end = c == '(' ? i + 1 : skipWhile(name, isOperatorSymbol, i) - 1;
             out += name.substr(i, end - i + 1);
             i = std::min(end, name.size() - 1);
         } else if (c == '<') {

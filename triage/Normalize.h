@@ -11,6 +11,18 @@
 
 namespace triage {
 
+// The index of the first character from `at` on in `text` that `is` does
+// not take, or the size of `text`: find_first_not_of for a class of
+// characters, without searching a set for each.
+template <typename Is>
+std::size_t skipWhile(std::string_view text, Is is, std::size_t at = 0)
+{
+    while (at < text.size() && is(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
 // A function name as every build and run of the program prints it: no
 // argument list, offset (+0x1a), module ([ext4]), address, compiler clone
 // suffix (.isra.0, .cold), Rust hash (::h0123456789abcdef) or glibc alias
