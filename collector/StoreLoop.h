@@ -2,9 +2,9 @@
 
 // The storing side: takes the frames at hand from the queue, decodes them,
 // has the store make room and stage each, commits them as one group, then
-// announces each stored report once the store has recorded it (its index
-// entry is written on a thread of the store's while the next group is
-// stored), and the news of its group after it. While the store can't take reports (a
+// announces each stored report once the store has recorded it (a directory
+// store indexes a group on a thread while the next is stored), and tells
+// the news of its group after it. While the store can't take reports (a
 // database that can't be reached), it takes no frames, and keeps what it had
 // staged and taken until the store is back. It also keeps the service
 // manager told that it is alive and how it is doing.
