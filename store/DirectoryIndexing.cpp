@@ -238,6 +238,27 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
         indexWaiting();
         return true;
     }
+    if (walkFiles(slice)) {
+        return true;
+    }
+    checkpointIndex();
+    return false;
+}
+
+void DirectoryStore::checkpointIndex()
+{
+    if (!index_ || !index_->written()) {
+        return;
+    }
+    try {
+        index_->checkpoint();
+    } catch (const sqlite::Error& error) {
+        notices_.push_back({true, "can't checkpoint the index of " + directory_.string() + ": " + error.what()});
+    }
+}
+
+bool DirectoryStore::walkFiles(std::chrono::milliseconds slice)
+{
     if (!catchUp_) {
         return false;
     }

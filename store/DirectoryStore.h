@@ -65,7 +65,7 @@ public:
     std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
     std::size_t recording() override;
     // Indexes the stored reports that wait first, then catches up with the
-    // files.
+    // files, then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
     void settle() override { indexWaiting(); }
 
@@ -115,6 +115,10 @@ private:
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
     void makeCatchUp();
+    // A slice of the walk over the files, if one is due; whether there was.
+    bool walkFiles(std::chrono::milliseconds slice);
+    // Moves what the index wrote since into its database file, if it wrote.
+    void checkpointIndex();
     void finishCatchUp();
     void refreshTotals();
     bool othersLeftTraces() const;

@@ -96,6 +96,12 @@ ReportIndex::ReportIndex(const std::filesystem::path& directory, bool readOnly)
     // Derived data: a power loss may cost the last transactions, which the
     // files still hold and the next start catches up with.
     database_.execute("PRAGMA synchronous = NORMAL");
+    // The log is moved into the database when the collector is idle (see
+    // checkpoint()): while storing, only a log grown past 64 MiB is, and
+    // after that it is cut back to 4 MiB.
+    database_.execute("PRAGMA wal_autocheckpoint = 16384");
+    database_.execute("PRAGMA journal_size_limit = 4194304");
+    database_.execute("PRAGMA cache_size = -8192");
     createSchema();
 }
 
@@ -142,6 +148,7 @@ std::vector<GroupEvent> ReportIndex::update(const std::vector<std::string>& forg
     }
     std::vector<GroupEvent> events = addAll(added, quiet);
     transaction.commit();
+    written_ = true;
     return events;
 }
 
@@ -239,6 +246,15 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     update.bind(1, group).bind(2, newest->signature.title).bind(3, newest->signature.text);
     update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(disk)).bind(6, newHosts);
     update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
+}
+
+void ReportIndex::checkpoint()
+{
+    if (sqlite3_wal_checkpoint_v2(database_.handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr)
+        != SQLITE_OK) {
+        throw sqlite::Error(database_.message());
+    }
+    written_ = false;
 }
 
 void ReportIndex::forgetOne(const std::string& id)

@@ -101,6 +101,12 @@ public:
     // Up to `count` reports whose signature is of an older version.
     std::vector<std::string> outdated(std::size_t count);
 
+    // Moves what the log holds into the database file, as far as readers
+    // let it, and cuts the log back. Throws sqlite::Error.
+    void checkpoint();
+    // Whether reports were added or forgotten since the last checkpoint().
+    bool written() const { return written_; }
+
     // A value the store keeps with the index: the directory's state when it
     // was last known to match, the time of the last full walk.
     std::optional<std::string> meta(const std::string& key);
@@ -124,6 +130,7 @@ private:
     void refreshGroupTimes(const std::string& group);
 
     sqlite::Database database_;
+    bool written_ = false;
 };
 
 // Microseconds since 1970 in UTC, as the index keeps times.

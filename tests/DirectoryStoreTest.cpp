@@ -321,6 +321,23 @@ TEST(DirectoryStore, SaysWhichStoredReportsAreNotYetInTheIndex)
     EXPECT_EQ(store->takeGroupNews().size(), stored);
 }
 
+TEST(DirectoryStore, MovesWhatItIndexedIntoTheIndexFileOnceIdle)
+{
+    TempDir dir;
+    const auto store = openStore(dir.path());
+    catchUp(*store);
+    const auto indexFile = dir.path() / store::kIndexFileName;
+    const auto before = std::filesystem::file_size(indexFile);
+    for (int index = 0; index < 300; ++index) {
+        storeOne(*store, toBytes("signal 11 (SIGSEGV)\n#0  0x1 in crash_" + std::to_string(index) + " (a.c:1)\n"));
+    }
+    store->settle();
+    EXPECT_EQ(std::filesystem::file_size(indexFile), before) << "checkpointed while storing";
+
+    catchUp(*store);
+    EXPECT_GT(std::filesystem::file_size(indexFile), before);
+}
+
 // The store's own name for a report received at `seconds` after 2026-12-08.
 std::string reportName(int seconds, int sequence)
 {
