@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -319,6 +320,38 @@ TEST(DirectoryStore, SaysWhichStoredReportsAreNotYetInTheIndex)
     }
     EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), stored);
     EXPECT_EQ(store->takeGroupNews().size(), stored);
+}
+
+TEST(DirectoryStore, LetsReportsBeAnnouncedThatTheIndexFailedToTake)
+{
+    TempDir dir;
+    const auto store = openStore(dir.path());
+    catchUp(*store);
+    std::vector<store::PendingReport> group;
+    for (const char* function : {"parse_header", "load_config", "draw_frame"}) {
+        const Bytes crash = toBytes(std::string("signal 11 (SIGSEGV)\n#0  0x1 in ") + function + " (a.c:1)\n");
+        group.push_back(std::move(*store->stage(crash, infoOf(crash, system_clock::now())).pending));
+    }
+    // No file may grow now: the index's writes fail as on a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    const auto results = store->commit(group);
+    for (int tries = 0; tries < 500 && store->recording() != 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    for (const auto& result : results) {
+        EXPECT_TRUE(result.stored()) << result.error;
+    }
+    EXPECT_EQ(store->recording(), 0U);
+    const auto notices = store->takeNotices();
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_TRUE(notices[0].line.starts_with("can't add 3 reports to the index of ")) << notices[0].line;
 }
 
 TEST(DirectoryStore, MovesWhatItIndexedIntoTheIndexFileOnceIdle)
