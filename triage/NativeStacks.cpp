@@ -18,6 +18,9 @@ constexpr std::size_t kStackSearchLines = 16;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// A character of an address written in hexadecimal: 0x00007f3a2b4c5d6e.
+bool isAddressChar(char c) { return c == 'x' || isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+
 // The index after the operator's symbol that starts at `at`, just after the
 // word "operator", or `at` where none does: operator(), operator<<, operator new.
 std::size_t skipOperator(std::string_view text, std::size_t at)
@@ -85,7 +88,7 @@ void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
 {
     std::string_view text = trimLeft(from(trimmed, skipWhile(trimmed, [](char c) { return c == '#' || isDigit(c); })));
     if (text.starts_with("0x")) {
-        text = trimLeft(from(text, skipWhile(text, [](char c) { return c == 'x' || isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); })));
+        text = trimLeft(from(text, skipWhile(text, isAddressChar)));
         text = text.starts_with("in ") ? text.substr(3) : text;
     }
     std::string_view function = text.substr(0, functionLength(text));
