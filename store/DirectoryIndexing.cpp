@@ -110,8 +110,11 @@ void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, con
         ++totals_.reports;
         totals_.disk += disk;
         if (index_) {
+            // The index keeps all of the signature but its kind and frames.
+            const triage::Signature& signature = report.info.signature;
             unindexed_.push_back({results[index].name, report.info.received, report.info.sender, report.size, disk,
-                                  report.info.signature});
+                                  {.kind = {}, .frames = {}, .text = signature.text, .id = signature.id,
+                                   .title = signature.title, .facts = signature.facts}});
         }
     }
     indexMeanwhile();
