@@ -4,8 +4,9 @@
 // steps: stage() puts the bytes where they wait, and commit() makes a whole
 // group of staged reports durable together, sharing the cost of its syncs.
 // A report is stored only once commit() says so, and may be announced once
-// it is recorded, too (see recording()). Before staging, makeRoom() keeps the store within its budget.
-// A directory of files is one kind of store, a PostgreSQL database another.
+// it is recorded, too (see recording()). Before staging, makeRoom() keeps
+// the store within its budget. A directory of files is one kind of store, a
+// PostgreSQL database another.
 
 #include "Endpoint.h"
 #include "Signature.h"
