@@ -5,6 +5,7 @@
 // for input. Every option that takes a span takes the same units.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,17 @@
 namespace crashreports {
 
 using TimePoint = std::chrono::system_clock::time_point;
+
+// Microseconds since 1970 in UTC, as the stores keep times.
+inline std::int64_t toMicroseconds(TimePoint time)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+}
+
+inline TimePoint fromMicroseconds(std::int64_t microseconds)
+{
+    return TimePoint(std::chrono::duration_cast<TimePoint::duration>(std::chrono::microseconds(microseconds)));
+}
 
 // "2026-12-08T11:59:59Z", with ".123456" before the Z when the time has a
 // fraction of a second (microseconds).

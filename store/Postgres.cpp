@@ -1,5 +1,7 @@
 #include "Postgres.h"
 
+#include "TimeText.h"
+
 #include <algorithm>
 #include <array>
 
@@ -90,8 +92,8 @@ Params& Params::integer(std::int64_t value)
 
 Params& Params::time(TimePoint value)
 {
-    const auto micro = std::chrono::duration_cast<std::chrono::microseconds>(value.time_since_epoch()).count();
-    return add(Type::TimestampTz, bigEndian(static_cast<std::uint64_t>(micro - kEpochOffsetMicroseconds), 8));
+    return add(Type::TimestampTz,
+               bigEndian(static_cast<std::uint64_t>(crashreports::toMicroseconds(value) - kEpochOffsetMicroseconds), 8));
 }
 
 Params& Params::bytes(std::span<const unsigned char> value)
@@ -192,8 +194,7 @@ std::int64_t Result::integer(int row, int column) const
 TimePoint Result::time(int row, int column) const
 {
     const auto micro = static_cast<std::int64_t>(fromBigEndian(raw(row, column, Type::TimestampTz)));
-    return TimePoint(std::chrono::duration_cast<TimePoint::duration>(
-        std::chrono::microseconds(micro + kEpochOffsetMicroseconds)));
+    return crashreports::fromMicroseconds(micro + kEpochOffsetMicroseconds);
 }
 
 std::vector<unsigned char> Result::bytes(int row, int column) const

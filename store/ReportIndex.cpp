@@ -72,16 +72,6 @@ std::uint64_t toCount(std::int64_t value)
 
 }  // namespace
 
-std::int64_t toMicroseconds(TimePoint time)
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
-}
-
-TimePoint fromMicroseconds(std::int64_t microseconds)
-{
-    return TimePoint(std::chrono::duration_cast<TimePoint::duration>(std::chrono::microseconds(microseconds)));
-}
-
 ReportIndex::ReportIndex(const std::filesystem::path& directory, bool readOnly)
     : database_(directory / kIndexFileName, readOnly)
 {

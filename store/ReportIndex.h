@@ -14,6 +14,7 @@
 #include "ReportStore.h"
 #include "Signature.h"
 #include "Sqlite.h"
+#include "TimeText.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -133,8 +134,7 @@ private:
     bool written_ = false;
 };
 
-// Microseconds since 1970 in UTC, as the index keeps times.
-std::int64_t toMicroseconds(TimePoint time);
-TimePoint fromMicroseconds(std::int64_t microseconds);
+using crashreports::fromMicroseconds;
+using crashreports::toMicroseconds;
 
 }  // namespace store
