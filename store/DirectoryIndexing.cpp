@@ -122,11 +122,16 @@ void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, con
 
 void DirectoryStore::indexMeanwhile()
 {
-    if (indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    if (indexingBusy()) {
         // What waits goes in once the thread is done with what it has.
         return;
     }
     indexWaiting(true);
+}
+
+bool DirectoryStore::indexingBusy() const
+{
+    return indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
 std::size_t DirectoryStore::recording()
@@ -213,7 +218,7 @@ void DirectoryStore::refreshTotals()
 {
     // While a burst is indexed on its thread, what this collector stored and
     // removed is counted as it goes; the index is read again after.
-    if (!index_ || (indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
+    if (!index_ || indexingBusy()) {
         return;
     }
     awaitIndexing();

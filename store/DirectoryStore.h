@@ -110,6 +110,8 @@ private:
     void indexWaiting(bool meanwhile = false);
     // Starts the thread on the reports that wait, unless it is busy.
     void indexMeanwhile();
+    // Whether the thread is still indexing.
+    bool indexingBusy() const;
     void awaitIndexing();
     void takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events);
     void forgetRemoved(const std::string& name);
