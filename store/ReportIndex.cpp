@@ -193,7 +193,7 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
     const IndexEntry* newest = nullptr;
     std::int64_t newestReceived = 0;
-    std::map<std::string, std::int64_t> senders;
+    std::map<std::uint32_t, std::int64_t> senders;  // reports by address
     for (const std::size_t index : members) {
         const IndexEntry& entry = entries[index];
         const std::int64_t received = toMicroseconds(entry.received);
@@ -211,13 +211,13 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
             newest = &entry;
             newestReceived = received;
         }
-        ++senders[entry.sender.addressText()];
+        ++senders[entry.sender.address];
     }
     std::int64_t newHosts = 0;
     auto& sender = database_.cached(
         "INSERT INTO group_senders VALUES (?1, ?2, ?3) ON CONFLICT DO UPDATE SET count = count + ?3 RETURNING count");
     for (const auto& [address, count] : senders) {
-        sender.bind(1, group).bind(2, address).bind(3, count);
+        sender.bind(1, group).bind(2, crashreports::Endpoint{address, 0}.addressText()).bind(3, count);
         newHosts += sender.step() && sender.integer(0) == count ? 1 : 0;
         sender.reset();
     }
