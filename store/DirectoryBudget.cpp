@@ -59,7 +59,7 @@ Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
 // removed.
 bool DirectoryStore::removeFromLargestGroup(const std::string& incomingGroup, std::uint64_t incomingSize, Room& room)
 {
-    indexWaiting();
+    awaitIndexing();
     std::optional<StoredReport> victim;
     try {
         std::vector<GroupLoad> candidates;

@@ -1,8 +1,9 @@
 // The directory store's side of its index: opened at start; given the
-// reports of each commit, which a thread of its own records while storing
-// goes on, and every removal; caught up with the files in slices when it may
-// lack some. A failure of the index never fails a report: it is a notice,
-// and the index is caught up later. See DirectoryStore.h.
+// reports of each commit as they are named, which its IndexWriter records on
+// a thread while storing goes on, and every removal; caught up with the files
+// in slices when it may lack some. A failure of the index never fails a
+// report: it is a notice, and the index is caught up later. See
+// DirectoryStore.h.
 
 #include "DirectoryStore.h"
 #include "DirectoryListing.h"
@@ -28,8 +29,9 @@ constexpr const char* kVersionKey = "signature_version";
 
 void DirectoryStore::openIndex()
 {
-    indexWaiting();
+    awaitIndexing();
     catchUp_.reset();
+    writer_.reset();
     index_.reset();
     indexCurrent_ = false;
     for (int attempt = 0; attempt < 2 && !index_; ++attempt) {
@@ -48,6 +50,14 @@ void DirectoryStore::openIndex()
             opened_.lock->removeDeadTemporaries();
             return;
         }
+    }
+    try {
+        writer_ = std::make_unique<IndexWriter>(*index_, options_.regressedAfter);
+    } catch (const std::system_error& error) {
+        notices_.push_back({true, "can't start writing the index of " + directory_.string() + ": " + error.what()
+                                      + "; storing on without it"});
+        index_.reset();
+        return;
     }
     makeCatchUp();
     try {
@@ -71,7 +81,7 @@ void DirectoryStore::makeCatchUp()
 
 DirectoryStore::~DirectoryStore()
 {
-    indexWaiting();
+    awaitIndexing();
     // Another collector's lock file or temporary left in the directory is
     // for the next start's walk to look at.
     if (!index_ || !indexCurrent_ || catchUp_->running() || othersLeftTraces()) {
@@ -99,95 +109,48 @@ bool DirectoryStore::othersLeftTraces() const
     return found;
 }
 
-void DirectoryStore::indexCommitted(const std::vector<PendingReport>& group, const std::vector<CommitResult>& results)
+void DirectoryStore::handToIndex(const PendingReport& report, const std::string& name)
 {
-    for (std::size_t index = 0; index < group.size(); ++index) {
-        if (!results[index].stored()) {
-            continue;
-        }
-        const PendingReport& report = group[index];
-        const std::uint64_t disk = budget_.onDisk(report.size);
-        ++totals_.reports;
-        totals_.disk += disk;
-        if (index_) {
-            // The index keeps all of the signature but its kind and frames.
-            const triage::Signature& signature = report.info.signature;
-            unindexed_.push_back({results[index].name, report.info.received, report.info.sender, report.size, disk,
-                                  {.kind = {}, .frames = {}, .text = signature.text, .id = signature.id,
-                                   .title = signature.title, .facts = signature.facts}});
-        }
-    }
-    indexMeanwhile();
-}
-
-void DirectoryStore::indexMeanwhile()
-{
-    if (indexingBusy()) {
-        // What waits goes in once the thread is done with what it has.
+    if (!writer_) {
         return;
     }
-    indexWaiting(true);
+    // The index keeps all of the signature but its kind and frames.
+    const triage::Signature& signature = report.info.signature;
+    writer_->add({name, report.info.received, report.info.sender, report.size, budget_.onDisk(report.size),
+                  {.kind = {}, .frames = {}, .text = signature.text, .id = signature.id, .title = signature.title,
+                   .facts = signature.facts}});
 }
 
 bool DirectoryStore::indexingBusy() const
 {
-    return indexed_.valid() && indexed_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+    return writer_ && !writer_->idle();
 }
 
 std::size_t DirectoryStore::recording()
 {
-    indexMeanwhile();
-    return indexing_.size() + unindexed_.size();
-}
-
-void DirectoryStore::indexWaiting(bool meanwhile)
-{
-    awaitIndexing();
-    if (!index_ || unindexed_.empty()) {
-        unindexed_.clear();
-        return;
-    }
-    indexing_ = std::exchange(unindexed_, {});
-    const auto add = [this] { return index_->add(indexing_, options_.regressedAfter); };
-    if (meanwhile) {
-        try {
-            indexed_ = std::async(std::launch::async, add);
-            return;
-        } catch (const std::system_error&) {
-            // No thread to be had: it is done here.
-        }
-    }
-    std::promise<std::vector<GroupEvent>> here;
-    try {
-        here.set_value(add());
-    } catch (const sqlite::Error&) {
-        here.set_exception(std::current_exception());
-    }
-    indexed_ = here.get_future();
-    awaitIndexing();
+    takeWritten();
+    return writer_ ? writer_->recording() : 0;
 }
 
 void DirectoryStore::awaitIndexing()
 {
-    if (!indexed_.valid()) {
-        return;
-    }
-    // The thread reads `indexing_` until it is done.
-    indexed_.wait();
-    const std::vector<IndexEntry> entries = std::exchange(indexing_, {});
-    try {
-        takeIndexed(entries, indexed_.get());
-    } catch (const sqlite::Error& error) {
-        indexFailed("can't add " + crashreports::plural(entries.size(), "report") + " to", error);
+    if (writer_) {
+        writer_->wait();
+        takeWritten();
     }
 }
 
-void DirectoryStore::takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events)
+void DirectoryStore::takeWritten()
 {
-    for (std::size_t index = 0; index < events.size(); ++index) {
-        if (events[index] != GroupEvent::None) {
-            const IndexEntry& entry = entries[index];
-            news_.push_back({events[index], entry.signature.id, entry.signature.title, entry.id, entry.sender.text()});
+    if (!writer_) {
+        return;
+    }
+    for (IndexWriter::Written& group : writer_->take()) {
+        if (group.error) {
+            indexFailed("can't add " + crashreports::plural(group.reports, "report") + " to", *group.error);
+        } else {
+            news_.insert(news_.end(), std::make_move_iterator(group.news.begin()),
+                         std::make_move_iterator(group.news.end()));
         }
     }
 }
@@ -195,7 +158,7 @@ void DirectoryStore::takeIndexed(const std::vector<IndexEntry>& entries, const s
 void DirectoryStore::forgetRemoved(const std::string& name)
 {
     totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
-    indexWaiting();
+    awaitIndexing();
     if (!index_) {
         return;
     }
@@ -221,17 +184,11 @@ void DirectoryStore::refreshTotals()
     if (!index_ || indexingBusy()) {
         return;
     }
-    awaitIndexing();
+    takeWritten();
     try {
         totals_ = index_->totals();
     } catch (const sqlite::Error& error) {
         indexFailed("can't count the reports in", error);
-        return;
-    }
-    // Those stored and not yet indexed count, too.
-    totals_.reports += unindexed_.size();
-    for (const IndexEntry& entry : unindexed_) {
-        totals_.disk += entry.disk;
     }
 }
 
@@ -242,8 +199,8 @@ std::vector<Notice> DirectoryStore::takeNotices()
 
 bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
 {
-    if (indexed_.valid() || !unindexed_.empty()) {
-        indexWaiting();
+    if (indexingBusy() || (writer_ && writer_->recording() != 0)) {
+        awaitIndexing();
         return true;
     }
     if (walkFiles(slice)) {

@@ -229,9 +229,14 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
             continue;
         }
         results[index] = renameToFreeName(group[index]);
-        renamed = renamed || !results[index].name.empty();
+        if (!results[index].name.empty()) {
+            renamed = true;
+            // The index takes it meanwhile, and keeps it once it is durable.
+            handToIndex(group[index], results[index].name);
+        }
     }
-    if (renamed && ::fsync(fd()) != 0) {
+    const bool durable = !renamed || ::fsync(fd()) == 0;
+    if (!durable) {
         const int reason = errno;
         const std::string error = withReason("can't sync report directory " + directory_.string(), reason);
         for (auto& result : results) {
@@ -240,6 +245,9 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
             }
         }
     }
+    if (writer_) {
+        writer_->close(durable);
+    }
     for (std::size_t index = 0; index < group.size(); ++index) {
         const std::string& groupId = group[index].info.signature.id;
         if (results[index].name.empty()) {
@@ -247,9 +255,12 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
         } else {
             budget_.settle(groupId, group[index].size);
         }
+        if (results[index].stored()) {
+            ++totals_.reports;
+            totals_.disk += budget_.onDisk(group[index].size);
+        }
         group[index].staging.reset();
     }
-    indexCommitted(group, results);
     return results;
 }
 

@@ -5,15 +5,16 @@
 // own; commit() makes a whole group durable together (SyncChooser picks
 // how), renames each temporary to its final name without replacing anything,
 // and syncs the directory once: then they are stored. The index (see
-// ReportIndex), derived from the files, records them once the burst they
-// came in is over, or, when kMostUnindexed wait, on a thread of its own while
-// storing goes on: storing comes first. Several
+// ReportIndex), derived from the files, takes each report as it is renamed,
+// on a thread of its own (see IndexWriter), and keeps the group once the
+// directory is synced; recording() tells which are not in it yet. Several
 // collectors may share the directory (see DirectoryLock) and its index. The
 // reports keep within a DiskBudget that ranks them by group.
 
 #include "DirectoryLock.h"
 #include "DiskBudget.h"
 #include "IndexCatchUp.h"
+#include "IndexWriter.h"
 #include "ReportIndex.h"
 #include "ReportStore.h"
 #include "SkipRules.h"
@@ -23,7 +24,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -67,7 +67,7 @@ public:
     // Indexes the stored reports that wait first, then catches up with the
     // files, then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
-    void settle() override { indexWaiting(); }
+    void settle() override { awaitIndexing(); }
 
     // Removes a stored report and forgets it; an error text, or empty.
     std::string remove(const std::string& name);
@@ -103,17 +103,14 @@ private:
 
     // The index (DirectoryIndexing.cpp).
     void openIndex();
-    void indexCommitted(const std::vector<PendingReport>& group, const std::vector<CommitResult>& results);
-    // Records the stored reports that wait in the index, and their news: on
-    // a thread if `meanwhile`, and then nothing else touches the index until
-    // awaitIndexing().
-    void indexWaiting(bool meanwhile = false);
-    // Starts the thread on the reports that wait, unless it is busy.
-    void indexMeanwhile();
-    // Whether the thread is still indexing.
+    // Hands a report of the group being committed, just named, to the writer.
+    void handToIndex(const PendingReport& report, const std::string& name);
+    // Whether the writer is still at work: then nothing else touches the index.
     bool indexingBusy() const;
+    // Waits for the writer to be done, and takes what it wrote.
     void awaitIndexing();
-    void takeIndexed(const std::vector<IndexEntry>& entries, const std::vector<GroupEvent>& events);
+    // Takes the groups the writer is done with: their news, or a notice.
+    void takeWritten();
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
     void makeCatchUp();
@@ -141,13 +138,11 @@ private:
     const triage::SkipRules& rules_;
     Opened opened_;
     std::unique_ptr<ReportIndex> index_;  // none while it can't be had
+    std::unique_ptr<IndexWriter> writer_;  // with the index: gone before it
     std::unique_ptr<IndexCatchUp> catchUp_;
     bool indexCurrent_ = false;  // since it was caught up, and no update failed
     std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
     IndexTotals totals_;
-    std::vector<IndexEntry> unindexed_;  // stored, not yet in the index
-    std::vector<IndexEntry> indexing_;   // being indexed on the thread
-    std::future<std::vector<GroupEvent>> indexed_;
     std::vector<GroupNews> news_;
     DiskBudget budget_;
     SyncChooser syncChooser_;

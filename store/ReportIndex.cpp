@@ -142,6 +142,17 @@ std::vector<GroupEvent> ReportIndex::update(const std::vector<std::string>& forg
     return events;
 }
 
+ReportIndex::Adding::Adding(ReportIndex& index, std::chrono::seconds quiet)
+    : index_(index), transaction_(index.database_), quiet_(quiet)
+{
+}
+
+void ReportIndex::Adding::commit()
+{
+    transaction_.commit();
+    index_.written_ = true;
+}
+
 std::vector<GroupEvent> ReportIndex::addAll(std::span<const IndexEntry> entries, std::chrono::seconds quiet)
 {
     // Each report is a row of its own; what they add to their groups is

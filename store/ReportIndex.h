@@ -5,9 +5,10 @@
 // where it came, its size, its signature's group and what it says of itself;
 // and for every group its count, bytes, hosts and times. It is derived data:
 // the report files are the truth, and the index can be rebuilt from them.
-// The store updates it once per committed group, after the reports are
-// durable and before they are announced (on a thread, while the next group
-// is stored); the reader and the budget ask it.
+// The store updates it once per committed group, in a transaction that it
+// writes while the group is renamed and synced and commits once the reports
+// are durable, before they are announced (see IndexWriter); the reader and
+// the budget ask it.
 
 #include "Catalog.h"
 #include "Endpoint.h"
@@ -65,6 +66,20 @@ public:
     // report already indexed changes nothing and gets GroupEvent::None. A
     // group that comes back after `quiet` with no report is Regressed.
     std::vector<GroupEvent> add(const std::vector<IndexEntry>& entries, std::chrono::seconds quiet);
+    // Adds reports that come a few at a time, all in one transaction, as
+    // add() adds them at once; rolled back unless committed. Throws
+    // sqlite::Error.
+    class Adding {
+    public:
+        Adding(ReportIndex& index, std::chrono::seconds quiet);
+        std::vector<GroupEvent> add(std::span<const IndexEntry> entries) { return index_.addAll(entries, quiet_); }
+        void commit();
+
+    private:
+        ReportIndex& index_;
+        sqlite::Transaction transaction_;
+        std::chrono::seconds quiet_;
+    };
     // Forgets reports in one transaction; ids it does not hold are passed over.
     void forget(const std::vector<std::string>& ids);
     // Both in one transaction, the forgetting first.

@@ -3,6 +3,7 @@
 
 #include "DirectoryCatalog.h"
 #include "DirectoryStore.h"
+#include "IndexWriter.h"
 #include "ReportIndex.h"
 #include "ReportNames.h"
 #include "StartupError.h"
@@ -292,6 +293,37 @@ TEST(ReportIndex, AddsABatchAsItAddsItsReportsOneByOne)
                                "SELECT grp||address||'|'||count FROM group_senders ORDER BY grp, address",
                                "SELECT id||grp FROM reports ORDER BY rowid"}) {
         EXPECT_EQ(rowsOf(batched, select), rowsOf(single, select)) << select;
+    }
+}
+
+TEST(IndexWriter, KeepsAGroupItWroteMeanwhileOnlyIfItIsClosedAsDurable)
+{
+    enum class End { Durable, NotDurable, LeftOpen };
+    for (const End end : {End::Durable, End::NotDurable, End::LeftOpen}) {
+        TempDir dir;
+        std::vector<store::GroupNews> news;
+        {
+            store::ReportIndex index(dir.path());
+            store::IndexWriter writer(index, hours(1));
+            // More than one part: the first are written before the group ends.
+            for (int report = 0; report < 300; ++report) {
+                store::IndexEntry entry{"report-" + std::to_string(report), system_clock::now(), kLoopback, 10, 4096, {}};
+                entry.signature.id = "group-" + std::to_string(report % 3);
+                writer.add(std::move(entry));
+            }
+            std::this_thread::sleep_for(milliseconds(50));
+            EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), 0U);
+            if (end != End::LeftOpen) {
+                writer.close(end == End::Durable);
+                writer.wait();
+                for (auto& written : writer.take()) {
+                    news.insert(news.end(), written.news.begin(), written.news.end());
+                }
+                EXPECT_EQ(writer.recording(), 0U);
+            }
+        }
+        EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), end == End::Durable ? 300U : 0U);
+        EXPECT_EQ(news.size(), end == End::Durable ? 3U : 0U);
     }
 }
 

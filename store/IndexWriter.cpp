@@ -1,0 +1,145 @@
+#include "IndexWriter.h"
+
+#include <utility>
+
+namespace store {
+
+IndexWriter::IndexWriter(ReportIndex& index, std::chrono::seconds quiet)
+    : index_(index), quiet_(quiet), thread_([this] { run(); })
+{
+}
+
+IndexWriter::~IndexWriter()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (!handed_.empty() && !handed_.back().durable) {
+            handed_.back().durable = false;
+        }
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void IndexWriter::add(IndexEntry entry)
+{
+    const std::lock_guard lock(mutex_);
+    if (handed_.empty() || handed_.back().durable) {
+        handed_.emplace_back();
+    }
+    Handed& group = handed_.back();
+    group.entries.push_back(std::move(entry));
+    ++group.count;
+    ++recording_;
+    if (group.entries.size() >= kPart) {
+        wake_.notify_one();
+    }
+}
+
+void IndexWriter::close(bool durable)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (handed_.empty() || handed_.back().durable) {
+            return;
+        }
+        Handed& group = handed_.back();
+        group.durable = durable;
+        if (!durable) {
+            recording_ -= group.count;
+        }
+    }
+    wake_.notify_one();
+}
+
+std::size_t IndexWriter::recording() const
+{
+    const std::lock_guard lock(mutex_);
+    return recording_;
+}
+
+std::vector<IndexWriter::Written> IndexWriter::take()
+{
+    const std::lock_guard lock(mutex_);
+    for (const Written& group : written_) {
+        recording_ -= group.reports;
+    }
+    return std::exchange(written_, {});
+}
+
+void IndexWriter::wait()
+{
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return handed_.empty(); });
+}
+
+bool IndexWriter::idle() const
+{
+    const std::lock_guard lock(mutex_);
+    return handed_.empty();
+}
+
+bool IndexWriter::partReady() const
+{
+    return !handed_.empty() && (handed_.front().durable || handed_.front().entries.size() >= kPart);
+}
+
+void IndexWriter::run()
+{
+    // Two buffers take turns: the one the store fills, and the part taken.
+    std::vector<IndexEntry> part;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return partReady() || (stopping_ && handed_.empty()); });
+        if (handed_.empty()) {
+            return;
+        }
+        part.swap(handed_.front().entries);
+        const std::optional<bool> closed = handed_.front().durable;
+        lock.unlock();
+        write(part, closed);
+        lock.lock();
+        if (closed) {
+            if (*closed) {
+                written_.push_back(std::exchange(writing_, {}));
+            }
+            writing_ = {};
+            handed_.pop_front();
+            done_.notify_all();
+        }
+    }
+}
+
+void IndexWriter::write(std::vector<IndexEntry>& part, std::optional<bool> closed)
+{
+    if (!writing_.error && closed != false) {
+        try {
+            if (!adding_) {
+                adding_.emplace(index_, quiet_);
+            }
+            const std::vector<GroupEvent> events = adding_->add(part);
+            for (std::size_t index = 0; index < part.size(); ++index) {
+                if (events[index] != GroupEvent::None) {
+                    const IndexEntry& entry = part[index];
+                    writing_.news.push_back({events[index], entry.signature.id, entry.signature.title, entry.id,
+                                             entry.sender.text()});
+                }
+            }
+            if (closed) {
+                adding_->commit();
+            }
+        } catch (const sqlite::Error& error) {
+            writing_.error = error;
+            writing_.news.clear();
+        }
+    }
+    writing_.reports += part.size();
+    part.clear();
+    if (closed) {
+        // What was not committed is rolled back.
+        adding_.reset();
+    }
+}
+
+}  // namespace store
