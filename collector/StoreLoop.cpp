@@ -120,6 +120,9 @@ void StoreLoop::storeTaken()
         storeFrame(taken_[next]);
         if (groupFull()) {
             commit();
+        } else if (!unannounced_.empty()) {
+            // The group before may be recorded by now.
+            logNotices();
         }
     }
     taken_.erase(taken_.begin(), taken_.begin() + static_cast<std::ptrdiff_t>(next));
