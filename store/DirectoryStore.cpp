@@ -235,6 +235,9 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
             handToIndex(group[index], results[index].name);
         }
     }
+    if (writer_) {
+        writer_->handedAll();
+    }
     const bool durable = !renamed || ::fsync(fd()) == 0;
     if (!durable) {
         const int reason = errno;

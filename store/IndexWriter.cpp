@@ -25,7 +25,7 @@ IndexWriter::~IndexWriter()
 void IndexWriter::add(IndexEntry entry)
 {
     const std::lock_guard lock(mutex_);
-    if (handed_.empty() || handed_.back().durable) {
+    if (handed_.empty() || handed_.back().all || handed_.back().durable) {
         handed_.emplace_back();
     }
     Handed& group = handed_.back();
@@ -35,6 +35,18 @@ void IndexWriter::add(IndexEntry entry)
     if (group.entries.size() >= kPart) {
         wake_.notify_one();
     }
+}
+
+void IndexWriter::handedAll()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (handed_.empty() || handed_.back().all || handed_.back().durable) {
+            return;
+        }
+        handed_.back().all = true;
+    }
+    wake_.notify_one();
 }
 
 void IndexWriter::close(bool durable)
@@ -82,7 +94,11 @@ bool IndexWriter::idle() const
 
 bool IndexWriter::partReady() const
 {
-    return !handed_.empty() && (handed_.front().durable || handed_.front().entries.size() >= kPart);
+    if (handed_.empty()) {
+        return false;
+    }
+    const Handed& group = handed_.front();
+    return group.durable || group.entries.size() >= kPart || (group.all && !group.entries.empty());
 }
 
 void IndexWriter::run()

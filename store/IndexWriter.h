@@ -43,6 +43,9 @@ public:
 
     // A report of the group being handed over, which this opens if need be.
     void add(IndexEntry entry);
+    // The group being handed over has all its reports: the thread writes
+    // the last of them while the store syncs.
+    void handedAll();
     // Ends the group being handed over, if there is one: it is committed if
     // `durable`, and dropped otherwise.
     void close(bool durable);
@@ -58,10 +61,12 @@ public:
 
 private:
     // A group as handed over: the reports the thread has not taken yet, how
-    // many there were in all, and whether it is closed, and how.
+    // many there were in all, whether that is all of them, and whether it is
+    // closed, and how.
     struct Handed {
         std::vector<IndexEntry> entries;
         std::size_t count = 0;
+        bool all = false;
         std::optional<bool> durable;
     };
     // Reports the thread takes at once from an open group: enough that a

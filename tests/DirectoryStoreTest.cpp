@@ -305,12 +305,13 @@ TEST(IndexWriter, KeepsAGroupItWroteMeanwhileOnlyIfItIsClosedAsDurable)
         {
             store::ReportIndex index(dir.path());
             store::IndexWriter writer(index, hours(1));
-            // More than one part: the first are written before the group ends.
+            // More than one part: all are written before the group ends.
             for (int report = 0; report < 300; ++report) {
                 store::IndexEntry entry{"report-" + std::to_string(report), system_clock::now(), kLoopback, 10, 4096, {}};
                 entry.signature.id = "group-" + std::to_string(report % 3);
                 writer.add(std::move(entry));
             }
+            writer.handedAll();
             std::this_thread::sleep_for(milliseconds(50));
             EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), 0U);
             if (end != End::LeftOpen) {
