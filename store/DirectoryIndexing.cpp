@@ -81,7 +81,13 @@ void DirectoryStore::makeCatchUp()
 
 DirectoryStore::~DirectoryStore()
 {
-    awaitIndexing();
+    try {
+        awaitIndexing();
+    } catch (const std::exception&) {
+        // The index's thread ran out of memory, say: the next start walks
+        // the files.
+        return;
+    }
     // Another collector's lock file or temporary left in the directory is
     // for the next start's walk to look at.
     if (!index_ || !indexCurrent_ || catchUp_->running() || othersLeftTraces()) {

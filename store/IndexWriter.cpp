@@ -1,5 +1,6 @@
 #include "IndexWriter.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace store {
@@ -74,6 +75,9 @@ std::size_t IndexWriter::recording() const
 std::vector<IndexWriter::Written> IndexWriter::take()
 {
     const std::lock_guard lock(mutex_);
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
     for (const Written& group : written_) {
         recording_ -= group.reports;
     }
@@ -83,13 +87,16 @@ std::vector<IndexWriter::Written> IndexWriter::take()
 void IndexWriter::wait()
 {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return handed_.empty(); });
+    done_.wait(lock, [this] { return handed_.empty() || failure_; });
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
 }
 
 bool IndexWriter::idle() const
 {
     const std::lock_guard lock(mutex_);
-    return handed_.empty();
+    return handed_.empty() && !failure_;
 }
 
 bool IndexWriter::partReady() const
@@ -102,6 +109,19 @@ bool IndexWriter::partReady() const
 }
 
 void IndexWriter::run()
+{
+    try {
+        writeGroups();
+    } catch (...) {
+        // Out of memory, say: the store hears of it in take() or wait().
+        adding_.reset();
+        const std::lock_guard lock(mutex_);
+        failure_ = std::current_exception();
+        done_.notify_all();
+    }
+}
+
+void IndexWriter::writeGroups()
 {
     // Two buffers take turns: the one the store fills, and the part taken.
     std::vector<IndexEntry> part;
@@ -117,18 +137,36 @@ void IndexWriter::run()
         write(part, closed);
         lock.lock();
         if (closed) {
+            handed_.pop_front();
+            failFast(*closed);
             if (*closed) {
                 written_.push_back(std::exchange(writing_, {}));
             }
             writing_ = {};
-            handed_.pop_front();
             done_.notify_all();
         }
     }
 }
 
+void IndexWriter::failFast(bool durable)
+{
+    if (failing_ != 0) {
+        --failing_;
+    } else if (durable && writing_.error) {
+        // The groups closed meanwhile fail with it rather than each wait as
+        // long again, for a lock another process holds, say; the store
+        // catches the index up later.
+        failed_ = writing_.error;
+        failing_ = static_cast<std::size_t>(
+            std::count_if(handed_.begin(), handed_.end(), [](const Handed& group) { return group.durable.has_value(); }));
+    }
+}
+
 void IndexWriter::write(std::vector<IndexEntry>& part, std::optional<bool> closed)
 {
+    if (!writing_.error && failing_ != 0) {
+        writing_.error = failed_;
+    }
     if (!writing_.error && closed != false) {
         try {
             if (!adding_) {

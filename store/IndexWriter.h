@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -53,8 +54,11 @@ public:
     // take() returns them.
     std::size_t recording() const;
     // The groups done since the last call, in the order they were closed.
+    // Throws what stopped the thread, if something other than the index
+    // failed there (std::bad_alloc).
     std::vector<Written> take();
-    // Waits until every closed group is done. No group may be open.
+    // Waits until every closed group is done. No group may be open. Throws
+    // as take() does.
     void wait();
     // Whether the thread has nothing to do: then the index is the store's.
     bool idle() const;
@@ -74,6 +78,10 @@ private:
     static constexpr std::size_t kPart = 128;
 
     void run();
+    void writeGroups();
+    // After a group is done: a group that failed makes those closed behind
+    // it fail at once.
+    void failFast(bool durable);
     // Whether the oldest group has a part ready for the thread.
     bool partReady() const;
     // Adds `part` of the group being written, and empties it; ends the
@@ -90,10 +98,14 @@ private:
     std::vector<Written> written_;  // done, not yet taken
     std::size_t recording_ = 0;
     bool stopping_ = false;
+    std::exception_ptr failure_;  // what stopped the thread
 
-    // The thread's own: the group it is writing.
+    // The thread's own: the group it is writing, and the failure that the
+    // next `failing_` groups share.
     Written writing_;
     std::optional<ReportIndex::Adding> adding_;
+    std::optional<sqlite::Error> failed_;
+    std::size_t failing_ = 0;
 
     std::thread thread_;  // last: it starts once the rest is made
 };

@@ -328,6 +328,40 @@ TEST(IndexWriter, KeepsAGroupItWroteMeanwhileOnlyIfItIsClosedAsDurable)
     }
 }
 
+TEST(IndexWriter, FailsTheGroupsClosedWhileOneWaitedForTheIndexInsteadOfEachWaitingAgain)
+{
+    TempDir dir;
+    store::ReportIndex index(dir.path());
+    sqlite3_busy_timeout(index.database().handle(), 200);
+    store::IndexWriter writer(index, hours(1));
+    store::sqlite::Database other(dir.path() / store::kIndexFileName, false);
+    auto held = std::make_unique<store::sqlite::Transaction>(other);
+    const auto handOver = [&](const std::string& id) {
+        writer.add({id, system_clock::now(), kLoopback, 10, 4096, {}});
+        writer.handedAll();
+        writer.close(true);
+    };
+    handOver("first");
+    handOver("second");
+    std::vector<store::IndexWriter::Written> written;
+    for (int tries = 0; tries < 500 && written.empty(); ++tries) {
+        std::this_thread::sleep_for(milliseconds(10));
+        written = writer.take();
+    }
+    // Once the first has failed, the lock is free: the second does not try it.
+    held.reset();
+    handOver("third");
+    writer.wait();
+    for (auto& later : writer.take()) {
+        written.push_back(std::move(later));
+    }
+
+    ASSERT_EQ(written.size(), 3U);
+    EXPECT_TRUE(written[0].error && written[1].error);
+    EXPECT_FALSE(written[2].error);
+    EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), 1U);
+}
+
 TEST(DirectoryStore, SaysWhichStoredReportsAreNotYetInTheIndex)
 {
     TempDir dir;
