@@ -127,6 +127,19 @@ void DirectoryStore::handToIndex(const PendingReport& report, const std::string&
                    .facts = signature.facts}});
 }
 
+void DirectoryStore::closeIndexGroup(bool durable)
+{
+    if (!writer_) {
+        return;
+    }
+    writer_->close(durable);
+    if (!durable) {
+        // The files are there all the same.
+        indexCurrent_ = false;
+        walkAgainAt_ = std::chrono::steady_clock::now() + kWalkAgainAfter;
+    }
+}
+
 bool DirectoryStore::indexingBusy() const
 {
     return writer_ && !writer_->idle();

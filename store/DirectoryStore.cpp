@@ -215,6 +215,34 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
 {
     std::vector<CommitResult> results(group.size());
     const std::vector<std::string> errors = makeDurable(group);
+    bool durable = false;
+    try {
+        durable = renameAndSync(group, errors, results);
+    } catch (...) {
+        // A commit cut short leaves no group open in the index.
+        closeIndexGroup(false);
+        throw;
+    }
+    closeIndexGroup(durable);
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        const std::string& groupId = group[index].info.signature.id;
+        if (results[index].name.empty()) {
+            budget_.release(groupId, group[index].size);
+        } else {
+            budget_.settle(groupId, group[index].size);
+        }
+        if (results[index].stored()) {
+            ++totals_.reports;
+            totals_.disk += budget_.onDisk(group[index].size);
+        }
+        group[index].staging.reset();
+    }
+    return results;
+}
+
+bool DirectoryStore::renameAndSync(std::vector<PendingReport>& group, const std::vector<std::string>& errors,
+                                   std::vector<CommitResult>& results)
+{
     bool renamed = false;
     for (std::size_t index = 0; index < group.size(); ++index) {
         TemporaryFile& temporary = temporaryOf(group[index]);
@@ -238,33 +266,17 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
     if (writer_) {
         writer_->handedAll();
     }
-    const bool durable = !renamed || ::fsync(fd()) == 0;
-    if (!durable) {
-        const int reason = errno;
-        const std::string error = withReason("can't sync report directory " + directory_.string(), reason);
-        for (auto& result : results) {
-            if (!result.name.empty()) {
-                result.error = error + "; " + result.name + " is whole but may not outlast a power loss";
-            }
+    if (!renamed || ::fsync(fd()) == 0) {
+        return true;
+    }
+    const int reason = errno;
+    const std::string error = withReason("can't sync report directory " + directory_.string(), reason);
+    for (auto& result : results) {
+        if (!result.name.empty()) {
+            result.error = error + "; " + result.name + " is whole but may not outlast a power loss";
         }
     }
-    if (writer_) {
-        writer_->close(durable);
-    }
-    for (std::size_t index = 0; index < group.size(); ++index) {
-        const std::string& groupId = group[index].info.signature.id;
-        if (results[index].name.empty()) {
-            budget_.release(groupId, group[index].size);
-        } else {
-            budget_.settle(groupId, group[index].size);
-        }
-        if (results[index].stored()) {
-            ++totals_.reports;
-            totals_.disk += budget_.onDisk(group[index].size);
-        }
-        group[index].staging.reset();
-    }
-    return results;
+    return false;
 }
 
 std::vector<std::string> DirectoryStore::makeDurable(const std::vector<PendingReport>& group)

@@ -105,6 +105,9 @@ private:
     void openIndex();
     // Hands a report of the group being committed, just named, to the writer.
     void handToIndex(const PendingReport& report, const std::string& name);
+    // Ends the group handed to the writer: kept if `durable`; otherwise
+    // dropped, and its files are indexed by a walk later.
+    void closeIndexGroup(bool durable);
     // Whether the writer is still at work: then nothing else touches the index.
     bool indexingBusy() const;
     // Waits for the writer to be done, and takes what it wrote.
@@ -129,6 +132,11 @@ private:
 
     // Syncs the bytes of the group's files; an error text for each, or empty.
     std::vector<std::string> makeDurable(const std::vector<PendingReport>& group);
+    // Renames the group's reports whose bytes are safe (`errors` empty),
+    // handing each to the index, and syncs the directory: whether the
+    // names outlast a power loss.
+    bool renameAndSync(std::vector<PendingReport>& group, const std::vector<std::string>& errors,
+                       std::vector<CommitResult>& results);
     // Renames a staged report to a free name; the name, or an error text.
     CommitResult renameToFreeName(const PendingReport& report);
     bool renameNoReplace(const std::string& from, const std::string& to);
