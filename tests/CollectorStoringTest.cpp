@@ -180,7 +180,7 @@ TEST(CollectorEndToEnd, DropsAndCountsWhatTheQueueCantHold)
     constexpr int kBurst = 100;
     TempDir dir;
     RunningCollector collector(dir.path(), {.args = {"--queue-size", "64K"},
-                                            .process = {.env = failingCall("slow_syncfs")}});
+                                            .process = {.env = failingCall("slow_first_store")}});
     const UdpSocket peer;
     // Incompressible: each frame costs its 3 KB in the queue.
     for (unsigned index = 0; index < kBurst; ++index) {

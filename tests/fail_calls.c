@@ -5,15 +5,17 @@
  *   16-byte address) or lookup_empty (an answer with no address): for the
  *   sender;
  * - clamp_rcvbuf (SO_RCVBUFFORCE refused and SO_RCVBUF held to 212992 bytes,
- *   as for an unprivileged service on a stock host), slow_syncfs (each
- *   syncfs takes a second), syncfs (fails with EIO, as for a write error
- *   elsewhere on the filesystem) or renameat2 (fails with EINVAL, as where
- *   the filesystem has no RENAME_NOREPLACE): for the collector.
+ *   as for an unprivileged service on a stock host), slow_first_store (the
+ *   first sync of a report, by fdatasync of its temporary or by syncfs,
+ *   takes a second), syncfs (fails with EIO, as for a write error elsewhere
+ *   on the filesystem) or renameat2 (fails with EINVAL, as where the
+ *   filesystem has no RENAME_NOREPLACE): for the collector.
  * Every other call goes to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <netdb.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -101,6 +103,16 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t length)
     return real(fd, level, name, value, length);
 }
 
+/* Sleeps a second the first time a report is synced. */
+static void slowFirstStore(void)
+{
+    static int slowed;
+    if (failing("slow_first_store") && !slowed) {
+        slowed = 1;
+        sleep(1);
+    }
+}
+
 int syncfs(int fd)
 {
     int (*real)(int) = (int (*)(int))next("syncfs");
@@ -108,8 +120,23 @@ int syncfs(int fd)
         errno = EIO;
         return -1;
     }
-    if (failing("slow_syncfs"))
-        sleep(1);
+    slowFirstStore();
+    return real(fd);
+}
+
+int fdatasync(int fd)
+{
+    int (*real)(int) = (int (*)(int))next("fdatasync");
+    char link[64];
+    char path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length > 0) {
+        path[length] = '\0';
+        const char *name = strrchr(path, '/');
+        if (name != NULL && strncmp(name + 1, ".incoming-", 10) == 0)
+            slowFirstStore();
+    }
     return real(fd);
 }
 
