@@ -64,8 +64,8 @@ public:
     std::vector<Notice> takeNotices() override;
     std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
     std::size_t recording() override;
-    // Indexes the stored reports that wait first, then catches up with the
-    // files, then checkpoints the index.
+    // Waits for the index's writer first, then catches up with the files,
+    // then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
     void settle() override { awaitIndexing(); }
 
