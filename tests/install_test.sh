@@ -47,11 +47,13 @@ check_packages() {
     grep -qx 'ExecStart=/usr/bin/collectCrashReports $COLLECTOR_OPTIONS ${COLLECTOR_STORE}' \
         "$work/collector/lib/systemd/system/collectCrashReports.service" || fail "the service's ExecStart"
     ! grep -q 9699 "$work/collector/lib/systemd/system/"* || fail "a unit names the default port"
-    zcat "$work/sender/usr/share/man/man1/sendCrashReport.1.gz" | grep -q 'example.org' \
+    # Read whole before grep -q, which stops at the first match: with
+    # pipefail, a writer cut short by that would fail the check.
+    grep -q 'example.org' <<<"$(zcat "$work/sender/usr/share/man/man1/sendCrashReport.1.gz")" \
         || fail "the sender's man page does not name its host"
-    dpkg-deb -f "$sender" Description | grep -q 'example.org, UDP port 9700' \
+    grep -q 'example.org, UDP port 9700' <<<"$(dpkg-deb -f "$sender" Description)" \
         || fail "the sender's description does not name its host and port"
-    dpkg-deb -f "$collector" Depends | grep -q zlib1g || fail "the collector does not depend on zlib1g"
+    grep -q zlib1g <<<"$(dpkg-deb -f "$collector" Depends)" || fail "the collector does not depend on zlib1g"
 
     grep -q "deb-systemd-helper enable 'collectCrashReports.socket'" "$work/collector-control/postinst" \
         || fail "postinst does not enable the socket"
