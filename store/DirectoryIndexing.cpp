@@ -135,8 +135,7 @@ void DirectoryStore::closeIndexGroup(bool durable)
     writer_->close(durable);
     if (!durable) {
         // The files are there all the same.
-        indexCurrent_ = false;
-        walkAgainAt_ = std::chrono::steady_clock::now() + kWalkAgainAfter;
+        walkLater();
     }
 }
 
@@ -192,6 +191,11 @@ void DirectoryStore::indexFailed(const std::string& what, const std::exception& 
 {
     notices_.push_back({true, what + " the index of " + directory_.string() + ": " + error.what()
                                   + "; it is caught up with the reports later"});
+    walkLater();
+}
+
+void DirectoryStore::walkLater()
+{
     indexCurrent_ = false;
     walkAgainAt_ = std::chrono::steady_clock::now() + kWalkAgainAfter;
 }

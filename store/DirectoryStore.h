@@ -116,6 +116,8 @@ private:
     void takeWritten();
     void forgetRemoved(const std::string& name);
     void indexFailed(const std::string& what, const std::exception& error);
+    // The index may lack reports: a walk over the files adds them, later.
+    void walkLater();
     void makeCatchUp();
     // A slice of the walk over the files, if one is due; whether there was.
     bool walkFiles(std::chrono::milliseconds slice);
