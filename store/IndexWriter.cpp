@@ -12,11 +12,9 @@ IndexWriter::IndexWriter(ReportIndex& index, std::chrono::seconds quiet)
 
 IndexWriter::~IndexWriter()
 {
+    close(false);
     {
         const std::lock_guard lock(mutex_);
-        if (!handed_.empty() && !handed_.back().durable) {
-            handed_.back().durable = false;
-        }
         stopping_ = true;
     }
     wake_.notify_one();
@@ -26,7 +24,7 @@ IndexWriter::~IndexWriter()
 void IndexWriter::add(IndexEntry entry)
 {
     const std::lock_guard lock(mutex_);
-    if (handed_.empty() || handed_.back().all || handed_.back().durable) {
+    if (!handingOver()) {
         handed_.emplace_back();
     }
     Handed& group = handed_.back();
@@ -42,7 +40,7 @@ void IndexWriter::handedAll()
 {
     {
         const std::lock_guard lock(mutex_);
-        if (handed_.empty() || handed_.back().all || handed_.back().durable) {
+        if (!handingOver()) {
             return;
         }
         handed_.back().all = true;
@@ -99,6 +97,11 @@ bool IndexWriter::idle() const
     return handed_.empty() && !failure_;
 }
 
+bool IndexWriter::handingOver() const
+{
+    return !handed_.empty() && !handed_.back().all && !handed_.back().durable;
+}
+
 bool IndexWriter::partReady() const
 {
     if (handed_.empty()) {
@@ -140,7 +143,7 @@ void IndexWriter::writeGroups()
             handed_.pop_front();
             failFast(*closed);
             if (*closed) {
-                written_.push_back(std::exchange(writing_, {}));
+                written_.push_back(std::move(writing_));
             }
             writing_ = {};
             done_.notify_all();

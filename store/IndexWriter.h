@@ -82,6 +82,9 @@ private:
     // After a group is done: a group that failed makes those closed behind
     // it fail at once.
     void failFast(bool durable);
+    // Whether the last group is still being handed over: open, and not all
+    // of its reports in.
+    bool handingOver() const;
     // Whether the oldest group has a part ready for the thread.
     bool partReady() const;
     // Adds `part` of the group being written, and empties it; ends the
