@@ -5,11 +5,11 @@
 // start-up and the reader on large stores; the files are not synced.
 // Usage: fill_store DIRECTORY COUNT GROUPS
 
-#include "DirectoryStore.h"
-#include "ReportIndex.h"
-#include "ReportNames.h"
-#include "Signature.h"
-#include "SkipRules.h"
+#include "signature/Signature.h"
+#include "signature/SkipRules.h"
+#include "store/ReportNames.h"
+#include "store/directory/DirectoryStore.h"
+#include "store/directory/ReportIndex.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 //                                        frame's 4-byte prefix
 
 #include "CrashLog.h"
-#include "FrameFormat.h"
+#include "common/FrameFormat.h"
 
 #include <cstdio>
 #include <cstdlib>

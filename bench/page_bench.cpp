@@ -5,9 +5,9 @@
 // Usage: page_bench [GROUPS REPORTS]   (default: 5000 100000)
 
 #include "FakeCatalog.h"
-#include "Page.h"
 #include "SampleCatalogs.h"
-#include "StartupError.h"
+#include "common/StartupError.h"
+#include "page/Site.h"
 
 #include <stdlib.h>
 

@@ -1,4 +1,4 @@
-#include "Admission.h"
+#include "collector/Admission.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,4 @@
-#include "BurstPolicy.h"
+#include "collector/BurstPolicy.h"
 
 #include <thread>
 

@@ -8,7 +8,7 @@
 // full, or the oldest frame has waited long enough. Storing then takes what
 // is at hand in batches.
 
-#include "FrameQueue.h"
+#include "collector/FrameQueue.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,10 +1,10 @@
-#include "Collector.h"
+#include "collector/Collector.h"
 
-#include "OpenStore.h"
-#include "Plural.h"
-#include "Receiver.h"
-#include "StartupError.h"
-#include "StoreLoop.h"
+#include "collector/Receiver.h"
+#include "collector/StoreLoop.h"
+#include "common/Plural.h"
+#include "common/StartupError.h"
+#include "store/OpenStore.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -5,17 +5,17 @@
 // SIGINT, SIGTERM or SIGHUP, or until it has stored the reports it was asked
 // for.
 
-#include "Admission.h"
-#include "Counters.h"
-#include "FrameQueue.h"
-#include "LogSink.h"
-#include "Notifier.h"
-#include "Options.h"
-#include "PageKeeper.h"
-#include "ReportStore.h"
-#include "ServiceManager.h"
-#include "SkipRules.h"
-#include "UniqueFd.h"
+#include "collector/Admission.h"
+#include "collector/Counters.h"
+#include "collector/FrameQueue.h"
+#include "collector/LogSink.h"
+#include "collector/Notifier.h"
+#include "collector/Options.h"
+#include "collector/PageKeeper.h"
+#include "collector/ServiceManager.h"
+#include "common/UniqueFd.h"
+#include "signature/SkipRules.h"
+#include "store/ReportStore.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "Counters.h"
+#include "collector/Counters.h"
 
 namespace collector {
 

@@ -1,7 +1,7 @@
-#include "FrameDecoder.h"
+#include "collector/FrameDecoder.h"
 
-#include "FrameFormat.h"
-#include "Plural.h"
+#include "common/FrameFormat.h"
+#include "common/Plural.h"
 
 #include <zlib.h>
 

@@ -1,4 +1,4 @@
-#include "FrameQueue.h"
+#include "collector/FrameQueue.h"
 
 namespace collector {
 

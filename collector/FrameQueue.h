@@ -5,7 +5,7 @@
 // that a burst costs at most the queue's size in memory; a frame that does
 // not fit is refused at once rather than waited for.
 
-#include "Endpoint.h"
+#include "common/Endpoint.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "LineRateLimiter.h"
+#include "collector/LineRateLimiter.h"
 
 #include <utility>
 

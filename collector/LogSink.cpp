@@ -1,7 +1,7 @@
-#include "LogSink.h"
+#include "collector/LogSink.h"
 
-#include "Plural.h"
-#include "UniqueFd.h"
+#include "common/Plural.h"
+#include "common/UniqueFd.h"
 
 #include <limits.h>
 #include <poll.h>

@@ -8,7 +8,7 @@
 // that lead to one place (the journal, a terminal, one file) share one queue.
 // Under the journal each line carries its syslog priority prefix.
 
-#include "LineRateLimiter.h"
+#include "collector/LineRateLimiter.h"
 
 #include <chrono>
 #include <concepts>

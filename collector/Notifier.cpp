@@ -1,6 +1,6 @@
-#include "Notifier.h"
+#include "collector/Notifier.h"
 
-#include "Plural.h"
+#include "common/Plural.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -8,8 +8,8 @@
 // queue, a few commands run at once, each is killed after kCommandTimeout,
 // and a command that fails is a line.
 
-#include "LogSink.h"
-#include "ReportStore.h"
+#include "collector/LogSink.h"
+#include "store/ReportStore.h"
 
 #include <chrono>
 #include <condition_variable>

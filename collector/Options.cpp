@@ -1,11 +1,11 @@
-#include "Options.h"
+#include "collector/Options.h"
 
 #include "BuildConfig.h"
-#include "DiskBudget.h"
-#include "SkipRules.h"
-#include "FrameFormat.h"
-#include "PageKeeper.h"
-#include "TimeText.h"
+#include "collector/PageKeeper.h"
+#include "common/FrameFormat.h"
+#include "common/TimeText.h"
+#include "signature/SkipRules.h"
+#include "store/StoreOptions.h"
 
 #include <arpa/inet.h>
 

@@ -2,7 +2,7 @@
 
 // The collector's command line.
 
-#include "Admission.h"
+#include "collector/Admission.h"
 
 #include <chrono>
 #include <cstdint>

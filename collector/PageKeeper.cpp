@@ -1,7 +1,7 @@
-#include "PageKeeper.h"
+#include "collector/PageKeeper.h"
 
-#include "OpenStore.h"
-#include "Page.h"
+#include "page/Site.h"
+#include "store/OpenStore.h"
 
 #include <signal.h>
 

@@ -5,7 +5,7 @@
 // every kEvery and on a thread of its own, so that storing never waits for
 // it. A page that can't be written is a line; the next change tries again.
 
-#include "LogSink.h"
+#include "collector/LogSink.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
-#include "Receiver.h"
+#include "collector/Receiver.h"
 
-#include "BurstPolicy.h"
-#include "StartupError.h"
+#include "collector/BurstPolicy.h"
+#include "common/StartupError.h"
 
 #include <malloc.h>
 #include <netinet/in.h>

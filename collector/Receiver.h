@@ -5,10 +5,10 @@
 // little as it can per datagram so that it keeps up with a burst while the
 // disk syncs. A frame that the queue can't take is dropped and counted.
 
-#include "Admission.h"
-#include "Counters.h"
-#include "FrameQueue.h"
-#include "LogSink.h"
+#include "collector/Admission.h"
+#include "collector/Counters.h"
+#include "collector/FrameQueue.h"
+#include "collector/LogSink.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

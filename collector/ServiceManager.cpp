@@ -1,6 +1,6 @@
-#include "ServiceManager.h"
+#include "collector/ServiceManager.h"
 
-#include "StartupError.h"
+#include "common/StartupError.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

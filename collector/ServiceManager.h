@@ -5,7 +5,7 @@
 // over. Built without libsystemd, or run outside systemd, each call does
 // nothing and no socket is handed over.
 
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 #include <chrono>
 #include <optional>

@@ -1,8 +1,8 @@
-#include "StoreLoop.h"
+#include "collector/StoreLoop.h"
 
-#include "BurstPolicy.h"
-#include "FrameDecoder.h"
-#include "Plural.h"
+#include "collector/BurstPolicy.h"
+#include "collector/FrameDecoder.h"
+#include "common/Plural.h"
 
 #include <algorithm>
 #include <thread>

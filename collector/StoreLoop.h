@@ -9,15 +9,15 @@
 // staged and taken until the store is back. It also keeps the service
 // manager told that it is alive and how it is doing.
 
-#include "Counters.h"
-#include "FrameQueue.h"
-#include "LogSink.h"
-#include "Notifier.h"
-#include "Options.h"
-#include "PageKeeper.h"
-#include "ReportStore.h"
-#include "ServiceManager.h"
-#include "SkipRules.h"
+#include "collector/Counters.h"
+#include "collector/FrameQueue.h"
+#include "collector/LogSink.h"
+#include "collector/Notifier.h"
+#include "collector/Options.h"
+#include "collector/PageKeeper.h"
+#include "collector/ServiceManager.h"
+#include "signature/SkipRules.h"
+#include "store/ReportStore.h"
 
 #include <chrono>
 #include <deque>

@@ -2,11 +2,11 @@
 // valid report. See usageText() for the command line.
 
 #include "BuildConfig.h"
-#include "Collector.h"
-#include "LogSink.h"
-#include "Options.h"
-#include "ServiceManager.h"
-#include "StartupError.h"
+#include "collector/Collector.h"
+#include "collector/LogSink.h"
+#include "collector/Options.h"
+#include "collector/ServiceManager.h"
+#include "common/StartupError.h"
 
 #include <unistd.h>
 

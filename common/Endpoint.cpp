@@ -1,4 +1,4 @@
-#include "Endpoint.h"
+#include "common/Endpoint.h"
 
 #include <arpa/inet.h>
 

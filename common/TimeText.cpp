@@ -1,4 +1,4 @@
-#include "TimeText.h"
+#include "common/TimeText.h"
 
 #include <charconv>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // sanitizers' checks, every frame that the decoder accepts must be exactly
 // what zlib's own one-shot uncompress makes of it.
 
-#include "FrameDecoder.h"
-#include "FrameFormat.h"
+#include "collector/FrameDecoder.h"
+#include "common/FrameFormat.h"
 
 #include <zlib.h>
 

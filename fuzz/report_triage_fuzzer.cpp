@@ -4,9 +4,9 @@
 // keep its bounds and be the same twice, and the page's text must be valid
 // UTF-8 with no character that could end an element or an attribute.
 
-#include "PageHtml.h"
-#include "Printable.h"
-#include "Signature.h"
+#include "page/Html.h"
+#include "signature/Printable.h"
+#include "signature/Signature.h"
 
 #include <algorithm>
 #include <cstdint>

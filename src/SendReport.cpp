@@ -3,10 +3,10 @@
 // pass, writes nothing on success and at most one line on standard error on
 // failure, and never sends a byte that it did not read from the file.
 
-#include "SendReport.h"
+#include "src/SendReport.h"
 
 #include "BuildConfig.h"
-#include "FrameFormat.h"
+#include "common/FrameFormat.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,12 +1,12 @@
-#include "OpenStore.h"
+#include "store/OpenStore.h"
 
-#include "DirectoryCatalog.h"
-#include "DirectoryStore.h"
-#include "IndexCatchUp.h"
-#include "PostgresCatalog.h"
-#include "PostgresStore.h"
-#include "StartupError.h"
-#include "UniqueFd.h"
+#include "common/StartupError.h"
+#include "common/UniqueFd.h"
+#include "store/directory/DirectoryCatalog.h"
+#include "store/directory/DirectoryStore.h"
+#include "store/directory/IndexCatchUp.h"
+#include "store/postgres/PostgresCatalog.h"
+#include "store/postgres/PostgresStore.h"
 
 #include <dirent.h>
 #include <fcntl.h>

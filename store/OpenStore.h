@@ -4,9 +4,9 @@
 // (its index) or a postgresql:// URI (its tables). Only a store's own code
 // knows how its reports and index are laid out.
 
-#include "Catalog.h"
-#include "ReportStore.h"
-#include "StoreOptions.h"
+#include "store/Catalog.h"
+#include "store/ReportStore.h"
+#include "store/StoreOptions.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "ReportNames.h"
+#include "store/ReportNames.h"
 
 #include <arpa/inet.h>
 

@@ -5,7 +5,7 @@
 // sequence number, its random owner mark); nothing from a report goes into
 // a name, and only names made here are ever counted or removed as reports.
 
-#include "Endpoint.h"
+#include "common/Endpoint.h"
 
 #include <chrono>
 #include <cstdint>

@@ -8,8 +8,8 @@
 // the store within its budget. A directory of files is one kind of store, a
 // PostgreSQL database another.
 
-#include "Endpoint.h"
-#include "Signature.h"
+#include "common/Endpoint.h"
+#include "signature/Signature.h"
 
 #include <chrono>
 #include <cstdint>

@@ -2,11 +2,36 @@
 
 // What the collector asks of any store it stores into.
 
-#include "DiskBudget.h"
-
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 namespace store {
+
+struct BudgetLimits {
+    std::uint64_t maxUse = 0;          // 0: no limit
+    std::uint64_t keepFree = 0;        // 0: no limit
+    std::uint64_t keepFreeInodes = 0;  // 0: no limit
+};
+
+// The limits that are not given default to shares of the filesystem, each
+// at most kDefaultCap bytes.
+inline constexpr std::uint64_t kDefaultMaxUsePercent = 10;
+inline constexpr std::uint64_t kDefaultKeepFreePercent = 15;
+inline constexpr std::uint64_t kDefaultCap = std::uint64_t{4} << 30;
+
+// The limits asked for; a limit not given defaults to a share of the
+// filesystem.
+struct BudgetOptions {
+    std::optional<std::uint64_t> maxUse;
+    std::optional<std::uint64_t> keepFree;
+    std::optional<std::uint64_t> keepFreeInodes;
+};
+
+// The limits given, or the defaults for a filesystem of `filesystemBytes`
+// and `filesystemInodes` (the share of inodes is keepFree's).
+BudgetLimits budgetLimits(const BudgetOptions& options, std::uint64_t filesystemBytes,
+                          std::uint64_t filesystemInodes);
 
 struct StoreOptions {
     // A directory takes all three limits; a database only maxUse, as the

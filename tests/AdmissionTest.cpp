@@ -1,6 +1,6 @@
 // Which datagrams the receiver lets in: allowed networks and the per-sender limit.
 
-#include "Admission.h"
+#include "collector/Admission.h"
 
 #include <gtest/gtest.h>
 

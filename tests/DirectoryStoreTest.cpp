@@ -1,13 +1,13 @@
 // The directory store: whole reports under names of its own, temporaries, a
 // directory that goes away, and collectors that share it.
 
-#include "DirectoryCatalog.h"
-#include "DirectoryStore.h"
-#include "IndexWriter.h"
-#include "ReportIndex.h"
-#include "ReportNames.h"
-#include "StartupError.h"
 #include "TestSupport.h"
+#include "common/StartupError.h"
+#include "store/ReportNames.h"
+#include "store/directory/DirectoryCatalog.h"
+#include "store/directory/DirectoryStore.h"
+#include "store/directory/IndexWriter.h"
+#include "store/directory/ReportIndex.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // What the reports may take of their filesystem, and which group gives way
 // to make room.
 
-#include "DiskBudget.h"
+#include "store/directory/DiskBudget.h"
 
 #include <gtest/gtest.h>
 

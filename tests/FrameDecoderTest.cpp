@@ -1,8 +1,8 @@
 // The collector's frame decoder against well-formed and hostile datagrams.
 
-#include "FrameDecoder.h"
-#include "FrameFormat.h"
 #include "TestSupport.h"
+#include "collector/FrameDecoder.h"
+#include "common/FrameFormat.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

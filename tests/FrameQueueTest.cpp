@@ -1,8 +1,8 @@
 // The queue between the receiving and the storing thread, and the policy
 // that lets the receiver come first in a burst.
 
-#include "BurstPolicy.h"
-#include "FrameQueue.h"
+#include "collector/BurstPolicy.h"
+#include "collector/FrameQueue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The bound on the log lines that senders can cause.
 
-#include "LineRateLimiter.h"
+#include "collector/LineRateLimiter.h"
 
 #include <gtest/gtest.h>
 

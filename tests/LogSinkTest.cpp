@@ -1,7 +1,7 @@
 // Every line out: priorities under the journal, and never waiting for a reader.
 
-#include "LogSink.h"
 #include "TestSupport.h"
+#include "collector/LogSink.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // News of crash groups: the line, and a command that must not outstay its time.
 
-#include "Notifier.h"
 #include "TestSupport.h"
+#include "collector/Notifier.h"
 
 #include <fcntl.h>
 

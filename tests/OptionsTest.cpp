@@ -2,7 +2,7 @@
 // usage errors that name the bad value.
 
 #include "BuildConfig.h"
-#include "Options.h"
+#include "collector/Options.h"
 
 #include <gtest/gtest.h>
 

@@ -4,13 +4,13 @@
 // place whole.
 
 #include "FakeCatalog.h"
-#include "Page.h"
-#include "PageParts.h"
-#include "PageAssets.h"
 #include "SampleCatalogs.h"
-#include "Sha256.h"
-#include "StartupError.h"
 #include "TestSupport.h"
+#include "common/StartupError.h"
+#include "page/Assets.h"
+#include "page/Parts.h"
+#include "page/Sha256.h"
+#include "page/Site.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

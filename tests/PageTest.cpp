@@ -2,10 +2,10 @@
 // lands, ids judged before they name a file or a link, and the policy that
 // names the page's own style sheet and script by their hashes.
 
-#include "Page.h"
-#include "PageAssets.h"
-#include "PageHtml.h"
-#include "Sha256.h"
+#include "page/Assets.h"
+#include "page/Html.h"
+#include "page/Sha256.h"
+#include "page/Site.h"
 
 #include <gtest/gtest.h>
 

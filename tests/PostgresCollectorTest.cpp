@@ -4,7 +4,7 @@
 // has a database of its own.
 
 #include "CollectorProcess.h"
-#include "Postgres.h"
+#include "store/postgres/Postgres.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

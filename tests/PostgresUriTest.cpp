@@ -1,7 +1,7 @@
 // Naming a database store: what is a URI, and a URI shown without its
 // password.
 
-#include "Postgres.h"
+#include "store/postgres/Postgres.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // usage errors that name the bad value, among them ids that could reach
 // outside a store.
 
-#include "ReaderOptions.h"
-#include "TimeText.h"
+#include "common/TimeText.h"
+#include "reader/ReaderOptions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // prints, how it fails, and that no report's text can break a table or
 // the JSON.
 
-#include "Reader.h"
-#include "ReaderOptions.h"
-#include "TimeText.h"
+#include "common/TimeText.h"
+#include "reader/Reader.h"
+#include "reader/ReaderOptions.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

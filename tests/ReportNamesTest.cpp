@@ -1,7 +1,7 @@
 // The names a directory store gives its reports, and what it reads back; a
 // database store's ids.
 
-#include "ReportNames.h"
+#include "store/ReportNames.h"
 
 #include <gtest/gtest.h>
 

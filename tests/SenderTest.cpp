@@ -1,8 +1,8 @@
 // Black-box tests of sendCrashReport: the real binary, a receiver bound on the
 // collector port of 127.0.0.1, and the frame checked by inflating it.
 
-#include "FrameFormat.h"
 #include "TestSupport.h"
+#include "common/FrameFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // What the signature tests share: the built-in rules, and a report's
 // signature from its text.
 
-#include "Signature.h"
+#include "signature/Signature.h"
 
 #include <string_view>
 

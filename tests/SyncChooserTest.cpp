@@ -1,7 +1,7 @@
 // How a group of new files is made durable: each file, or one filesystem
 // sync, as their costs on this filesystem say.
 
-#include "SyncChooser.h"
+#include "store/directory/SyncChooser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Times in and out: RFC 3339 in UTC with a Z, and spans back from now. The
 // epoch seconds below come from `date -u -d TIME +%s`.
 
-#include "TimeText.h"
+#include "common/TimeText.h"
 
 #include <gtest/gtest.h>
 

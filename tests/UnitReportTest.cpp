@@ -3,8 +3,8 @@
 // coreutils a script like it may use are on its PATH.
 
 #include "BuildConfig.h"
-#include "FrameFormat.h"
 #include "TestSupport.h"
+#include "common/FrameFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 // Usage: write_sample_site hostile|sample OUTDIR [GROUPS_JSON]
 
 #include "FakeCatalog.h"
-#include "Page.h"
 #include "SampleCatalogs.h"
-#include "StartupError.h"
+#include "common/StartupError.h"
+#include "page/Site.h"
 
 #include <cstdio>
 #include <fstream>

@@ -5,7 +5,7 @@
 // with whatever summary, signature and bytes a test chooses, hostile ones
 // included.
 
-#include "Catalog.h"
+#include "store/Catalog.h"
 
 #include <map>
 #include <string>

@@ -1,7 +1,7 @@
 #include "SampleCatalogs.h"
 
-#include "Endpoint.h"
-#include "ReportNames.h"
+#include "common/Endpoint.h"
+#include "store/ReportNames.h"
 
 #include <array>
 #include <cstdarg>

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "FrameFormat.h"
+#include "common/FrameFormat.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 // Every wait is bounded, so a broken program fails a test instead of hanging it.
 
 #include "CrashLog.h"
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

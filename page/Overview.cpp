@@ -1,0 +1,147 @@
+#include "page/Assets.h"
+#include "page/Charts.h"
+#include "page/Format.h"
+#include "page/Html.h"
+#include "page/Parts.h"
+
+namespace triage::page {
+
+namespace {
+
+constexpr std::size_t kTitleCodePoints = 120;
+// The index shows a signature's start; its page shows all of it.
+constexpr std::size_t kIndexSignatureCodePoints = 100;
+
+constexpr std::string_view kMarkRule =
+    "<p class=\"note\">Latest activity first; times in UTC. <span class=\"mark new\">new</span> first seen in the "
+    "last 24 hours. <span class=\"mark regressed\">regressed</span> reports in the last 24 hours, none in the 7 days "
+    "before those, and older ones before that.</p>\n";
+
+// The index's columns: the header cells, each with how the script sorts it.
+constexpr std::string_view kGroupsHeader =
+    "<table id=\"groups\"><thead><tr><th data-sort=\"text\">Group</th><th data-sort=\"text\">Title</th>"
+    "<th data-sort=\"text\">Signature</th><th data-sort=\"num\">Reports</th>"
+    "<th data-sort=\"num\">Hosts</th><th data-sort=\"text\">First seen</th>"
+    "<th data-sort=\"text\" aria-sort=\"descending\">Last seen</th><th data-sort=\"text\">Mark</th>"
+    "<th>Last 14 days</th></tr></thead>\n<tbody>\n";
+
+void appendTotal(std::string& out, std::string_view name, std::string_view id, const std::string& value)
+{
+    out += "<div><dt>";
+    out += name;
+    out += "</dt><dd id=\"";
+    out += id;
+    out += "\">";
+    out += value;
+    out += "</dd></div>";
+}
+
+void appendTotals(std::string& out, const Totals& totals, std::size_t groups)
+{
+    out += "<dl class=\"totals\">";
+    appendTotal(out, "Reports", "total-reports", displayCount(totals.reports));
+    appendTotal(out, "Groups", "total-groups", displayCount(groups));
+    appendTotal(out, "Hosts", "total-hosts", displayCount(totals.hosts));
+    appendTotal(out, "Newest report", "newest", totals.newest ? displayTime(*totals.newest) + " UTC" : "none");
+    out += "</dl>\n";
+}
+
+// One row; cells end where the next begins, as HTML allows, which keeps a
+// large index small.
+void appendRow(std::string& out, const IndexRow& row)
+{
+    const store::GroupSummary& group = row.group;
+    out += "<tr><td>";
+    appendGroupId(out, group.group, "");
+    out += "<td>";
+    html::appendField(out, group.title, kTitleCodePoints);
+    out += "<td>";
+    html::appendField(out, group.signature, kIndexSignatureCodePoints);
+    out += "<td>";
+    out += displayCount(group.count);
+    out += "<td>";
+    out += displayCount(group.hosts);
+    out += "<td>";
+    out += displayTime(group.firstSeen);
+    out += "<td>";
+    out += displayTime(group.lastSeen);
+    out += "<td>";
+    appendMark(out, row.mark);
+    out += "<td>";
+    out += row.sparkline;
+    out += "\n";
+}
+
+}  // namespace
+
+void appendGroupId(std::string& out, std::string_view id, std::string_view pathToRoot)
+{
+    if (!html::isSafeGroupId(id)) {
+        html::appendField(out, id, kTitleCodePoints);
+        return;
+    }
+    out += "<a href=\"";
+    out += pathToRoot;
+    out += "groups/";
+    out += id;
+    out += ".html\">";
+    out += id;
+    out += "</a>";
+}
+
+void appendHead(std::string& out, std::string_view title, bool withScript)
+{
+    out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+           "<meta http-equiv=\"Content-Security-Policy\" content=\"";
+    html::appendEscaped(out, assets::policy(withScript));
+    out += "\">\n<meta name=\"referrer\" content=\"no-referrer\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    html::appendField(out, title, kTitleCodePoints + 40);
+    out += "</title>\n<style>";
+    out += assets::kStyle;
+    out += "</style></head>\n<body>\n";
+}
+
+void appendTail(std::string& out, bool withScript)
+{
+    out += "</main>\n";
+    if (withScript) {
+        out += "<script>";
+        out += assets::kScript;
+        out += "</script>\n";
+    }
+    out += "</body></html>\n";
+}
+
+void appendMark(std::string& out, Mark mark)
+{
+    if (mark == Mark::fresh) {
+        out += "<span class=\"mark new\">new</span>";
+    } else if (mark == Mark::regressed) {
+        out += "<span class=\"mark regressed\">regressed</span>";
+    }
+}
+
+std::string indexPage(const Totals& totals, const store::Histogram& hourly, std::span<const IndexRow> rows,
+                      store::TimePoint now)
+{
+    std::string out;
+    out.reserve(4096 + rows.size() * 512);
+    appendHead(out, "Crash reports", true);
+    out += "<header><h1>Crash reports</h1><p>Written " + displayTime(now) + " UTC</p></header>\n<main>\n";
+    appendTotals(out, totals, rows.size());
+    out += "<h2>Reports per hour, last 48 hours</h2>\n";
+    out += barChart(hourly, "Reports per hour over the last 48 hours");
+    out += "\n<h2>Groups</h2>\n";
+    out += kMarkRule;
+    out += "<div id=\"controls\"></div>\n";
+    out += kGroupsHeader;
+    for (const IndexRow& row : rows) {
+        appendRow(out, row);
+    }
+    out += "</tbody></table>\n";
+    appendTail(out, true);
+    return out;
+}
+
+}  // namespace triage::page

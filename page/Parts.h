@@ -1,0 +1,75 @@
+#pragma once
+
+// Private to page/.
+
+// The triage site's pages as text, from what the site writer gathered from
+// the catalog. Pure: no catalog, no files.
+
+#include "store/Catalog.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace triage::page {
+
+using namespace std::chrono_literals;
+
+// Reports listed on a group's page, and of those the newest whose texts
+// get pages of their own.
+inline constexpr std::size_t kListedReports = 200;
+inline constexpr std::size_t kReportTexts = 5;
+
+// What marks a group on the index; the rule is the index's own text.
+inline constexpr auto kRecent = 24h;
+inline constexpr auto kQuiet = std::chrono::days{7};
+
+enum class Mark { none, fresh, regressed };
+
+// A group as the index lists it.
+struct IndexRow {
+    store::GroupSummary group;
+    Mark mark = Mark::none;
+    std::string sparkline;  // its reports per day, as SVG
+};
+
+struct Totals {
+    std::uint64_t reports = 0;
+    std::uint64_t hosts = 0;  // distinct sender addresses
+    std::optional<store::TimePoint> newest;
+};
+
+struct GroupPage {
+    const store::GroupSummary& group;
+    Mark mark;
+    const store::Histogram& daily;
+    std::span<const store::ReportSummary> reports;  // listed, newest first
+    const std::vector<bool>& hasText;               // which of the first have a text page
+    const std::optional<std::vector<unsigned char>>& newestText;
+};
+
+// The start of a page, through <body>: its policy, title and style sheet.
+// `title` is escaped here.
+void appendHead(std::string& out, std::string_view title, bool withScript);
+// The end of a page, with the script where the page has one.
+void appendTail(std::string& out, bool withScript);
+// A group's id, linked to its page (`pathToRoot` leads from the page to the
+// site's top) where the id is fit for a file name; else as text.
+void appendGroupId(std::string& out, std::string_view id, std::string_view pathToRoot);
+// A mark as a small label; nothing for none.
+void appendMark(std::string& out, Mark mark);
+
+std::string indexPage(const Totals& totals, const store::Histogram& hourly, std::span<const IndexRow> rows,
+                      store::TimePoint now);
+// The same for the same group, reports and day: the site links it into a
+// new site unchanged where it is.
+std::string groupPage(const GroupPage& page);
+// Never changes for a report once written: the site links it, unchanged,
+// into each new site.
+std::string reportPage(const store::ReportSummary& report, std::span<const unsigned char> text);
+
+}  // namespace triage::page

@@ -1,0 +1,163 @@
+#include "page/Site.h"
+
+#include "common/StartupError.h"
+#include "page/Assets.h"
+#include "page/Charts.h"
+#include "page/Html.h"
+#include "page/Parts.h"
+#include "page/SiteDirectory.h"
+#include "signature/Signature.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace triage {
+
+namespace {
+
+using namespace std::chrono;
+using page::Mark;
+using Folder = SiteDirectory::Folder;
+
+// Changed whenever a report page's markup changes: report pages are linked
+// into each new site unchanged only from a site with the same marker, which
+// also names the signatures' version (a report's group link) and, through
+// the policy's hash, the style sheet.
+constexpr int kReportPageFormat = 1;
+
+std::string siteMarker()
+{
+    return "triage site; report pages " + std::to_string(kReportPageFormat) + "; signatures "
+        + std::to_string(kSignatureVersion) + "; " + assets::policy(false) + "\n";
+}
+
+// The group's reports, those since a time, or the newest so many.
+store::ReportFilter ofGroup(const store::GroupSummary& group, std::optional<store::TimePoint> since = std::nullopt,
+                            std::optional<std::size_t> limit = std::nullopt)
+{
+    return {.since = since, .group = group.group, .limit = limit};
+}
+
+// New: first seen in the last 24 hours. Regressed: reports in the last 24
+// hours, none in the 7 days before those, and older ones before that.
+Mark markOf(store::Catalog& catalog, const store::GroupSummary& group, store::TimePoint now)
+{
+    const auto recent = now - page::kRecent;
+    const auto quietSince = recent - page::kQuiet;
+    if (group.firstSeen >= recent) {
+        return Mark::fresh;
+    }
+    if (group.lastSeen < recent || group.firstSeen >= quietSince) {
+        return Mark::none;
+    }
+    const auto sinceQuiet = catalog.countReports(ofGroup(group, quietSince));
+    const auto sinceRecent = catalog.countReports(ofGroup(group, recent));
+    return sinceQuiet == sinceRecent ? Mark::regressed : Mark::none;
+}
+
+// "10.1.2.3" of "10.1.2.3:40000".
+std::string_view senderAddress(std::string_view sender)
+{
+    const auto colon = sender.rfind(':');
+    return colon == std::string_view::npos ? sender : sender.substr(0, colon);
+}
+
+// Adds the group's sender addresses to `hosts`, from the listed reports
+// where they are all of the group's.
+void collectHosts(store::Catalog& catalog, const store::GroupSummary& group,
+                  const std::vector<store::ReportSummary>& listed, std::unordered_set<std::string>& hosts)
+{
+    const auto add = [&hosts](const std::vector<store::ReportSummary>& reports) {
+        for (const auto& report : reports) {
+            hosts.emplace(senderAddress(report.sender));
+        }
+    };
+    if (listed.size() >= group.count) {
+        add(listed);
+    } else {
+        add(catalog.reports(ofGroup(group)));
+    }
+}
+
+// Gives each of the newest reports with a safe id a text page, linked
+// from the previous site where it has one; returns which reports have one.
+std::vector<bool> writeReportPages(store::Catalog& catalog, SiteDirectory& site,
+                                   std::span<const store::ReportSummary> reports)
+{
+    std::vector<bool> hasText(std::min(reports.size(), page::kReportTexts), false);
+    for (std::size_t index = 0; index < hasText.size(); ++index) {
+        const store::ReportSummary& report = reports[index];
+        if (!html::isSafeReportId(report.report)) {
+            continue;
+        }
+        const std::string name = report.report + ".html";
+        if (!site.linkPrevious(Folder::reports, name)) {
+            const auto bytes = catalog.reportBytes(report.report);
+            if (!bytes) {
+                continue;
+            }
+            site.write(Folder::reports, name, page::reportPage(report, *bytes));
+        }
+        hasText[index] = true;
+    }
+    return hasText;
+}
+
+// Writes the group's page and its reports' pages; returns its index row.
+page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const store::GroupSummary& group,
+                          store::TimePoint now, std::unordered_set<std::string>& hosts)
+{
+    const auto listed = catalog.reports(ofGroup(group, std::nullopt, page::kListedReports));
+    collectHosts(catalog, group, listed, hosts);
+    const store::Histogram daily = catalog.histogram(group.group, days{1}, 14, now);
+    page::IndexRow row{group, markOf(catalog, group, now), sparkline(daily)};
+    if (!html::isSafeGroupId(group.group)) {
+        return row;
+    }
+    const auto hasText = writeReportPages(catalog, site, listed);
+    const auto newestText = listed.empty() ? std::nullopt : catalog.reportBytes(listed.front().report);
+    const page::GroupPage content{group, row.mark, daily, listed, hasText, newestText};
+    site.writeOrLinkSame(Folder::groups, group.group + ".html", page::groupPage(content));
+    return row;
+}
+
+void writeSite(store::Catalog& catalog, SiteDirectory& site, store::TimePoint now)
+{
+    std::unordered_set<std::string> hosts;
+    std::vector<page::IndexRow> rows;
+    for (const auto& group : catalog.groups({})) {
+        rows.push_back(writeGroup(catalog, site, group, now, hosts));
+    }
+    page::Totals totals{.reports = catalog.countReports({}), .hosts = hosts.size(), .newest = std::nullopt};
+    for (const auto& row : rows) {
+        totals.newest = std::max(totals.newest.value_or(row.group.lastSeen), row.group.lastSeen);
+    }
+    const store::Histogram hourly = catalog.histogram(std::nullopt, hours{1}, 48, now);
+    site.write(Folder::top, "index.html", page::indexPage(totals, hourly, rows, now));
+}
+
+// One line, whatever the failure's text holds.
+std::string oneLine(std::string text)
+{
+    std::ranges::replace_if(text, [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+}  // namespace
+
+// The site is built whole beside `outDir` and swapped into place, so that a
+// reader never sees half a site; what fails is a StartupError of one line.
+void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, store::TimePoint now)
+{
+    SiteDirectory site(outDir, siteMarker());
+    try {
+        writeSite(catalog, site, now);
+    } catch (const crashreports::StartupError&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw crashreports::StartupError(oneLine(std::string("reading the catalog: ") + error.what()));
+    }
+    site.publish();
+}
+
+}  // namespace triage

@@ -1,0 +1,255 @@
+#include "reader/Reader.h"
+
+#include "common/FrameFormat.h"
+#include "common/Plural.h"
+#include "common/StartupError.h"
+#include "common/UniqueFd.h"
+#include "page/Site.h"
+#include "reader/ReaderOutput.h"
+#include "signature/Signature.h"
+#include "store/OpenStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
+namespace triage {
+
+namespace {
+
+Outcome failure(std::string line)
+{
+    return {1, {}, {std::move(line)}};
+}
+
+std::string inQuotes(std::string_view text)
+{
+    std::string line(1, '"');
+    line += text;
+    line += '"';
+    return line;
+}
+
+// The signature under `rules` of each group's newest report; nothing for a
+// report that the store no longer holds.
+std::vector<std::optional<Signature>> signNewest(store::Catalog& catalog, std::span<const store::GroupSummary> groups,
+                                                 const SkipRules& rules)
+{
+    std::vector<std::optional<Signature>> signatures;
+    for (const auto& group : groups) {
+        const auto bytes = catalog.reportBytes(group.newest);
+        signatures.push_back(bytes ? std::optional(computeSignature(*bytes, rules)) : std::nullopt);
+    }
+    return signatures;
+}
+
+Outcome showGroups(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules)
+{
+    store::ReportFilter filter;
+    filter.since = options.since;
+    const auto groups = catalog.groups(filter);
+    const auto signatures = underRules ? signNewest(catalog, groups, *underRules) : std::vector<std::optional<Signature>>{};
+    return {0, options.json ? groupsJson(groups, signatures) : groupsTable(groups, signatures), {}};
+}
+
+Outcome listReports(store::Catalog& catalog, const ReaderOptions& options)
+{
+    // Checked apart from --since, so that a group with no recent report is
+    // an empty list rather than an unknown group.
+    store::ReportFilter filter;
+    filter.group = options.group;
+    if (options.group && catalog.countReports(filter) == 0) {
+        return failure("no group " + inQuotes(*options.group) + " in " + store::displayName(options.store));
+    }
+    filter.since = options.since;
+    filter.limit = options.limit;
+    const auto reports = catalog.reports(filter);
+    return {0, options.json ? reportsJson(reports) : reportsTable(reports), {}};
+}
+
+Outcome showReport(store::Catalog& catalog, const ReaderOptions& options)
+{
+    const std::string& id = options.operands.front();
+    const auto bytes = catalog.reportBytes(id);
+    if (!bytes) {
+        return failure("no report " + inQuotes(id) + " in " + store::displayName(options.store));
+    }
+    return {0, std::string(bytes->begin(), bytes->end()), {}};
+}
+
+Outcome writeStorePage(store::Catalog& catalog, const std::string& outDir, store::TimePoint now)
+{
+    try {
+        writePage(catalog, outDir, now);
+        return {};
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return failure("can't write the page into " + outDir + ": " + error.what());
+    }
+}
+
+Outcome rebuildIndex(const std::string& storeName, const SkipRules& rules)
+{
+    try {
+        const auto result = store::reindex(storeName, rules);
+        return {0,
+                "reindexed " + store::displayName(storeName) + ": " + crashreports::plural(result.reports, "report") + " in "
+                    + crashreports::plural(result.groups, "group") + "\n",
+                {}};
+    } catch (const crashreports::StartupError& error) {
+        return failure(error.what());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return failure("can't reindex " + store::displayName(storeName) + ": " + error.what());
+    }
+}
+
+struct FileBytes {
+    std::vector<unsigned char> bytes;
+    std::string error;
+};
+
+// The bytes of the file at `path`, which no report that a collector stores
+// is larger than; an error line for a file that can't be read or is.
+FileBytes readReportFile(const std::string& path)
+{
+    crashreports::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return {{}, crashreports::withReason("can't open " + path, errno)};
+    }
+    FileBytes file;
+    std::vector<unsigned char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return {{}, crashreports::withReason("can't read " + path, errno)};
+        }
+        if (got == 0) {
+            return file;
+        }
+        if (file.bytes.size() + static_cast<std::size_t>(got) > frame_format::kMaxReportSize) {
+            return {{},
+                    "can't read " + path + ": larger than " + std::to_string(frame_format::kMaxReportSize)
+                        + " bytes, more than any stored report"};
+        }
+        file.bytes.insert(file.bytes.end(), buffer.begin(), buffer.begin() + got);
+    }
+}
+
+// The rules files to read: those given, or the default one if it is there.
+std::vector<std::filesystem::path> rulesFiles(const ReaderOptions& options)
+{
+    std::error_code error;
+    if (options.rules.empty() && std::filesystem::exists(kDefaultRulesFile, error)) {
+        return {std::filesystem::path(kDefaultRulesFile)};
+    }
+    return options.rules;
+}
+
+// groups, list, show or page against the store's catalog.
+Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, store::TimePoint now)
+{
+    try {
+        const auto catalog = store::openCatalog(options.store);
+        return runOnCatalog(*catalog, options, underRules, now);
+    } catch (const crashreports::StartupError& error) {
+        return failure(error.what());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return failure("can't open " + store::displayName(options.store) + ": " + error.what());
+    }
+}
+
+}  // namespace
+
+LoadedRules loadRules(std::span<const std::filesystem::path> files)
+{
+    LoadedRules loaded{SkipRules::builtIn(), {}};
+    for (const auto& file : files) {
+        if (loaded.error = loaded.rules.addFile(file); !loaded.error.empty()) {
+            break;
+        }
+    }
+    return loaded;
+}
+
+Outcome runOnCatalog(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules,
+                     store::TimePoint now)
+{
+    try {
+        switch (options.command) {
+        case Command::Groups: return showGroups(catalog, options, underRules);
+        case Command::List: return listReports(catalog, options);
+        case Command::Show: return showReport(catalog, options);
+        case Command::Page: return writeStorePage(catalog, options.operands.front(), now);
+        case Command::Reindex:
+        case Command::Signature: break;
+        }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        return failure("can't read " + store::displayName(options.store) + ": " + error.what());
+    }
+    return failure("reindex and signature read no catalog");
+}
+
+Outcome showSignatures(std::span<const std::string> files, const SkipRules& rules)
+{
+    Outcome outcome;
+    for (const auto& path : files) {
+        const auto file = readReportFile(path);
+        if (!file.error.empty()) {
+            outcome.status = 1;
+            outcome.errors.push_back(file.error);
+            continue;
+        }
+        if (!outcome.output.empty()) {
+            outcome.output += '\n';
+        }
+        outcome.output += signatureText(path, computeSignature(file.bytes, rules));
+    }
+    return outcome;
+}
+
+Outcome runReader(const ReaderOptions& options, store::TimePoint now)
+{
+    const bool needsRules = options.command == Command::Signature || options.command == Command::Reindex
+        || (options.command == Command::Groups && !options.rules.empty());
+    if (!needsRules) {
+        return openAndRun(options, nullptr, now);
+    }
+    const auto loaded = loadRules(rulesFiles(options));
+    if (!loaded.error.empty()) {
+        return failure(loaded.error);
+    }
+    switch (options.command) {
+    case Command::Signature: return showSignatures(options.operands, loaded.rules);
+    case Command::Reindex: return rebuildIndex(options.store, loaded.rules);
+    default: return openAndRun(options, &loaded.rules, now);
+    }
+}
+
+int writeOutcome(const Outcome& outcome, std::FILE* out, std::FILE* err)
+{
+    int status = outcome.status;
+    const auto& output = outcome.output;
+    if (std::fwrite(output.data(), 1, output.size(), out) != output.size() || std::fflush(out) != 0) {
+        const int error = errno;
+        std::fprintf(err, "crashReports: %s\n", crashreports::withReason("can't write to standard output", error).c_str());
+        status = 1;
+    }
+    for (const auto& line : outcome.errors) {
+        std::fprintf(err, "crashReports: %s\n", line.c_str());
+    }
+    return status;
+}
+
+}  // namespace triage

@@ -1,0 +1,56 @@
+#pragma once
+
+// crashReports' command line: one command, its operands and the options it
+// takes, each checked for the command it is given to.
+
+#include "store/Catalog.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include "signature/SkipRules.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace triage {
+
+inline constexpr std::string_view kDefaultStore = "/var/lib/crash-reports";
+
+enum class Command { Groups, List, Show, Reindex, Signature, Page };
+
+struct ReaderOptions {
+    Command command = Command::Groups;
+    std::string store{kDefaultStore};
+    // As given; when empty, the default file is read if it exists.
+    std::vector<std::filesystem::path> rules;
+    std::optional<store::TimePoint> since;
+    std::optional<std::string> group;  // a valid group id
+    std::optional<std::size_t> limit;  // 1 or more
+    bool json = false;
+    // show: one valid report id; signature: the files; page: the directory.
+    std::vector<std::string> operands;
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedReaderOptions {
+    ReaderOptions options;
+    std::string error;  // a usage error naming the bad value; empty if none
+};
+
+// Parses the arguments after the program name; a span in --since is taken
+// back from `now`. Options may come before or after the command.
+ParsedReaderOptions parseReaderOptions(std::span<const std::string_view> args, store::TimePoint now);
+
+// What a signature's id looks like: 16 lowercase hexadecimal digits.
+bool isGroupId(std::string_view text);
+// What any store's report ids look like: 1 to 255 letters, digits, '.',
+// '_', ':' and '-', not starting with '.'; so never a path, nor "." or "..".
+bool isReportId(std::string_view text);
+
+std::string readerUsage();
+
+}  // namespace triage

@@ -1,0 +1,32 @@
+#pragma once
+
+// Private to reader/.
+
+// What crashReports prints: aligned tables for people, JSON arrays for
+// programs. Every text that comes from a report is untrusted: a table shows
+// it as one printable line, and JSON carries it with invalid UTF-8 replaced.
+
+#include "signature/Signature.h"
+#include "store/Catalog.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace triage {
+
+// `underRules` is empty, or holds for each group the signature its newest
+// report has under other rules (nothing where that report can't be read).
+std::string groupsTable(std::span<const store::GroupSummary> groups,
+                        std::span<const std::optional<Signature>> underRules);
+std::string groupsJson(std::span<const store::GroupSummary> groups,
+                       std::span<const std::optional<Signature>> underRules);
+
+std::string reportsTable(std::span<const store::ReportSummary> reports);
+std::string reportsJson(std::span<const store::ReportSummary> reports);
+
+// A report file's name, then its signature's parts and facts, one a line.
+std::string signatureText(std::string_view file, const Signature& signature);
+
+}  // namespace triage

@@ -1,0 +1,311 @@
+#include "signature/Formats.h"
+
+#include "signature/Normalize.h"
+#include "signature/Printable.h"
+
+#include <algorithm>
+#include <array>
+
+namespace triage {
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isKernelHeader(std::string_view trimmed)
+{
+    if (std::string_view("BOkgUWRC").find(trimmed.front()) == npos) {
+        return false;
+    }
+    static constexpr std::array<std::string_view, 9> kHeaders{
+        "BUG: ", "Oops: ", "Oops[", "kernel BUG at ", "general protection fault", "Unable to handle kernel ",
+        "WARNING: CPU: ", "RIP: ", "Call Trace:"};
+    return std::ranges::any_of(kHeaders, [trimmed](std::string_view header) { return trimmed.starts_with(header); });
+}
+
+// "==12345==ERROR: AddressSanitizer: ...", "WARNING: ThreadSanitizer: ...".
+bool startsSanitizerReport(std::string_view trimmed)
+{
+    const bool header = trimmed.starts_with("==") || (trimmed.starts_with("WARNING: ") && !trimmed.starts_with("WARNING: CPU: "));
+    return header && contains(trimmed, "Sanitizer:");
+}
+
+// UndefinedBehaviorSanitizer's "src/x.c:12:5: runtime error: ...".
+bool startsUbsanReport(std::string_view trimmed)
+{
+    const std::size_t error = trimmed.find(": runtime error: ");
+    return error != npos && error > 0 && isDigit(trimmed[error - 1]);
+}
+
+// "\tat com.example.Parser.parse(Parser.java:42)"
+bool isJavaFrame(std::string_view line, std::string_view trimmed)
+{
+    return startsIndented(line) && trimmed.starts_with("at ") && contains(trimmed, "(") && trimmed.ends_with(')');
+}
+
+// The format whose report a line starts, if any; a search through the line
+// comes last, as most lines start none.
+Format formatOfLine(std::string_view line, std::string_view trimmed)
+{
+    if (startsSanitizerReport(trimmed)) {
+        return Format::Sanitizer;
+    }
+    if (trimmed.starts_with("Traceback (most recent call last):")) {
+        return Format::Python;
+    }
+    if (trimmed.starts_with("Exception in thread \"") || isJavaFrame(line, trimmed)) {
+        return Format::Java;
+    }
+    if (line.starts_with("panic: ") || line.starts_with("fatal error: ")) {
+        return Format::Go;
+    }
+    if (trimmed.starts_with("thread '") && contains(trimmed, "' panicked at ")) {
+        return Format::Rust;
+    }
+    if (isKernelHeader(trimmed)) {
+        return Format::Kernel;
+    }
+    if (trimmed.starts_with("Stack trace of thread ")) {
+        return Format::CoreDump;
+    }
+    if (isNumberedFrame(trimmed)) {
+        return Format::Gdb;
+    }
+    if (isSymbolLine(trimmed)) {
+        return Format::BacktraceSymbols;
+    }
+    return startsUbsanReport(trimmed) ? Format::Sanitizer : Format::None;
+}
+
+// The signal that a line names after its word "signal": SIGSEGV for
+// "signal 11 (SIGSEGV)", "Signal: 11 (SEGV)", "signal=SEGV" or "signal SIGSEGV".
+std::string signalAfter(std::string_view text, std::size_t at)
+{
+    for (std::size_t end = 0; at < text.size(); at = end) {
+        at = text.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", at);
+        end = std::min(text.size(), text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", at));
+        if (at == npos) {
+            break;
+        }
+        if (std::string name = signalName(text.substr(at, end - at)); !name.empty()) {
+            return name;
+        }
+    }
+    return {};
+}
+
+struct FactLine {
+    std::string_view prefix;
+    std::string ReportFacts::*fact;
+};
+
+constexpr std::array<FactLine, 8> kFactLines{{
+    {"host: ", &ReportFacts::host},
+    {"Hostname: ", &ReportFacts::host},
+    {"unit: ", &ReportFacts::unit},
+    {"Unit: ", &ReportFacts::unit},
+    {"COREDUMP_UNIT=", &ReportFacts::unit},
+    {"Executable: ", &ReportFacts::executable},
+    {"process: ", &ReportFacts::executable},
+    {"Signal: ", &ReportFacts::signal},
+}};
+
+// Lines that name the signal of a crash: crash logs, gdb, Go, systemctl status.
+constexpr std::array<std::string_view, 8> kSignalLines{
+    "signal ", "Program terminated with signal ", "Program received signal ", "[signal ",
+    "Fatal signal ", "Caught signal ", "Main PID: ", "Thread "};
+
+// The first characters of kFactLines and kSignalLines: most lines start
+// with none, and one look-up tells.
+constexpr auto kFactLineStarts = [] {
+    std::array<bool, 256> starts{};
+    for (const auto& line : kFactLines) {
+        starts[static_cast<unsigned char>(line.prefix.front())] = true;
+    }
+    for (const auto line : kSignalLines) {
+        starts[static_cast<unsigned char>(line.front())] = true;
+    }
+    return starts;
+}();
+
+// Keeps the first statement of each fact.
+void noteFact(std::string_view trimmed, ReportFacts& facts)
+{
+    if (!kFactLineStarts[static_cast<unsigned char>(trimmed.front())]) {
+        return;
+    }
+    for (const auto& [prefix, fact] : kFactLines) {
+        if (trimmed.starts_with(prefix) && (facts.*fact).empty()) {
+            std::string_view value = trimmed.substr(prefix.size());
+            if (fact == &ReportFacts::signal) {
+                facts.signal = signalAfter(value, 0);
+                return;
+            }
+            // "process: render-worker (pid 6845)"
+            value = prefix == "process: " ? value.substr(0, value.find(" (")) : value;
+            facts.*fact = printable(value, kMaxFactBytes);
+            return;
+        }
+    }
+    if (facts.signal.empty() && std::ranges::any_of(kSignalLines, [trimmed](auto line) { return trimmed.starts_with(line); })) {
+        const std::size_t word = trimmed.find("ignal");
+        facts.signal = word == npos ? std::string() : signalAfter(trimmed, word + 5);
+    }
+}
+
+}  // namespace
+
+std::string_view trimLeft(std::string_view text)
+{
+    return from(text, skipWhile(text, [](char c) { return c == ' ' || c == '\t'; }));
+}
+
+std::string_view trim(std::string_view text)
+{
+    text = trimLeft(text);
+    return text.substr(0, text.find_last_not_of(" \t") + 1);
+}
+
+bool startsIndented(std::string_view line) { return !line.empty() && (line.front() == ' ' || line.front() == '\t'); }
+
+std::string_view withoutKernelStamp(std::string_view line)
+{
+    // "[12345.678901] ", and the caller's "[ T123] " where the kernel adds it.
+    for (int stamps = 0; stamps < 2 && line.starts_with('['); ++stamps) {
+        const std::size_t close = line.find(']');
+        if (close == npos || close > 24 || line.substr(1, close - 1).find_first_not_of(" 0123456789.TC") != npos) {
+            break;
+        }
+        line = trimLeft(line.substr(close + 1));
+    }
+    return line;
+}
+
+Detection detectFormat(Lines lines, ReportFacts& facts)
+{
+    std::array<std::size_t, static_cast<std::size_t>(Format::None)> first;
+    first.fill(npos);
+    std::size_t lastTraceback = npos;
+    bool goroutine = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view trimmed = withoutKernelStamp(trimLeft(lines[i]));
+        if (trimmed.empty()) {
+            continue;
+        }
+        noteFact(trimmed, facts);
+        const Format format = formatOfLine(lines[i], trimmed);
+        if (format != Format::None) {
+            auto& line = first[static_cast<std::size_t>(format)];
+            line = std::min(line, i);
+        }
+        // A chained exception's traceback comes last: it is what crashed.
+        lastTraceback = format == Format::Python ? i : lastTraceback;
+        goroutine = goroutine || lines[i].starts_with("goroutine ");
+    }
+    for (std::size_t format = 0; format < first.size(); ++format) {
+        const bool goPanic = static_cast<Format>(format) == Format::Go;
+        if (first[format] != npos && (!goPanic || goroutine)) {
+            return {static_cast<Format>(format), static_cast<Format>(format) == Format::Python ? lastTraceback : first[format]};
+        }
+    }
+    return {};
+}
+
+void readFacts(Lines lines, ReportFacts& facts)
+{
+    for (const std::string_view line : lines) {
+        if (const std::string_view trimmed = trimLeft(line); !trimmed.empty()) {
+            noteFact(trimmed, facts);
+        }
+    }
+}
+
+Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, const SkipRules& rules)
+{
+    using Reader = Findings (*)(Lines, std::size_t, const ReportFacts&, const SkipRules&);
+    static constexpr std::array<Reader, static_cast<std::size_t>(Format::None)> kReaders{
+        readSanitizer, readPython, readJava, readGo, readRust, readKernel, readCoreDump, readGdb, readBacktraceSymbols};
+    if (detection.format == Format::None) {
+        return {};
+    }
+    Findings findings = kReaders[static_cast<std::size_t>(detection.format)](lines, detection.line, facts, rules);
+    if (findings.kind.empty()) {
+        // A native crash is of the kind of its signal.
+        findings.kind = facts.signal.empty() ? "crash" : facts.signal;
+    }
+    return findings;
+}
+
+std::string leadingWords(std::string_view message)
+{
+    std::string words;
+    for (std::size_t at = 0, count = 0; at < message.size() && count < 8;) {
+        const std::size_t end = std::min(message.size(), message.find(' ', at));
+        std::string_view word = message.substr(at, end - at);
+        at = end + 1;
+        if (word.empty()) {
+            continue;
+        }
+        if (word == "on" || word == "at" || word == "in" || word.front() == '(' || word.front() == '[' ||
+            word.find_first_of("'\"`") != npos) {
+            break;
+        }
+        if (std::ranges::any_of(word, isDigit)) {
+            continue;
+        }
+        const bool last = word.ends_with(':');
+        words += words.empty() ? "" : " ";
+        words += last ? word.substr(0, word.size() - 1) : word;
+        ++count;
+        if (last) {
+            break;
+        }
+    }
+    return printable(words, kMaxFactBytes);
+}
+
+std::string_view withoutLineNumbers(std::string_view location)
+{
+    for (int number = 0; number < 2; ++number) {
+        const std::size_t colon = location.rfind(':');
+        if (colon == npos || colon + 1 == location.size() || location.find_first_not_of("0123456789", colon + 1) != npos) {
+            break;
+        }
+        location = location.substr(0, colon);
+    }
+    return location;
+}
+
+void FrameSink::add(std::string_view function, std::string_view module)
+{
+    const bool repeated = read_ > 0 && function == lastFunction_ && module == lastModule_;
+    if (done() || repeated) {
+        return;
+    }
+    ++read_;
+    lastFunction_ = function;
+    lastModule_ = module;
+    std::string frame = normaliseFunction(function);
+    if (frame.empty() || frame == "??" || frame == "n/a") {
+        const std::string_view base = baseName(trim(module));
+        if (base.empty() || base == "??" || base == "n/a") {
+            return;
+        }
+        frame = printable(base, kMaxFactBytes);
+    }
+    if (!rules_.skips(frame)) {
+        addText(std::move(frame));
+    }
+}
+
+void FrameSink::addText(std::string frame)
+{
+    if (frames_.size() < kMaxFrames && !frame.empty() && frame != last_) {
+        last_ = frame;
+        frames_.push_back(std::move(frame));
+    }
+}
+
+}  // namespace triage

@@ -1,0 +1,324 @@
+// The stacks of native code: core dump information, gdb, the C library's
+// backtrace_symbols(), sanitizers and the kernel.
+
+#include "signature/Formats.h"
+#include "signature/Normalize.h"
+
+#include <algorithm>
+#include <array>
+
+namespace triage {
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+// How far after its header a stack may start: a sanitizer's first frame
+// follows the access's description, a core dump's its thread's line.
+constexpr std::size_t kStackSearchLines = 16;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A character of an address written in hexadecimal: 0x00007f3a2b4c5d6e.
+bool isAddressChar(char c) { return c == 'x' || isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+
+// The index after the operator's symbol that starts at `at`, just after the
+// word "operator", or `at` where none does: operator(), operator<<, operator new.
+std::size_t skipOperator(std::string_view text, std::size_t at)
+{
+    const std::string_view rest = from(text, at);
+    if (rest.starts_with("()")) {
+        return at + 2;
+    }
+    if (rest.starts_with(' ')) {
+        return at + 1;
+    }
+    return std::min(text.size(), text.find_first_not_of("<>=!+-*/%&|^~[],", at));
+}
+
+// The length of the function name that starts `text`: up to the first space
+// outside brackets, so that C++ names with templates and types stay whole.
+std::size_t functionLength(std::string_view text)
+{
+    int depth = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (i >= 8 && text.substr(i - 8, 8) == "operator" && skipOperator(text, i) > i) {
+            i = skipOperator(text, i);
+            continue;
+        }
+        const char c = text[i++];
+        if (c == ' ' && depth == 0) {
+            return i - 1;
+        }
+        depth += c == '(' || c == '<' || c == '{' || c == '[' ? 1 : c == ')' || c == '>' || c == '}' || c == ']' ? -1 : 0;
+        depth = std::max(depth, 0);
+    }
+    return text.size();
+}
+
+// The object file that a frame names after its function: "libc.so.6" in
+// "(libc.so.6 + 0x3c4fc)" or "(/lib/libasan.so.8+0xbdd8f) (BuildId: 1f2e)",
+// or after gdb's "from".
+std::string_view moduleOf(std::string_view rest)
+{
+    if (const std::size_t fromWord = rest.find(" from "); fromWord != npos) {
+        const std::string_view path = rest.substr(fromWord + 6);
+        return baseName(path.substr(0, path.find(' ')));
+    }
+    for (std::size_t open = rest.find('('); open != npos; open = rest.find('(', open + 1)) {
+        const std::string_view inside = rest.substr(open + 1, rest.find(')', open) - open - 1);
+        if (const std::size_t plus = inside.find('+'); plus != npos) {
+            return baseName(trim(inside.substr(0, plus)));
+        }
+    }
+    return {};
+}
+
+bool isSanitizerRuntime(std::string_view location)
+{
+    static constexpr std::array<std::string_view, 8> kRuntimes{
+        "libasan", "libtsan", "libubsan", "liblsan", "libhwasan", "libclang_rt", "compiler-rt/lib", "sanitizer_common"};
+    return std::ranges::any_of(kRuntimes, [location](std::string_view runtime) { return contains(location, runtime); });
+}
+
+// Adds the frame of a numbered stack's line to `sink`:
+// "#3  0x00007f3a in parse_header (buf=0x55..., len=12) at src/http.c:120", "#1  main () at x.c:3",
+// "#2  0x00007f3a in ?? () from /lib/libc.so.6", "#0  0x00007f3a raise (libc.so.6 + 0x3c4fc)",
+// "#0 0x4f7f3e in parse_header /src/http.c:120:9", "#0 Thread1 race.c:8 (exe+0x6e66)", "#0 0x4f7f3e  (/app+0x4f7f3e)".
+void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
+{
+    std::string_view text = trimLeft(from(trimmed, skipWhile(trimmed, [](char c) { return c == '#' || isDigit(c); })));
+    if (text.starts_with("0x")) {
+        text = trimLeft(from(text, skipWhile(text, isAddressChar)));
+        text = text.starts_with("in ") ? text.substr(3) : text;
+    }
+    std::string_view function = text.substr(0, functionLength(text));
+    const std::string_view rest = from(text, function.size());
+    if (isSanitizerRuntime(rest)) {
+        return;
+    }
+    // A frame without a symbol names only its object file.
+    function = function.starts_with('(') ? std::string_view() : function;
+    sink.add(function, moduleOf(function.empty() ? text : rest));
+}
+
+// Adds the frames of the numbered stack that starts within a few lines from
+// `first`. The stack ends at a blank or unindented line, or where another
+// stack's frame #0 follows; indented lines between frames continue a frame.
+void readNumberedStack(Lines lines, std::size_t first, FrameSink& sink)
+{
+    std::size_t i = first;
+    for (const std::size_t end = std::min(lines.size(), first + kStackSearchLines); i < end; ++i) {
+        if (isNumberedFrame(trimLeft(lines[i]))) {
+            break;
+        }
+    }
+    for (const std::size_t top = i; i < lines.size() && !sink.done(); ++i) {
+        const std::string_view trimmed = trimLeft(lines[i]);
+        if (isNumberedFrame(trimmed)) {
+            if (i > top && trimmed.starts_with("#0 ")) {
+                break;
+            }
+            addNumberedFrame(trimmed, sink);
+        } else if (i == top || trimmed.empty() || !startsIndented(lines[i])) {
+            break;
+        }
+    }
+}
+
+// "AddressSanitizer: heap-use-after-free" for "==1==ERROR: AddressSanitizer:
+// heap-use-after-free on address 0x...", "UndefinedBehaviorSanitizer: signed
+// integer overflow" for "x.c:3:5: runtime error: signed integer overflow: ...".
+std::string sanitizerKind(std::string_view header)
+{
+    const std::size_t tool = header.find("Sanitizer:");
+    if (tool == npos) {
+        return "UndefinedBehaviorSanitizer: " + leadingWords(from(header, header.find(": runtime error: ") + 17));
+    }
+    const std::size_t name = header.find_last_of(" =", tool) + 1;
+    return std::string(header.substr(name, tool + 9 - name)) + ": " + leadingWords(header.substr(tool + 10));
+}
+
+// "BUG: kernel NULL pointer dereference" for "BUG: kernel NULL pointer
+// dereference, address: 0000000000000008": the header up to the first value.
+std::string kernelKind(std::string_view header, std::string_view host)
+{
+    // "kernel BUG at fs/ext4/inode.c:1234!", "WARNING: CPU: 1 PID: 42 at fs/ext4/inode.c:1234 f+0x12/0x40"
+    const std::size_t place = header.find(" at ");
+    if ((header.starts_with("kernel BUG at ") || header.starts_with("WARNING: CPU: ")) && place != npos) {
+        const std::string_view path = header.substr(place + 4);
+        const std::string_view what = header.starts_with("kernel") ? "kernel BUG at " : "WARNING at ";
+        return std::string(what) + normaliseText(path.substr(0, path.find_first_of(": !")), host);
+    }
+    if (header.starts_with("RIP: ") || header.starts_with("Call Trace:")) {
+        return "Oops";
+    }
+    static constexpr std::array<std::string_view, 6> kEnds{", ", " at ", " in ", " - ", " [", ": "};
+    std::size_t end = header.size();
+    for (const auto mark : kEnds) {
+        for (std::size_t at = header.find(mark); at != npos && at < end; at = header.find(mark, at + 1)) {
+            const std::string_view next = from(header, at + mark.size());
+            if (mark != ": " || std::any_of(next.begin(), std::find(next.begin(), next.end(), ' '), isDigit)) {
+                end = at;
+                break;
+            }
+        }
+    }
+    return normaliseText(header.substr(0, end), host);
+}
+
+// The function of a kernel frame: "ext4_do_update_inode+0x12a/0x4b0 [ext4]"
+// after its line's "RIP: 0010:" or "[<ffffffff81234567>] ".
+std::string_view kernelFunction(std::string_view text)
+{
+    while (text.starts_with("[<")) {
+        text = trimLeft(from(text, text.find('>') + 2));
+    }
+    return text.substr(0, text.find(' '));
+}
+
+// The index of the first line from `first` whose text starts with one of `marks`, or npos.
+std::size_t findLine(Lines lines, std::size_t first, std::span<const std::string_view> marks)
+{
+    for (std::size_t i = first; i < lines.size(); ++i) {
+        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
+        if (std::ranges::any_of(marks, [text](std::string_view mark) { return text.starts_with(mark); })) {
+            return i;
+        }
+    }
+    return npos;
+}
+
+// Adds the callers that the kernel's call trace from `first` lists; frames
+// marked "?" are guesses, and <TASK>, <IRQ> and their ends mark contexts.
+void readCallTrace(Lines lines, std::size_t first, FrameSink& sink)
+{
+    for (std::size_t i = first; i < lines.size() && !sink.done(); ++i) {
+        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
+        if (text.starts_with("</TASK>") || text.starts_with("---[ end")) {
+            break;
+        }
+        if (text.starts_with('<') || text.starts_with("? ")) {
+            continue;
+        }
+        const std::string_view function = kernelFunction(text);
+        if (!contains(function, "+0x")) {
+            break;
+        }
+        sink.add(function);
+    }
+}
+
+// Where the crashed code's frames start. A signal handler that prints its
+// stack shows its own frames first, then the C library's signal trampoline,
+// which has no symbol.
+std::size_t crashedFrame(Lines lines, std::size_t start, bool signalled)
+{
+    for (std::size_t i = start; signalled && i < std::min(lines.size(), start + kStackSearchLines); ++i) {
+        const std::string_view text = trim(lines[i]);
+        if (!isSymbolLine(text)) {
+            break;
+        }
+        if (baseName(text.substr(0, text.find('('))).starts_with("libc.so") && contains(text, "(+")) {
+            return i + 1;
+        }
+    }
+    return start;
+}
+
+// The number of the thread that a core file's "[Current thread is 2
+// (Thread 0x7f3a2b4c5d6e (LWP 4243))]" names: "2".
+std::string_view currentThread(std::string_view trimmed)
+{
+    const std::string_view number = from(trimmed, 19);
+    return number.substr(0, number.find(' '));
+}
+
+// Where gdb's stack of the crashing thread starts. The frames above
+// "<signal handler called>" are the handler's, run after the crash, so the
+// first stack with one is the crashing thread's from there. Else the thread
+// that a core file names current, whose stack "thread apply all bt" lists
+// under "Thread 2 (...)"; else the first stack.
+std::size_t crashingStack(Lines lines, std::size_t start)
+{
+    std::string_view current;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view trimmed = trimLeft(lines[i]);
+        if (isNumberedFrame(trimmed) && contains(trimmed, "<signal handler called>")) {
+            return i + 1;
+        }
+        if (current.empty() && trimmed.starts_with("[Current thread is ")) {
+            current = currentThread(trimmed);
+        }
+    }
+    for (std::size_t i = 0; !current.empty() && i < lines.size(); ++i) {
+        const std::string_view number = from(lines[i], 7);
+        if (lines[i].starts_with("Thread ") && number.starts_with(current) && from(number, current.size()).starts_with(" (")) {
+            return i + 1;
+        }
+    }
+    return start;
+}
+
+}  // namespace
+
+Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
+{
+    const std::string_view header = trimLeft(lines[start]);
+    FrameSink sink(rules);
+    readNumberedStack(lines, start + 1, sink);
+    if (sink.empty() && !contains(header, "Sanitizer:")) {
+        // "src/x.c:3:5: runtime error: ...": the source file stands in for the stack.
+        sink.addText(normaliseText(withoutLineNumbers(header.substr(0, header.find(": runtime error: "))), facts.host));
+    }
+    return {sanitizerKind(header), sink.take(), {}};
+}
+
+Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
+{
+    static constexpr std::array<std::string_view, 2> kFaulting{"RIP: ", "pc : "};
+    static constexpr std::array<std::string_view, 2> kCallTrace{"Call Trace:", "Call trace:"};
+    FrameSink sink(rules);
+    if (const std::size_t rip = findLine(lines, start, kFaulting); rip != npos) {
+        const std::string_view text = withoutKernelStamp(trimLeft(lines[rip])).substr(5);
+        // "RIP: 0010:function+0x12a/0x4b0": the code segment first.
+        const std::size_t segment = text.find_first_not_of("0123456789abcdef");
+        sink.add(kernelFunction(text.substr(segment != npos && text[segment] == ':' ? segment + 1 : 0)));
+    }
+    if (const std::size_t trace = findLine(lines, start, kCallTrace); trace != npos) {
+        readCallTrace(lines, trace + 1, sink);
+    }
+    return {kernelKind(withoutKernelStamp(trimLeft(lines[start])), facts.host), sink.take(), {}};
+}
+
+Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
+{
+    FrameSink sink(rules);
+    readNumberedStack(lines, start + 1, sink);
+    return {{}, sink.take(), {}};
+}
+
+Findings readGdb(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
+{
+    FrameSink sink(rules);
+    readNumberedStack(lines, crashingStack(lines, start), sink);
+    return {{}, sink.take(), {}};
+}
+
+Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
+{
+    FrameSink sink(rules);
+    for (std::size_t i = crashedFrame(lines, start, !facts.signal.empty()); i < lines.size() && !sink.done(); ++i) {
+        const std::string_view text = trim(lines[i]);
+        if (!isSymbolLine(text)) {
+            break;
+        }
+        const std::size_t open = text.find('(');
+        if (open != npos) {
+            const std::string_view symbol = text.substr(open + 1, text.find(')', open) - open - 1);
+            sink.add(symbol.substr(0, symbol.find('+')), text.substr(0, open));
+        }
+    }
+    return {{}, sink.take(), {}};
+}
+
+}  // namespace triage

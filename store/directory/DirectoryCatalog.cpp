@@ -1,0 +1,241 @@
+#include "store/directory/DirectoryCatalog.h"
+
+#include "common/FrameFormat.h"
+#include "common/StartupError.h"
+#include "store/ReportNames.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace store {
+
+namespace {
+
+using crashreports::StartupError;
+using crashreports::UniqueFd;
+
+// A report's columns, with its group's title.
+constexpr const char* kReportColumns =
+    "r.id, r.grp, g.title, r.received, r.sender, r.bytes, r.host, r.unit, r.executable, r.signal "
+    "FROM reports AS r JOIN groups AS g ON g.grp = r.grp";
+
+UniqueFd openDirectory(const std::filesystem::path& directory)
+{
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        const int error = errno;
+        throw StartupError(crashreports::withReason("can't open report store " + directory.string(), error));
+    }
+    return fd;
+}
+
+ReportIndex openIndex(const std::filesystem::path& directory)
+{
+    if (!std::filesystem::exists(directory / kIndexFileName)) {
+        throw StartupError("report store " + directory.string() + " has no index (" + kIndexFileName
+                           + "): no collector stored into it yet, or run crashReports reindex");
+    }
+    try {
+        return ReportIndex(directory, true);
+    } catch (const sqlite::Error& error) {
+        throw StartupError(error.what());
+    }
+}
+
+ReportSummary reportFrom(const sqlite::Statement& row)
+{
+    return {row.text(0),
+            row.text(1),
+            row.text(2),
+            fromMicroseconds(row.integer(3)),
+            row.text(4),
+            static_cast<std::uint64_t>(row.integer(5)),
+            row.text(6),
+            row.text(7),
+            row.text(8),
+            row.text(9)};
+}
+
+GroupSummary groupFrom(const sqlite::Statement& row)
+{
+    return {row.text(0),
+            row.text(1),
+            row.text(2),
+            static_cast<std::uint64_t>(row.integer(3)),
+            static_cast<std::uint64_t>(row.integer(4)),
+            fromMicroseconds(row.integer(5)),
+            fromMicroseconds(row.integer(6)),
+            row.text(7)};
+}
+
+// A filter's shape: which of its time (1) and group (2) it gives. Each
+// shape has a statement of its own, which names only what is given, so that
+// SQLite picks the index for it (by group, or by time).
+std::size_t shapeOf(const ReportFilter& filter)
+{
+    return (filter.since ? 1 : 0) + (filter.group ? 2 : 0);
+}
+
+// The WHERE clause of a shape, over columns with `prefix`: the time as ?1,
+// the group as ?2.
+std::string whereOf(std::size_t shape, const std::string& prefix)
+{
+    std::string where;
+    if ((shape & 1) != 0) {
+        where += " WHERE " + prefix + "received >= ?1";
+    }
+    if ((shape & 2) != 0) {
+        where += (where.empty() ? " WHERE " : " AND ") + prefix + "grp = ?2";
+    }
+    return where;
+}
+
+// Binds the filter's time and group as ?1 and ?2, where given.
+void bindFilter(sqlite::Statement& statement, const ReportFilter& filter)
+{
+    if (filter.since) {
+        statement.bind(1, toMicroseconds(*filter.since));
+    }
+    if (filter.group) {
+        statement.bind(2, *filter.group);
+    }
+}
+
+}  // namespace
+
+DirectoryCatalog::DirectoryCatalog(const std::filesystem::path& directory)
+    : directory_(directory), directoryFd_(openDirectory(directory)), index_(openIndex(directory))
+{
+}
+
+std::vector<GroupSummary> DirectoryCatalog::groups(const ReportFilter& filter)
+{
+    // Without a time, the groups' own counts; with one, counted anew over
+    // the reports since then.
+    auto& query = filter.since ? index_.database().cached(R"(
+        SELECT r.grp, g.title, g.signature, count(*), count(DISTINCT r.address), min(r.received), max(r.received),
+               g.newest
+        FROM reports AS r JOIN groups AS g ON g.grp = r.grp
+        WHERE r.received >= ?1 GROUP BY r.grp ORDER BY max(r.received) DESC, r.grp)")
+                               : index_.database().cached(R"(
+        SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest
+        FROM groups WHERE count > 0 ORDER BY last_seen DESC, grp)");
+    if (filter.since) {
+        query.bind(1, toMicroseconds(*filter.since));
+    }
+    std::vector<GroupSummary> groups;
+    while (query.step()) {
+        groups.push_back(groupFrom(query));
+    }
+    query.reset();
+    return groups;
+}
+
+std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
+{
+    static const std::array<std::string, 4> sql = [] {
+        std::array<std::string, 4> shapes;
+        for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+            shapes[shape] = std::string("SELECT ") + kReportColumns + whereOf(shape, "r.")
+                + " ORDER BY r.received DESC, r.id DESC LIMIT ?3";
+        }
+        return shapes;
+    }();
+    auto& query = index_.database().cached(sql[shapeOf(filter)].c_str());
+    bindFilter(query, filter);
+    query.bind(3, filter.limit ? static_cast<std::int64_t>(*filter.limit) : std::int64_t{-1});
+    std::vector<ReportSummary> reports;
+    while (query.step()) {
+        reports.push_back(reportFrom(query));
+    }
+    query.reset();
+    return reports;
+}
+
+std::uint64_t DirectoryCatalog::countReports(const ReportFilter& filter)
+{
+    // Without a time, the groups' own counts hold the answer.
+    static const std::array<std::string, 4> sql{
+        "SELECT coalesce(sum(count), 0) FROM groups",
+        "SELECT count(*) FROM reports" + whereOf(1, ""),
+        "SELECT coalesce(sum(count), 0) FROM groups WHERE grp = ?2",
+        "SELECT count(*) FROM reports" + whereOf(3, ""),
+    };
+    auto& query = index_.database().cached(sql[shapeOf(filter)].c_str());
+    bindFilter(query, filter);
+    query.step();
+    const auto count = static_cast<std::uint64_t>(query.integer(0));
+    query.reset();
+    return count;
+}
+
+std::optional<ReportSummary> DirectoryCatalog::report(const std::string& id)
+{
+    static const std::string sql = std::string("SELECT ") + kReportColumns + " WHERE r.id = ?";
+    auto& query = index_.database().cached(sql.c_str());
+    query.bind(1, id);
+    std::optional<ReportSummary> found;
+    if (query.step()) {
+        found = reportFrom(query);
+    }
+    query.reset();
+    return found;
+}
+
+std::optional<std::vector<unsigned char>> DirectoryCatalog::reportBytes(const std::string& id)
+{
+    // Only names that the store makes are opened: an id from a reader's
+    // command line never becomes another path.
+    if (!parseReportName(id)) {
+        return std::nullopt;
+    }
+    const UniqueFd fd(::openat(directoryFd_.get(), id.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)
+        || static_cast<std::uint64_t>(status.st_size) > frame_format::kMaxReportSize) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (count <= 0) {
+            return std::nullopt;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return bytes;
+}
+
+Histogram DirectoryCatalog::histogram(const std::optional<std::string>& group, std::chrono::seconds width,
+                                      std::size_t buckets, TimePoint now)
+{
+    const std::int64_t widthMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(width).count();
+    const std::int64_t last = toMicroseconds(now) / widthMicroseconds * widthMicroseconds;
+    const std::int64_t start = last - static_cast<std::int64_t>(buckets - 1) * widthMicroseconds;
+    Histogram histogram{fromMicroseconds(start), width, std::vector<std::uint64_t>(buckets, 0)};
+    auto& query = group ? index_.database().cached(R"(
+        SELECT (received - ?1) / ?2, count(*) FROM reports
+        WHERE grp = ?4 AND received >= ?1 AND received < ?3 GROUP BY 1)")
+                        : index_.database().cached(R"(
+        SELECT (received - ?1) / ?2, count(*) FROM reports
+        WHERE received >= ?1 AND received < ?3 GROUP BY 1)");
+    query.bind(1, start).bind(2, widthMicroseconds).bind(3, last + widthMicroseconds);
+    if (group) {
+        query.bind(4, *group);
+    }
+    while (query.step()) {
+        const auto bucket = static_cast<std::size_t>(query.integer(0));
+        if (bucket < buckets) {
+            histogram.counts[bucket] = static_cast<std::uint64_t>(query.integer(1));
+        }
+    }
+    query.reset();
+    return histogram;
+}
+
+}  // namespace store

@@ -1,0 +1,157 @@
+#pragma once
+
+// Private to store/directory/.
+
+// The index of a directory store: one SQLite database beside the reports
+// (".index.sqlite", WAL) that knows, for every stored report, when and from
+// where it came, its size, its signature's group and what it says of itself;
+// and for every group its count, bytes, hosts and times. It is derived data:
+// the report files are the truth, and the index can be rebuilt from them.
+// The store updates it once per committed group, in a transaction that it
+// writes while the group is renamed and synced and commits once the reports
+// are durable, before they are announced (see IndexWriter); the reader and
+// the budget ask it.
+
+#include "common/Endpoint.h"
+#include "common/TimeText.h"
+#include "signature/Signature.h"
+#include "store/Catalog.h"
+#include "store/ReportStore.h"
+#include "store/directory/Sqlite.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace store {
+
+inline constexpr const char* kIndexFileName = ".index.sqlite";
+
+// A report as the index takes it.
+struct IndexEntry {
+    std::string id;
+    TimePoint received;
+    crashreports::Endpoint sender;
+    std::uint64_t bytes = 0;  // the report's size
+    std::uint64_t disk = 0;   // what its file takes on disk
+    triage::Signature signature;
+};
+
+// A group's share of the stored reports, for the budget.
+struct GroupShare {
+    std::string group;
+    std::uint64_t count = 0;
+    std::uint64_t disk = 0;
+};
+
+// A stored report, for the budget to remove.
+struct StoredReport {
+    std::string id;
+    std::uint64_t disk = 0;
+};
+
+struct IndexTotals {
+    std::uint64_t reports = 0;
+    std::uint64_t disk = 0;
+};
+
+class ReportIndex {
+public:
+    // Opens the index of the directory `directory`, creating it or bringing
+    // its schema up to date. Throws sqlite::Error.
+    explicit ReportIndex(const std::filesystem::path& directory, bool readOnly = false);
+
+    // Adds reports in one transaction, one event for each, in order; a
+    // report already indexed changes nothing and gets GroupEvent::None. A
+    // group that comes back after `quiet` with no report is Regressed.
+    std::vector<GroupEvent> add(const std::vector<IndexEntry>& entries, std::chrono::seconds quiet);
+    // Adds reports that come a few at a time, all in one transaction, as
+    // add() adds them at once; rolled back unless committed. Throws
+    // sqlite::Error.
+    class Adding {
+    public:
+        Adding(ReportIndex& index, std::chrono::seconds quiet);
+        std::vector<GroupEvent> add(std::span<const IndexEntry> entries) { return index_.addAll(entries, quiet_); }
+        void commit();
+
+    private:
+        ReportIndex& index_;
+        sqlite::Transaction transaction_;
+        std::chrono::seconds quiet_;
+    };
+    // Forgets reports in one transaction; ids it does not hold are passed over.
+    void forget(const std::vector<std::string>& ids);
+    // Both in one transaction, the forgetting first.
+    std::vector<GroupEvent> update(const std::vector<std::string>& forgotten, const std::vector<IndexEntry>& added,
+                                   std::chrono::seconds quiet);
+    // Empties the index and adds every entry that `next` gives (it returns
+    // false when there is none left), in one transaction: a reader sees the
+    // old index or the new one.
+    template <typename Next>
+    void rebuild(Next&& next)
+    {
+        sqlite::Transaction transaction(database_);
+        database_.execute("DELETE FROM reports; DELETE FROM groups; DELETE FROM group_senders;");
+        std::vector<IndexEntry> entries;
+        for (IndexEntry entry; next(entry);) {
+            entries.push_back(std::move(entry));
+            if (entries.size() == kRebuildBatch) {
+                addAll(entries, std::chrono::seconds(0));
+                entries.clear();
+            }
+        }
+        addAll(entries, std::chrono::seconds(0));
+        transaction.commit();
+    }
+    bool contains(const std::string& id);
+
+    IndexTotals totals();
+    std::uint64_t groupCount();
+    // The groups with the most bytes, those of more than one report first.
+    std::vector<GroupShare> largestGroups(std::size_t count);
+    GroupShare share(const std::string& group);
+    std::optional<StoredReport> oldestOf(const std::string& group);
+    // Up to `count` report ids after `after`, in order: for walking them all.
+    std::vector<std::string> idsAfter(const std::string& after, std::size_t count);
+    // Up to `count` reports whose signature is of an older version.
+    std::vector<std::string> outdated(std::size_t count);
+
+    // Moves what the log holds into the database file, as far as readers
+    // let it, and cuts the log back. Throws sqlite::Error.
+    void checkpoint();
+    // Whether reports were added or forgotten since the last checkpoint().
+    bool written() const { return written_; }
+
+    // A value the store keeps with the index: the directory's state when it
+    // was last known to match, the time of the last full walk.
+    std::optional<std::string> meta(const std::string& key);
+    void setMeta(const std::string& key, const std::string& value);
+
+    sqlite::Database& database() { return database_; }
+
+private:
+    // Reports read at once while rebuilding.
+    static constexpr std::size_t kRebuildBatch = 4096;
+
+    void createSchema();
+    std::vector<GroupEvent> addAll(std::span<const IndexEntry> entries, std::chrono::seconds quiet);
+    // Whether the report was not there yet.
+    bool insertReport(const IndexEntry& entry);
+    // What the reports `members` of `entries`, all of one group and newly
+    // added, add to it; their events go to `events`.
+    void addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
+                    std::chrono::seconds quiet, std::vector<GroupEvent>& events);
+    void forgetOne(const std::string& id);
+    void refreshGroupTimes(const std::string& group);
+
+    sqlite::Database database_;
+    bool written_ = false;
+};
+
+using crashreports::fromMicroseconds;
+using crashreports::toMicroseconds;
+
+}  // namespace store

@@ -1,0 +1,176 @@
+#include "store/postgres/PostgresCatalog.h"
+
+#include "common/StartupError.h"
+#include "store/postgres/PostgresSchema.h"
+
+namespace store {
+
+namespace {
+
+using crashreports::StartupError;
+
+constexpr const char* kReportColumns = "id, grp, title, received, sender, bytes, host, unit, executable, signal";
+// The filter's time and group as $1 and $2, NULL where it gives none.
+constexpr const char* kFiltered = "($1::timestamptz IS NULL OR received >= $1) AND ($2::text IS NULL OR grp = $2)";
+
+ReportSummary reportFrom(const pg::Result& rows, int row)
+{
+    return {rows.text(row, 0),
+            rows.text(row, 1),
+            rows.text(row, 2),
+            rows.time(row, 3),
+            rows.text(row, 4),
+            static_cast<std::uint64_t>(rows.integer(row, 5)),
+            rows.text(row, 6),
+            rows.text(row, 7),
+            rows.text(row, 8),
+            rows.text(row, 9)};
+}
+
+GroupSummary groupFrom(const pg::Result& rows, int row)
+{
+    return {rows.text(row, 0),
+            rows.text(row, 1),
+            rows.text(row, 2),
+            static_cast<std::uint64_t>(rows.integer(row, 3)),
+            static_cast<std::uint64_t>(rows.integer(row, 4)),
+            rows.time(row, 5),
+            rows.time(row, 6),
+            rows.text(row, 7)};
+}
+
+pg::Params filterParams(const ReportFilter& filter)
+{
+    pg::Params params;
+    if (filter.since) {
+        params.time(*filter.since);
+    } else {
+        params.null(pg::Type::TimestampTz);
+    }
+    if (filter.group) {
+        params.text(*filter.group);
+    } else {
+        params.null(pg::Type::Text);
+    }
+    return params;
+}
+
+std::int64_t microseconds(std::chrono::system_clock::duration span)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+}
+
+}  // namespace
+
+pg::Connection connectToStore(const std::string& uri, const std::string& program)
+{
+    const std::string shownAs = pg::redact(uri);
+    if (const std::string error = pg::checkUri(uri); !error.empty()) {
+        throw StartupError(error);
+    }
+    try {
+        pg::Connection connection(uri, shownAs, {program});
+        const auto version = pg::schemaVersion(connection);
+        if (!version) {
+            throw StartupError("report store " + shownAs + " has no report tables: no collector stored into it yet");
+        }
+        if (*version != pg::kSchemaVersion) {
+            throw StartupError("report store " + shownAs + " has tables of version " + std::to_string(*version)
+                               + ", and this program reads version " + std::to_string(pg::kSchemaVersion)
+                               + ": start a collector of this version to upgrade them");
+        }
+        return connection;
+    } catch (const pg::Error& error) {
+        throw StartupError(error.what());
+    }
+}
+
+PostgresCatalog::PostgresCatalog(const std::string& uri) : connection_(connectToStore(uri, "crashReports")) {}
+
+std::vector<GroupSummary> PostgresCatalog::groups(const ReportFilter& filter)
+{
+    // Without a time, the groups' own counts; with one, counted anew over
+    // the reports since then.
+    const pg::Result rows = filter.since ? connection_.execute(R"(
+        SELECT g.grp, g.title, g.signature, count(*), count(DISTINCT r.address), min(r.received), max(r.received),
+               g.newest
+        FROM reports AS r JOIN groups AS g ON g.grp = r.grp
+        WHERE r.received >= $1 GROUP BY g.grp ORDER BY max(r.received) DESC, g.grp)",
+                                                                   pg::Params().time(*filter.since))
+                                         : connection_.execute(R"(
+        SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest
+        FROM groups WHERE count > 0 ORDER BY last_seen DESC, grp)");
+    std::vector<GroupSummary> groups;
+    for (int row = 0; row < rows.rows(); ++row) {
+        groups.push_back(groupFrom(rows, row));
+    }
+    return groups;
+}
+
+std::vector<ReportSummary> PostgresCatalog::reports(const ReportFilter& filter)
+{
+    pg::Params params = filterParams(filter);
+    if (filter.limit) {
+        params.integer(static_cast<std::int64_t>(*filter.limit));
+    } else {
+        params.null(pg::Type::Int8);
+    }
+    const pg::Result rows = connection_.execute(std::string("SELECT ") + kReportColumns + " FROM reports WHERE "
+                                                    + kFiltered + " ORDER BY received DESC, id DESC LIMIT $3",
+                                                params);
+    std::vector<ReportSummary> reports;
+    for (int row = 0; row < rows.rows(); ++row) {
+        reports.push_back(reportFrom(rows, row));
+    }
+    return reports;
+}
+
+std::uint64_t PostgresCatalog::countReports(const ReportFilter& filter)
+{
+    const pg::Result rows
+        = connection_.execute(std::string("SELECT count(*) FROM reports WHERE ") + kFiltered, filterParams(filter));
+    return static_cast<std::uint64_t>(rows.integer(0, 0));
+}
+
+std::optional<ReportSummary> PostgresCatalog::report(const std::string& id)
+{
+    const pg::Result rows = connection_.execute(
+        std::string("SELECT ") + kReportColumns + " FROM reports WHERE id = $1", pg::Params().text(id));
+    return rows.rows() == 0 ? std::nullopt : std::optional(reportFrom(rows, 0));
+}
+
+std::optional<std::vector<unsigned char>> PostgresCatalog::reportBytes(const std::string& id)
+{
+    const pg::Result rows = connection_.execute("SELECT report FROM reports WHERE id = $1", pg::Params().text(id));
+    return rows.rows() == 0 ? std::nullopt : std::optional(rows.bytes(0, 0));
+}
+
+Histogram PostgresCatalog::histogram(const std::optional<std::string>& group, std::chrono::seconds width,
+                                     std::size_t buckets, TimePoint now)
+{
+    const std::int64_t widthMicroseconds = microseconds(width);
+    const std::int64_t last = microseconds(now.time_since_epoch()) / widthMicroseconds * widthMicroseconds;
+    const std::int64_t start = last - static_cast<std::int64_t>(buckets - 1) * widthMicroseconds;
+    const auto at = [](std::int64_t micro) { return TimePoint(std::chrono::microseconds(micro)); };
+    Histogram histogram{at(start), width, std::vector<std::uint64_t>(buckets, 0)};
+    pg::Params params;
+    params.integer(start).integer(widthMicroseconds).time(at(start)).time(at(last + widthMicroseconds));
+    if (group) {
+        params.text(*group);
+    } else {
+        params.null(pg::Type::Text);
+    }
+    const pg::Result rows = connection_.execute(R"(
+        SELECT ((extract(epoch FROM received) * 1000000)::bigint - $1) / $2, count(*) FROM reports
+        WHERE received >= $3 AND received < $4 AND ($5::text IS NULL OR grp = $5) GROUP BY 1)",
+                                                params);
+    for (int row = 0; row < rows.rows(); ++row) {
+        const auto bucket = static_cast<std::size_t>(rows.integer(row, 0));
+        if (bucket < buckets) {
+            histogram.counts[bucket] = static_cast<std::uint64_t>(rows.integer(row, 1));
+        }
+    }
+    return histogram;
+}
+
+}  // namespace store

@@ -1,0 +1,99 @@
+#include "store/postgres/PostgresSchema.h"
+
+#include <array>
+
+namespace store::pg {
+
+namespace {
+
+// What each version adds, from version 1 on: an upgrade runs the steps past
+// the version found. The tables mirror a directory store's index: reports
+// with their bytes, and groups and their senders kept up to date as reports
+// come and go, so that listing the groups never reads every report. Ids and
+// group ids compare byte by byte ("C"), as the index's do, so that every
+// ordering is the same in both kinds of store. `seq` keeps the order rows
+// were added in, which decides between reports received at the same moment
+// which is the oldest.
+constexpr std::array<const char*, kSchemaVersion> kSteps{R"(
+CREATE TABLE reports (
+    id text COLLATE "C" PRIMARY KEY,
+    seq bigint GENERATED ALWAYS AS IDENTITY,
+    received timestamptz NOT NULL,
+    sender text NOT NULL,
+    address text COLLATE "C" NOT NULL,
+    bytes bigint NOT NULL,
+    grp text COLLATE "C" NOT NULL,
+    title text NOT NULL,
+    signature text NOT NULL,
+    version integer NOT NULL,
+    host text NOT NULL,
+    unit text NOT NULL,
+    executable text NOT NULL,
+    signal text NOT NULL,
+    report bytea NOT NULL
+);
+CREATE INDEX reports_by_group ON reports (grp, received, seq);
+CREATE INDEX reports_by_time ON reports (received, id);
+CREATE TABLE groups (
+    grp text COLLATE "C" PRIMARY KEY,
+    title text NOT NULL,
+    signature text NOT NULL,
+    count bigint NOT NULL,
+    bytes bigint NOT NULL,
+    hosts bigint NOT NULL,
+    first_seen timestamptz NOT NULL,
+    last_seen timestamptz NOT NULL,
+    newest text COLLATE "C" NOT NULL
+);
+CREATE INDEX groups_by_activity ON groups (last_seen, grp);
+CREATE TABLE group_senders (
+    grp text COLLATE "C" NOT NULL,
+    address text COLLATE "C" NOT NULL,
+    count bigint NOT NULL,
+    PRIMARY KEY (grp, address)
+);
+)"};
+
+std::string lockCall(int object)
+{
+    return "SELECT pg_advisory_xact_lock(" + std::to_string(kLockClass) + ", " + std::to_string(object) + ")";
+}
+
+}  // namespace
+
+std::optional<int> schemaVersion(Connection& connection)
+{
+    const Result table = connection.execute("SELECT to_regclass('schema_version')::text");
+    if (table.isNull(0, 0)) {
+        return std::nullopt;
+    }
+    const Result version = connection.execute("SELECT coalesce(max(version), 0) FROM schema_version");
+    return static_cast<int>(version.integer(0, 0));
+}
+
+void prepareSchema(Connection& connection)
+{
+    if (schemaVersion(connection) == kSchemaVersion) {
+        return;
+    }
+    Transaction transaction(connection);
+    connection.execute(lockCall(kSchemaLock));
+    connection.run("CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)");
+    // Read again under the lock: another collector may have been first.
+    const int found = schemaVersion(connection).value_or(0);
+    if (found > kSchemaVersion) {
+        throw Error("the tables are of version " + std::to_string(found) + ", newer than this program's "
+                        + std::to_string(kSchemaVersion) + ": upgrade it",
+                    {}, false);
+    }
+    for (int step = found; step < kSchemaVersion; ++step) {
+        connection.run(kSteps[static_cast<std::size_t>(step)]);
+    }
+    if (found != kSchemaVersion) {
+        connection.run("DELETE FROM schema_version; INSERT INTO schema_version VALUES ("
+                       + std::to_string(kSchemaVersion) + ")");
+    }
+    transaction.commit();
+}
+
+}  // namespace store::pg
