@@ -122,21 +122,14 @@ std::string describe(const std::exception_ptr& failure)
     }
 }
 
-// The built-in skip rules and the operator's files: those named, or the
-// default one where it is.
+// The built-in skip rules and the operator's files.
 triage::SkipRules loadRules(const std::vector<std::filesystem::path>& files)
 {
-    triage::SkipRules rules = triage::SkipRules::builtIn();
-    std::vector<std::filesystem::path> named = files;
-    if (named.empty() && std::filesystem::exists(triage::kDefaultRulesFile)) {
-        named.emplace_back(triage::kDefaultRulesFile);
+    triage::LoadedRules loaded = triage::loadSkipRules(files);
+    if (!loaded.error.empty()) {
+        throw StartupError(loaded.error);
     }
-    for (const auto& file : named) {
-        if (std::string error = rules.addFile(file); !error.empty()) {
-            throw StartupError(error);
-        }
-    }
-    return rules;
+    return std::move(loaded.rules);
 }
 
 // The receiving thread: stopped through `stopFd` and joined when this goes,

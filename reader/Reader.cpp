@@ -143,16 +143,6 @@ FileBytes readReportFile(const std::string& path)
     }
 }
 
-// The rules files to read: those given, or the default one if it is there.
-std::vector<std::filesystem::path> rulesFiles(const ReaderOptions& options)
-{
-    std::error_code error;
-    if (options.rules.empty() && std::filesystem::exists(kDefaultRulesFile, error)) {
-        return {std::filesystem::path(kDefaultRulesFile)};
-    }
-    return options.rules;
-}
-
 // groups, list, show or page against the store's catalog.
 Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, store::TimePoint now)
 {
@@ -169,17 +159,6 @@ Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, st
 }
 
 }  // namespace
-
-LoadedRules loadRules(std::span<const std::filesystem::path> files)
-{
-    LoadedRules loaded{SkipRules::builtIn(), {}};
-    for (const auto& file : files) {
-        if (loaded.error = loaded.rules.addFile(file); !loaded.error.empty()) {
-            break;
-        }
-    }
-    return loaded;
-}
 
 Outcome runOnCatalog(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules,
                      store::TimePoint now)
@@ -226,7 +205,7 @@ Outcome runReader(const ReaderOptions& options, store::TimePoint now)
     if (!needsRules) {
         return openAndRun(options, nullptr, now);
     }
-    const auto loaded = loadRules(rulesFiles(options));
+    const auto loaded = loadSkipRules(options.rules);
     if (!loaded.error.empty()) {
         return failure(loaded.error);
     }

@@ -22,14 +22,6 @@ struct Outcome {
     std::vector<std::string> errors;  // lines without the program's name
 };
 
-struct LoadedRules {
-    SkipRules rules;
-    std::string error;  // naming the file and why; empty if none
-};
-
-// The built-in skip rules and those of `files`, in order.
-LoadedRules loadRules(std::span<const std::filesystem::path> files);
-
 // groups, list, show or page against `catalog`, which `options.store`
 // names. For groups, `underRules` (or null) are the rules to show each
 // group's newest report's signature under. A catalog that throws makes a

@@ -119,6 +119,24 @@ std::string SkipRules::addFile(const std::filesystem::path& path)
     return {};
 }
 
+LoadedRules loadSkipRules(std::span<const std::filesystem::path> files)
+{
+    LoadedRules loaded{SkipRules::builtIn(), {}};
+    std::error_code error;
+    const std::filesystem::path defaultFile(kDefaultRulesFile);
+    // A default file that can't even be looked at is read all the same, so
+    // that why is said rather than its rules silently left out.
+    if (files.empty() && (std::filesystem::exists(defaultFile, error) || error)) {
+        files = std::span(&defaultFile, 1);
+    }
+    for (const auto& file : files) {
+        if (loaded.error = loaded.rules.addFile(file); !loaded.error.empty()) {
+            break;
+        }
+    }
+    return loaded;
+}
+
 bool SkipRules::skips(std::string_view function) const
 {
     while (function.starts_with(kAliasPrefix)) {

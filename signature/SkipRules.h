@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,5 +45,15 @@ private:
     bool builtIn_ = false;
     std::vector<std::unique_ptr<Pattern>> patterns_;
 };
+
+struct LoadedRules {
+    SkipRules rules;
+    std::string error;  // naming the file, the line and why; empty if none
+};
+
+// The built-in rules and those of `files`, in order; with no files, those
+// of kDefaultRulesFile unless it is missing. The first file with an error stops the
+// loading, and the error says which.
+LoadedRules loadSkipRules(std::span<const std::filesystem::path> files);
 
 }  // namespace triage

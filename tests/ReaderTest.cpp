@@ -230,7 +230,7 @@ TEST(UnderRules, GroupsNameTheGroupTheirNewestReportWouldJoin)
 {
     const auto path = std::filesystem::path(testing::TempDir()) / "reader-skip-rules";
     std::ofstream(path) << "^log_crash$\n";
-    const auto loaded = triage::loadRules(std::vector{path});
+    const auto loaded = triage::loadSkipRules(std::vector{path});
     std::filesystem::remove(path);
     ASSERT_EQ(loaded.error, "");
     FakeCatalog catalog;
