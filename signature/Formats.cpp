@@ -1,5 +1,6 @@
 #include "signature/Formats.h"
 
+#include "signature/Characters.h"
 #include "signature/Normalize.h"
 #include "signature/Printable.h"
 
@@ -11,8 +12,6 @@ namespace triage {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool isKernelHeader(std::string_view trimmed)
 {
@@ -222,15 +221,37 @@ void readFacts(Lines lines, ReportFacts& facts)
     }
 }
 
+namespace {
+
+using FormatReader = Findings (*)(Lines, std::size_t, const ReportFacts&, const SkipRules&);
+
+// The reader of a format's stack; none for Format::None.
+FormatReader readerOf(Format format)
+{
+    switch (format) {
+    case Format::Sanitizer: return readSanitizer;
+    case Format::Python: return readPython;
+    case Format::Java: return readJava;
+    case Format::Go: return readGo;
+    case Format::Rust: return readRust;
+    case Format::Kernel: return readKernel;
+    case Format::CoreDump: return readCoreDump;
+    case Format::Gdb: return readGdb;
+    case Format::BacktraceSymbols: return readBacktraceSymbols;
+    case Format::None: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, const SkipRules& rules)
 {
-    using Reader = Findings (*)(Lines, std::size_t, const ReportFacts&, const SkipRules&);
-    static constexpr std::array<Reader, static_cast<std::size_t>(Format::None)> kReaders{
-        readSanitizer, readPython, readJava, readGo, readRust, readKernel, readCoreDump, readGdb, readBacktraceSymbols};
-    if (detection.format == Format::None) {
+    const FormatReader read = readerOf(detection.format);
+    if (read == nullptr) {
         return {};
     }
-    Findings findings = kReaders[static_cast<std::size_t>(detection.format)](lines, detection.line, facts, rules);
+    Findings findings = read(lines, detection.line, facts, rules);
     if (findings.kind.empty()) {
         // A native crash is of the kind of its signal.
         findings.kind = facts.signal.empty() ? "crash" : facts.signal;

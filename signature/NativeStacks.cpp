@@ -1,6 +1,7 @@
 // The stacks of native code: core dump information, gdb, the C library's
 // backtrace_symbols(), sanitizers and the kernel.
 
+#include "signature/Characters.h"
 #include "signature/Formats.h"
 #include "signature/Normalize.h"
 
@@ -16,10 +17,8 @@ constexpr auto npos = std::string_view::npos;
 // follows the access's description, a core dump's its thread's line.
 constexpr std::size_t kStackSearchLines = 16;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
 // A character of an address written in hexadecimal: 0x00007f3a2b4c5d6e.
-bool isAddressChar(char c) { return c == 'x' || isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+bool isAddressChar(char c) { return c == 'x' || isHexDigit(c); }
 
 // The index after the operator's symbol that starts at `at`, just after the
 // word "operator", or `at` where none does: operator(), operator<<, operator new.

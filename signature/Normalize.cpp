@@ -1,5 +1,6 @@
 #include "signature/Normalize.h"
 
+#include "signature/Characters.h"
 #include "signature/Printable.h"
 
 #include <algorithm>
@@ -14,9 +15,6 @@ namespace {
 constexpr std::size_t kMaxPieceBytes = 256;
 constexpr std::string_view kEllipsis = "\u2026";
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-bool isHexDigit(char c) { return isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 bool isWordChar(char c) { return isDigit(c) || isAlpha(c) || c == '_'; }
 
 // Whether `name` so far ends in the keyword "operator", after which the

@@ -153,5 +153,4 @@ std::string printable(std::string_view text, std::size_t maxBytes, std::size_t m
     return out.take(false);
 }
 
-
 }  // namespace triage

@@ -1,6 +1,7 @@
 // The stacks of language runtimes: Python tracebacks, Java exceptions, Go
 // and Rust panics.
 
+#include "signature/Characters.h"
 #include "signature/Formats.h"
 #include "signature/Normalize.h"
 
@@ -16,10 +17,9 @@ constexpr auto npos = std::string_view::npos;
 // may take several lines.
 constexpr std::size_t kBacktraceSearchLines = 32;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isNameChar(char c)
 {
-    return isDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_' || c == '.' || c == '$';
+    return isDigit(c) || isAlpha(c) || c == '_' || c == '.' || c == '$';
 }
 
 // "ValueError" for "ValueError: invalid literal ...", "java.io.IOException"

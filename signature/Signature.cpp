@@ -1,5 +1,6 @@
 #include "signature/Signature.h"
 
+#include "signature/Characters.h"
 #include "signature/Formats.h"
 #include "signature/Normalize.h"
 #include "signature/Printable.h"
@@ -24,9 +25,6 @@ constexpr std::size_t kMaxLineBytes = 4096;
 constexpr std::size_t kErrorSearchLines = 1000;
 
 constexpr std::string_view kUnitReportHeader = "=== crash report ===";
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
 // The lines of `text`, each cut to kMaxLineBytes, at most kMaxLines.
 std::vector<std::string_view> splitLines(std::string_view text)
