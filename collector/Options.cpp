@@ -2,6 +2,7 @@
 
 #include "BuildConfig.h"
 #include "collector/PageKeeper.h"
+#include "common/CommandLine.h"
 #include "common/FrameFormat.h"
 #include "common/TimeText.h"
 #include "signature/SkipRules.h"
@@ -9,7 +10,6 @@
 
 #include <arpa/inet.h>
 
-#include <charconv>
 #include <functional>
 #include <limits>
 
@@ -19,16 +19,9 @@ namespace {
 
 constexpr std::uint64_t kAnySize = std::numeric_limits<std::int64_t>::max();
 
-// A whole decimal number from `min` to `max`; nothing for anything else.
-std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t min, std::uint64_t max)
-{
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < min || value > max) {
-        return std::nullopt;
-    }
-    return value;
-}
+using crashreports::invalidValue;
+using crashreports::OptionName;
+using crashreports::parseNumber;
 
 bool isIPv4Address(const std::string& text)
 {
@@ -40,24 +33,18 @@ bool isIPv4Address(const std::string& text)
 using Setter = std::function<std::string(Options&, std::string_view)>;
 
 struct KnownOption {
-    std::string_view name;
-    bool takesValue;
+    OptionName name;
     Setter set;
 };
-
-std::string invalid(std::string_view option, std::string_view value, std::string_view expected)
-{
-    return "invalid " + std::string(option) + " \"" + std::string(value) + "\": " + std::string(expected);
-}
 
 // An option that takes a size in bytes from `min` to `max`.
 KnownOption sizeOption(std::string_view name, std::uint64_t min, std::uint64_t max,
                        std::function<void(Options&, std::uint64_t)> store)
 {
-    return {name, true, [=](Options& options, std::string_view value) {
+    return {{name, true}, [=](Options& options, std::string_view value) {
                 const auto size = parseSize(value, min, max);
                 if (!size) {
-                    return invalid(name, value,
+                    return invalidValue(name, value,
                                    "not a size in bytes (K, M or G for powers of 1024) from " + std::to_string(min)
                                        + " to " + std::to_string(max));
                 }
@@ -70,10 +57,10 @@ KnownOption sizeOption(std::string_view name, std::uint64_t min, std::uint64_t m
 KnownOption numberOption(std::string_view name, std::uint64_t min, std::uint64_t max, std::string_view expected,
                          std::function<void(Options&, std::uint64_t)> store)
 {
-    return {name, true, [=](Options& options, std::string_view value) {
+    return {{name, true}, [=](Options& options, std::string_view value) {
                 const auto number = parseNumber(value, min, max);
                 if (!number) {
-                    return invalid(name, value, expected);
+                    return invalidValue(name, value, expected);
                 }
                 store(options, *number);
                 return std::string();
@@ -83,7 +70,7 @@ KnownOption numberOption(std::string_view name, std::uint64_t min, std::uint64_t
 // An option that takes no value.
 KnownOption flagOption(std::string_view name, std::function<void(Options&)> store)
 {
-    return {name, false, [=](Options& options, std::string_view) {
+    return {{name, false}, [=](Options& options, std::string_view) {
                 store(options);
                 return std::string();
             }};
@@ -92,19 +79,19 @@ KnownOption flagOption(std::string_view name, std::function<void(Options&)> stor
 std::vector<KnownOption> networkOptions()
 {
     return {
-        {"--bind", true,
+        {{"--bind", true},
          [](Options& options, std::string_view value) {
              options.bindAddress = std::string(value);
-             return isIPv4Address(options.bindAddress) ? std::string() : invalid("--bind", value, "not an IPv4 address");
+             return isIPv4Address(options.bindAddress) ? std::string() : invalidValue("--bind", value, "not an IPv4 address");
          }},
         numberOption("--port", 0, 65535, "not a port number from 0 to 65535",
                      [](Options& options, std::uint64_t port) { options.port = static_cast<std::uint16_t>(port); }),
         flagOption("--reuse-port", [](Options& options) { options.reusePort = true; }),
-        {"--allow", true,
+        {{"--allow", true},
          [](Options& options, std::string_view value) {
              const auto network = parseNetwork(value);
              if (!network) {
-                 return invalid("--allow", value, "not an IPv4 address or network such as 10.0.0.0/8");
+                 return invalidValue("--allow", value, "not an IPv4 address or network such as 10.0.0.0/8");
              }
              options.allowed.push_back(*network);
              return std::string();
@@ -135,31 +122,31 @@ std::vector<KnownOption> storingOptions()
 std::vector<KnownOption> triageOptions()
 {
     return {
-        {"--regressed-after", true,
+        {{"--regressed-after", true},
          [](Options& options, std::string_view value) {
              const auto span = crashreports::parseSpan(value);
              options.regressedAfter = span.value_or(kDefaultRegressedAfter);
-             return span ? std::string() : invalid("--regressed-after", value, "not a span such as 30s, 90m, 2h or 7d");
+             return span ? std::string() : invalidValue("--regressed-after", value, "not a span such as 30s, 90m, 2h or 7d");
          }},
-        {"--on-new-group", true,
+        {{"--on-new-group", true},
          [](Options& options, std::string_view value) {
              options.onNewGroup = std::string(value);
-             return value.empty() ? invalid("--on-new-group", value, "an empty command") : std::string();
+             return value.empty() ? invalidValue("--on-new-group", value, "an empty command") : std::string();
          }},
-        {"--skip-rules", true,
+        {{"--skip-rules", true},
          [](Options& options, std::string_view value) {
              options.skipRules.emplace_back(value);
              return std::string();
          }},
-        {"--page", true,
+        {{"--page", true},
          [](Options& options, std::string_view value) {
              options.page = std::filesystem::path(value);
-             return value.empty() ? invalid("--page", value, "an empty directory name") : std::string();
+             return value.empty() ? invalidValue("--page", value, "an empty directory name") : std::string();
          }},
     };
 }
 
-const KnownOption* findOption(std::string_view name)
+const std::vector<KnownOption>& knownOptions()
 {
     static const std::vector<KnownOption> known = [] {
         auto options = networkOptions();
@@ -168,37 +155,21 @@ const KnownOption* findOption(std::string_view name)
         }
         return options;
     }();
-    for (const auto& option : known) {
-        if (option.name == name) {
-            return &option;
-        }
-    }
-    return nullptr;
+    return known;
 }
 
-// Sets the option that `args[index]` names, taking its value from the same
-// argument after "=" or from the next one; a usage error, or empty.
-std::string setOption(Options& options, std::span<const std::string_view> args, std::size_t& index)
+// Sets the store from the operands; a usage error, or empty.
+std::string takeStore(Options& options, std::span<const std::string_view> operands)
 {
-    const std::string_view arg = args[index];
-    const auto equals = arg.find('=');
-    const KnownOption* option = findOption(arg.substr(0, equals));
-    if (option == nullptr) {
-        return "unknown option \"" + std::string(arg) + "\"";
+    if (operands.size() != 1) {
+        return operands.empty() ? "missing STORE"
+                                : "one STORE expected, got " + std::to_string(operands.size()) + " operands";
     }
-    std::string_view value;
-    if (!option->takesValue) {
-        if (equals != std::string_view::npos) {
-            return "option " + std::string(option->name) + " takes no value";
-        }
-    } else if (equals != std::string_view::npos) {
-        value = arg.substr(equals + 1);
-    } else if (index + 1 < args.size()) {
-        value = args[++index];
-    } else {
-        return "option " + std::string(option->name) + " needs a value";
+    if (operands.front().empty()) {
+        return "an empty STORE: a directory or a postgresql:// URI";
     }
-    return option->set(options, value);
+    options.store = std::string(operands.front());
+    return {};
 }
 
 }  // namespace
@@ -298,36 +269,22 @@ std::string usageText()
 
 ParsedOptions parseOptions(std::span<const std::string_view> args)
 {
+    const auto& known = knownOptions();
+    std::vector<OptionName> names;
+    for (const auto& option : known) {
+        names.push_back(option.name);
+    }
     ParsedOptions parsed;
-    std::vector<std::string_view> operands;
-    for (std::size_t index = 0; index < args.size(); ++index) {
-        const std::string_view arg = args[index];
-        if (arg == "--help" || arg == "-h" || arg == "--version") {
-            (arg == "--version" ? parsed.options.version : parsed.options.help) = true;
-            return parsed;
-        }
-        if (arg == "--") {
-            operands.insert(operands.end(), args.begin() + static_cast<std::ptrdiff_t>(index) + 1, args.end());
-            break;
-        }
-        if (!arg.starts_with("-") || arg == "-") {
-            operands.push_back(arg);
-            continue;
-        }
-        if (parsed.error = setOption(parsed.options, args, index); !parsed.error.empty()) {
-            return parsed;
-        }
-    }
-    if (operands.size() != 1) {
-        parsed.error = operands.empty() ? "missing STORE"
-                                        : "one STORE expected, got " + std::to_string(operands.size()) + " operands";
+    const auto line = crashreports::readCommandLine(args, names, [&](std::size_t option, std::string_view value) {
+        return known[option].set(parsed.options, value);
+    });
+    parsed.options.help = line.help;
+    parsed.options.version = line.version;
+    if (!line.error.empty() || line.help || line.version) {
+        parsed.error = line.error;
         return parsed;
     }
-    if (operands.front().empty()) {
-        parsed.error = "an empty STORE: a directory or a postgresql:// URI";
-        return parsed;
-    }
-    parsed.options.store = std::string(operands.front());
+    parsed.error = takeStore(parsed.options, line.operands);
     return parsed;
 }
 

@@ -1,5 +1,6 @@
 #include "reader/Reader.h"
 
+#include "common/CommandLine.h"
 #include "common/FrameFormat.h"
 #include "common/Plural.h"
 #include "common/StartupError.h"
@@ -19,17 +20,11 @@ namespace triage {
 
 namespace {
 
+using crashreports::inQuotes;
+
 Outcome failure(std::string line)
 {
     return {1, {}, {std::move(line)}};
-}
-
-std::string inQuotes(std::string_view text)
-{
-    std::string line(1, '"');
-    line += text;
-    line += '"';
-    return line;
 }
 
 // The signature under `rules` of each group's newest report; nothing for a

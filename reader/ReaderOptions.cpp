@@ -1,9 +1,9 @@
 #include "reader/ReaderOptions.h"
 
+#include "common/CommandLine.h"
 #include "common/TimeText.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 
 namespace triage {
@@ -13,16 +13,15 @@ namespace {
 // The options, as bits of the set that a command takes.
 enum OptionBit : unsigned { kStore = 1, kRules = 2, kSince = 4, kGroup = 8, kLimit = 16, kJson = 32 };
 
-struct OptionInfo {
-    std::string_view name;
-    OptionBit bit;
-    bool takesValue;
+// In the order of their bits.
+constexpr crashreports::OptionName kOptions[] = {
+    {"--store", true}, {"--rules", true}, {"--since", true}, {"--group", true}, {"--limit", true}, {"--json", false},
 };
 
-constexpr OptionInfo kOptions[] = {
-    {"--store", kStore, true}, {"--rules", kRules, true}, {"--since", kSince, true},
-    {"--group", kGroup, true}, {"--limit", kLimit, true}, {"--json", kJson, false},
-};
+constexpr OptionBit bitOf(std::size_t option)
+{
+    return static_cast<OptionBit>(1U << option);
+}
 
 struct CommandInfo {
     Command command;
@@ -42,86 +41,41 @@ constexpr CommandInfo kCommands[] = {
     {Command::Page, "page", kStore, "OUTDIR", 1, 1},
 };
 
-std::string inQuotes(std::string_view text)
-{
-    std::string line(1, '"');
-    line += text;
-    line += '"';
-    return line;
-}
+using crashreports::inQuotes;
+using crashreports::invalidValue;
 
-std::string invalid(std::string_view what, std::string_view value, std::string_view expected)
+// Sets the option `kOptions[index]` from `value`; a usage error, or empty.
+std::string setOption(ReaderOptions& options, std::size_t index, std::string_view value, store::TimePoint now)
 {
-    return "invalid " + std::string(what) + " " + inQuotes(value) + ": " + std::string(expected);
-}
-
-std::optional<std::size_t> parseLimit(std::string_view text)
-{
-    std::size_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value == 0) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-// Sets `option` from `value`; a usage error, or empty.
-std::string setOption(ReaderOptions& options, const OptionInfo& option, std::string_view value, store::TimePoint now)
-{
-    switch (option.bit) {
+    const crashreports::OptionName& option = kOptions[index];
+    switch (bitOf(index)) {
     case kStore:
         options.store = std::string(value);
-        return value.empty() ? invalid(option.name, value, "empty") : "";
+        return value.empty() ? invalidValue(option.name, value, "empty") : "";
     case kRules: options.rules.emplace_back(value); return "";
     case kSince:
         options.since = crashreports::parseTime(value, now);
         return options.since ? ""
-                             : invalid(option.name, value,
+                             : invalidValue(option.name, value,
                                        "not an RFC 3339 time or a span such as 30s, 90m, 2h or 7d");
     case kGroup:
         options.group = std::string(value);
-        return isGroupId(value) ? "" : invalid(option.name, value, "not a group id (16 lowercase hex digits)");
+        return isGroupId(value) ? "" : invalidValue(option.name, value, "not a group id (16 lowercase hex digits)");
     case kLimit:
-        options.limit = parseLimit(value);
-        return options.limit ? "" : invalid(option.name, value, "not a whole number from 1 up");
+        options.limit = crashreports::parseNumber(value, 1, std::numeric_limits<std::size_t>::max());
+        return options.limit ? "" : invalidValue(option.name, value, "not a whole number from 1 up");
     case kJson: options.json = true; return "";
     }
     return "";
-}
-
-// Takes the option that `args[index]` names, its value from the same
-// argument after "=" or from the next one; a usage error, or empty.
-std::string takeOption(ParsedReaderOptions& parsed, unsigned& given, std::span<const std::string_view> args,
-                       std::size_t& index, store::TimePoint now)
-{
-    const std::string_view arg = args[index];
-    const auto equals = arg.find('=');
-    const auto name = arg.substr(0, equals);
-    const auto* option = std::ranges::find(kOptions, name, &OptionInfo::name);
-    if (option == std::end(kOptions)) {
-        return "unknown option " + inQuotes(arg);
-    }
-    given |= option->bit;
-    if (!option->takesValue) {
-        return equals == std::string_view::npos ? setOption(parsed.options, *option, {}, now)
-                                                : "option " + std::string(name) + " takes no value";
-    }
-    if (equals != std::string_view::npos) {
-        return setOption(parsed.options, *option, arg.substr(equals + 1), now);
-    }
-    if (index + 1 == args.size()) {
-        return "option " + std::string(name) + " needs a value";
-    }
-    return setOption(parsed.options, *option, args[++index], now);
 }
 
 // Checks the options given and the operands against what `command` takes;
 // a usage error, or empty.
 std::string checkCommand(const CommandInfo& command, unsigned given, std::span<const std::string_view> operands)
 {
-    for (const auto& option : kOptions) {
-        if ((given & option.bit) != 0 && (command.options & option.bit) == 0) {
-            return "option " + std::string(option.name) + " does not apply to " + std::string(command.name);
+    for (std::size_t option = 0; option < std::size(kOptions); ++option) {
+        if ((given & bitOf(option)) != 0 && (command.options & bitOf(option)) == 0) {
+            return "option " + std::string(kOptions[option].name) + " does not apply to " + std::string(command.name);
         }
     }
     const std::string name(command.name);
@@ -134,10 +88,10 @@ std::string checkCommand(const CommandInfo& command, unsigned given, std::span<c
             : name + " takes one " + std::string(command.operand) + ", got " + std::to_string(operands.size());
     }
     if (command.command == Command::Show && !isReportId(operands.front())) {
-        return invalid("REPORT", operands.front(), "not a report id");
+        return invalidValue("REPORT", operands.front(), "not a report id");
     }
     if (command.command == Command::Page && operands.front().empty()) {
-        return invalid("OUTDIR", operands.front(), "empty");
+        return invalidValue("OUTDIR", operands.front(), "empty");
     }
     return "";
 }
@@ -167,22 +121,16 @@ ParsedReaderOptions parseReaderOptions(std::span<const std::string_view> args, s
 {
     ParsedReaderOptions parsed;
     unsigned given = 0;
-    std::vector<std::string_view> words;
-    bool optionsEnded = false;
-    for (std::size_t index = 0; index < args.size(); ++index) {
-        const std::string_view arg = args[index];
-        if (optionsEnded || !arg.starts_with("-") || arg == "-") {
-            words.push_back(arg);
-        } else if (arg == "--help" || arg == "-h" || arg == "--version") {
-            (arg == "--version" ? parsed.options.version : parsed.options.help) = true;
-            return parsed;
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (parsed.error = takeOption(parsed, given, args, index, now); !parsed.error.empty()) {
-            return parsed;
-        }
+    const auto line = crashreports::readCommandLine(args, kOptions, [&](std::size_t option, std::string_view value) {
+        given |= bitOf(option);
+        return setOption(parsed.options, option, value, now);
+    });
+    parsed.options.help = line.help;
+    parsed.options.version = line.version;
+    parsed.error = line.error;
+    if (parsed.error.empty() && !line.help && !line.version) {
+        parsed.error = takeCommand(parsed.options, given, line.operands);
     }
-    parsed.error = takeCommand(parsed.options, given, words);
     return parsed;
 }
 
