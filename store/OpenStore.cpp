@@ -31,9 +31,8 @@ void giveIndexToDirectoryOwner(int directoryFd)
     if (::geteuid() != 0 || ::fstat(directoryFd, &directory) != 0) {
         return;
     }
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        const std::string name = std::string(kIndexFileName) + suffix;
-        ::fchownat(directoryFd, name.c_str(), directory.st_uid, directory.st_gid, AT_SYMLINK_NOFOLLOW);
+    for (const char* name : kIndexFiles) {
+        ::fchownat(directoryFd, name, directory.st_uid, directory.st_gid, AT_SYMLINK_NOFOLLOW);
     }
 }
 

@@ -1,8 +1,12 @@
 #include "store/ReportNames.h"
 
+#include "common/StartupError.h"
+
 #include <arpa/inet.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -67,6 +71,20 @@ std::string sequenceText(std::uint64_t sequence)
 }
 
 }  // namespace
+
+std::string drawOwnerMark()
+{
+    unsigned char bytes[8] = {};
+    if (::getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
+        const int error = errno;
+        throw crashreports::StartupError(crashreports::withReason("can't draw a random owner mark", error));
+    }
+    char text[2 * sizeof bytes + 1] = {};
+    for (std::size_t index = 0; index < sizeof bytes; ++index) {
+        std::snprintf(text + 2 * index, 3, "%02x", bytes[index]);
+    }
+    return text;
+}
 
 std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,
                            std::uint64_t sequence)

@@ -1,9 +1,10 @@
 #pragma once
 
 // The names a directory store gives its files, and what it reads back from
-// them; and the ids a database store gives its rows. Pure functions: names are the collector's own (receive time, sender,
-// sequence number, its random owner mark); nothing from a report goes into
-// a name, and only names made here are ever counted or removed as reports.
+// them; and the ids a database store gives its rows. Names are the
+// collector's own (receive time, sender, sequence number, its random owner
+// mark); nothing from a report goes into a name, and only names made here
+// are ever counted or removed as reports. All but drawOwnerMark() are pure.
 
 #include "common/Endpoint.h"
 
@@ -14,6 +15,11 @@
 #include <string_view>
 
 namespace store {
+
+// 16 random hexadecimal digits that set one collector's files and report
+// ids apart from every other collector's. Throws crashreports::StartupError
+// if no random bytes can be had.
+std::string drawOwnerMark();
 
 // "20261208T115959.123456Z_127.0.0.1_40000_000001.report"
 std::string reportFileName(std::chrono::system_clock::time_point received, const crashreports::Endpoint& sender,

@@ -40,8 +40,8 @@ void DirectoryStore::openIndex()
         } catch (const sqlite::Error& error) {
             if (attempt == 0) {
                 // Derived data that can't be opened starts over.
-                for (const char* suffix : {"", "-wal", "-shm"}) {
-                    ::unlinkat(fd(), (std::string(kIndexFileName) + suffix).c_str(), 0);
+                for (const char* name : kIndexFiles) {
+                    ::unlinkat(fd(), name, 0);
                 }
                 continue;
             }

@@ -6,12 +6,10 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -28,20 +26,6 @@ using crashreports::withReason;
 // long: a passing lock file or an ownerless temporary this old is left over.
 constexpr auto kOrphanAge = std::chrono::seconds(60);
 
-std::string randomOwner()
-{
-    unsigned char bytes[8] = {};
-    if (::getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
-        const int error = errno;
-        throw StartupError(withReason("can't draw a random name", error));
-    }
-    char text[2 * sizeof bytes + 1] = {};
-    for (std::size_t index = 0; index < sizeof bytes; ++index) {
-        std::snprintf(text + 2 * index, 3, "%02x", bytes[index]);
-    }
-    return text;
-}
-
 bool olderThan(int directory, const std::string& name, std::chrono::seconds age)
 {
     struct stat status {};
@@ -54,7 +38,7 @@ bool olderThan(int directory, const std::string& name, std::chrono::seconds age)
 }  // namespace
 
 DirectoryLock::DirectoryLock(int directoryFd, const std::filesystem::path& path)
-    : directoryFd_(directoryFd), owner_(randomOwner())
+    : directoryFd_(directoryFd), owner_(drawOwnerMark())
 {
     const std::string passing = newLockFileName(owner_);
     UniqueFd lock(::openat(directoryFd, passing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0640));

@@ -19,6 +19,7 @@
 #include "store/ReportStore.h"
 #include "store/directory/Sqlite.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -29,6 +30,8 @@
 namespace store {
 
 inline constexpr const char* kIndexFileName = ".index.sqlite";
+// Every file of the index: the database, its log and the log's shared index.
+inline constexpr std::array<const char*, 3> kIndexFiles{".index.sqlite", ".index.sqlite-wal", ".index.sqlite-shm"};
 
 // A report as the index takes it.
 struct IndexEntry {

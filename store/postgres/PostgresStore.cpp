@@ -5,11 +5,8 @@
 #include "store/ReportNames.h"
 #include "store/postgres/PostgresSchema.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 namespace store {
 
@@ -36,21 +33,6 @@ constexpr const char* kTimeouts
     = "SELECT set_config('lock_timeout', '20s', false) WHERE current_setting('lock_timeout') = '0';"
       "SELECT set_config('statement_timeout', '40s', false) WHERE current_setting('statement_timeout') = '0'";
 
-// 16 random hexadecimal digits, which set this collector's report ids apart
-// from every other collector's.
-std::string randomOwner()
-{
-    unsigned char bytes[8] = {};
-    if (::getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
-        throw StartupError(crashreports::withReason("can't draw a random owner mark", errno));
-    }
-    char text[2 * sizeof bytes + 1] = {};
-    for (std::size_t index = 0; index < sizeof bytes; ++index) {
-        std::snprintf(text + 2 * index, 3, "%02x", bytes[index]);
-    }
-    return text;
-}
-
 std::string secondsIn(std::chrono::steady_clock::duration span)
 {
     return crashreports::plural(
@@ -64,7 +46,7 @@ PostgresStore::PostgresStore(std::string uri, const StoreOptions& options)
       shownAs_(pg::redact(uri_)),
       options_(options),
       maxUse_(options.budget.maxUse.value_or(kDefaultCap)),
-      owner_(randomOwner())
+      owner_(drawOwnerMark())
 {
     if (const std::string error = pg::checkUri(uri_); !error.empty()) {
         throw StartupError(error);
