@@ -168,7 +168,7 @@ std::string takeStore(Options& options, std::span<const std::string_view> operan
     if (operands.front().empty()) {
         return "an empty STORE: a directory or a postgresql:// URI";
     }
-    options.store = std::string(operands.front());
+    options.store = store::StoreName(std::string(operands.front()));
     return {};
 }
 

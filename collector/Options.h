@@ -3,6 +3,7 @@
 // The collector's command line.
 
 #include "collector/Admission.h"
+#include "store/StoreName.h"
 
 #include <chrono>
 #include <cstdint>
@@ -41,7 +42,7 @@ struct Options {
     std::optional<std::string> onNewGroup;  // a command for news of crash groups
     std::vector<std::filesystem::path> skipRules;  // empty: the default file, if there is one
     std::optional<std::filesystem::path> page;     // where to keep the triage page
-    std::string store;  // a directory, or a postgresql:// URI
+    store::StoreName store{std::string()};  // a directory, or a postgresql:// URI
     bool help = false;
     bool version = false;
 

@@ -7,7 +7,7 @@
 
 namespace collector {
 
-PageKeeper::PageKeeper(std::string store, std::filesystem::path directory, LogSink& log)
+PageKeeper::PageKeeper(store::StoreName store, std::filesystem::path directory, LogSink& log)
     : store_(std::move(store)), directory_(std::move(directory)), log_(log), thread_([this] { run(); })
 {
 }

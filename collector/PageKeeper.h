@@ -6,6 +6,7 @@
 // it. A page that can't be written is a line; the next change tries again.
 
 #include "collector/LogSink.h"
+#include "store/StoreName.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,7 +23,7 @@ public:
 
     // Writes the page of `store` into `directory` now, and again after
     // changes.
-    PageKeeper(std::string store, std::filesystem::path directory, LogSink& log);
+    PageKeeper(store::StoreName store, std::filesystem::path directory, LogSink& log);
     PageKeeper(const PageKeeper&) = delete;
     PageKeeper& operator=(const PageKeeper&) = delete;
     ~PageKeeper();
@@ -38,7 +39,7 @@ private:
     void run();
     void write();
 
-    std::string store_;
+    store::StoreName store_;
     std::filesystem::path directory_;
     LogSink& log_;
     std::mutex mutex_;

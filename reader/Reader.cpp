@@ -56,7 +56,7 @@ Outcome listReports(store::Catalog& catalog, const ReaderOptions& options)
     store::ReportFilter filter;
     filter.group = options.group;
     if (options.group && catalog.countReports(filter) == 0) {
-        return failure("no group " + inQuotes(*options.group) + " in " + store::displayName(options.store));
+        return failure("no group " + inQuotes(*options.group) + " in " + options.store.shown());
     }
     filter.since = options.since;
     filter.limit = options.limit;
@@ -69,7 +69,7 @@ Outcome showReport(store::Catalog& catalog, const ReaderOptions& options)
     const std::string& id = options.operands.front();
     const auto bytes = catalog.reportBytes(id);
     if (!bytes) {
-        return failure("no report " + inQuotes(id) + " in " + store::displayName(options.store));
+        return failure("no report " + inQuotes(id) + " in " + options.store.shown());
     }
     return {0, std::string(bytes->begin(), bytes->end()), {}};
 }
@@ -86,12 +86,12 @@ Outcome writeStorePage(store::Catalog& catalog, const std::string& outDir, store
     }
 }
 
-Outcome rebuildIndex(const std::string& storeName, const SkipRules& rules)
+Outcome rebuildIndex(const store::StoreName& storeName, const SkipRules& rules)
 {
     try {
         const auto result = store::reindex(storeName, rules);
         return {0,
-                "reindexed " + store::displayName(storeName) + ": " + crashreports::plural(result.reports, "report") + " in "
+                "reindexed " + storeName.shown() + ": " + crashreports::plural(result.reports, "report") + " in "
                     + crashreports::plural(result.groups, "group") + "\n",
                 {}};
     } catch (const crashreports::StartupError& error) {
@@ -99,7 +99,7 @@ Outcome rebuildIndex(const std::string& storeName, const SkipRules& rules)
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& error) {
-        return failure("can't reindex " + store::displayName(storeName) + ": " + error.what());
+        return failure("can't reindex " + storeName.shown() + ": " + error.what());
     }
 }
 
@@ -149,7 +149,7 @@ Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, st
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& error) {
-        return failure("can't open " + store::displayName(options.store) + ": " + error.what());
+        return failure("can't open " + options.store.shown() + ": " + error.what());
     }
 }
 
@@ -170,7 +170,7 @@ Outcome runOnCatalog(store::Catalog& catalog, const ReaderOptions& options, cons
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& error) {
-        return failure("can't read " + store::displayName(options.store) + ": " + error.what());
+        return failure("can't read " + options.store.shown() + ": " + error.what());
     }
     return failure("reindex and signature read no catalog");
 }

@@ -50,7 +50,7 @@ std::string setOption(ReaderOptions& options, std::size_t index, std::string_vie
     const crashreports::OptionName& option = kOptions[index];
     switch (bitOf(index)) {
     case kStore:
-        options.store = std::string(value);
+        options.store = store::StoreName(std::string(value));
         return value.empty() ? invalidValue(option.name, value, "empty") : "";
     case kRules: options.rules.emplace_back(value); return "";
     case kSince:

@@ -3,14 +3,14 @@
 // crashReports' command line: one command, its operands and the options it
 // takes, each checked for the command it is given to.
 
+#include "signature/SkipRules.h"
 #include "store/Catalog.h"
+#include "store/StoreName.h"
 
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <span>
-#include "signature/SkipRules.h"
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +23,7 @@ enum class Command { Groups, List, Show, Reindex, Signature, Page };
 
 struct ReaderOptions {
     Command command = Command::Groups;
-    std::string store{kDefaultStore};
+    store::StoreName store{std::string(kDefaultStore)};
     // As given; when empty, the default file is read if it exists.
     std::vector<std::filesystem::path> rules;
     std::optional<store::TimePoint> since;

@@ -38,52 +38,47 @@ void giveIndexToDirectoryOwner(int directoryFd)
 
 }  // namespace
 
-std::string displayName(const std::string& store)
-{
-    return pg::redact(store);
-}
-
-std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
+std::unique_ptr<ReportStore> openStore(const StoreName& store, const StoreOptions& options,
                                        const triage::SkipRules& rules)
 {
-    if (pg::isUri(store)) {
+    if (store.isDatabase()) {
         return std::make_unique<PostgresStore>(store, options);
     }
-    return std::make_unique<DirectoryStore>(store, options, rules);
+    return std::make_unique<DirectoryStore>(store.text(), options, rules);
 }
 
-std::unique_ptr<Catalog> openCatalog(const std::string& store)
+std::unique_ptr<Catalog> openCatalog(const StoreName& store)
 {
-    if (pg::isUri(store)) {
+    if (store.isDatabase()) {
         return std::make_unique<PostgresCatalog>(store);
     }
-    return std::make_unique<DirectoryCatalog>(store);
+    return std::make_unique<DirectoryCatalog>(store.text());
 }
 
-ReindexResult reindex(const std::string& store, const triage::SkipRules& rules)
+ReindexResult reindex(const StoreName& store, const triage::SkipRules& rules)
 {
-    if (pg::isUri(store)) {
+    if (store.isDatabase()) {
         try {
             const Rebuilt rebuilt = rebuildPostgres(store, rules);
             return {rebuilt.reports, rebuilt.groups};
         } catch (const pg::Error& error) {
-            throw StartupError("can't rebuild the groups of " + displayName(store) + ": " + error.what());
+            throw StartupError("can't rebuild the groups of " + store.shown() + ": " + error.what());
         }
     }
-    const UniqueFd directory(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd directory(::open(store.text().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
         const int error = errno;
-        throw StartupError(crashreports::withReason("can't open report store " + store, error));
+        throw StartupError(crashreports::withReason("can't open report store " + store.text(), error));
     }
     const int listingFd = ::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
     if (listing == nullptr) {
         const int error = errno;
-        throw StartupError(crashreports::withReason("can't list report store " + store, error));
+        throw StartupError(crashreports::withReason("can't list report store " + store.text(), error));
     }
     const std::unique_ptr<DIR, int (*)(DIR*)> closing(listing, ::closedir);
     try {
-        ReportIndex index(store);
+        ReportIndex index(store.text());
         index.rebuild([&](IndexEntry& entry) {
             while (const dirent* file = ::readdir(listing)) {
                 if (auto read = readIndexEntry(directory.get(), file->d_name, rules)) {
@@ -97,7 +92,7 @@ ReindexResult reindex(const std::string& store, const triage::SkipRules& rules)
         const IndexTotals totals = index.totals();
         return {totals.reports, index.groupCount()};
     } catch (const sqlite::Error& error) {
-        throw StartupError("can't rebuild the index of " + store + ": " + error.what());
+        throw StartupError("can't rebuild the index of " + store.text() + ": " + error.what());
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "store/Catalog.h"
 #include "store/ReportStore.h"
+#include "store/StoreName.h"
 #include "store/StoreOptions.h"
 
 #include <cstdint>
@@ -18,12 +19,9 @@ class SkipRules;
 
 namespace store {
 
-// `store` fit for a line: a URI without its password, a directory as it is.
-std::string displayName(const std::string& store);
-
 // The store that `store` names, opened for the collector to store into.
 // Throws crashreports::StartupError naming it if it can't be had.
-std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOptions& options,
+std::unique_ptr<ReportStore> openStore(const StoreName& store, const StoreOptions& options,
                                        const triage::SkipRules& rules);
 
 // The catalog of the store that `store` names, opened for reading. Throws
@@ -31,7 +29,7 @@ std::unique_ptr<ReportStore> openStore(const std::string& store, const StoreOpti
 // what() is the line to print: it names the store (a URI without its
 // password) and why ("can't open report directory /srv/reports: No such
 // file or directory").
-std::unique_ptr<store::Catalog> openCatalog(const std::string& store);
+std::unique_ptr<store::Catalog> openCatalog(const StoreName& store);
 
 struct ReindexResult {
     std::uint64_t reports = 0, groups = 0;
@@ -41,6 +39,6 @@ struct ReindexResult {
 // signatures computed under `rules`; what it holds afterwards. Throws
 // crashreports::StartupError as openCatalog() does, and std::exception with
 // one line naming what failed when the rebuild does.
-ReindexResult reindex(const std::string& store, const triage::SkipRules& rules);
+ReindexResult reindex(const StoreName& store, const triage::SkipRules& rules);
 
 }  // namespace store

@@ -38,7 +38,7 @@ const Parse kParses[] = {
     {"DirectoryAloneTakesTheDefaults",
      {"/srv/reports"},
      [](const Options& options) {
-         return options.store == "/srv/reports" && options.port == build_config::kCollectorPort
+         return options.store.text() == "/srv/reports" && options.port == build_config::kCollectorPort
              && options.bindAddress == "0.0.0.0" && options.maxReportSize == collector::kDefaultMaxReportSize
              && !options.maxUse && !options.keepFree && !options.count;
      }},
@@ -49,11 +49,11 @@ const Parse kParses[] = {
     {"ZeroTurnsALimitOff", {"--keep-free", "0", "d"}, [](const Options& options) { return options.keepFree == 0U; }},
     {"RepeatedAllowAddsNetworks",
      {"--allow", "10.0.0.0/8", "d", "--allow=192.0.2.7"},
-     [](const Options& options) { return options.allowed.size() == 2 && options.store == "d"; }},
+     [](const Options& options) { return options.allowed.size() == 2 && options.store.text() == "d"; }},
     {"DoubleDashEndsTheOptions", {"--", "--reuse-port"}, [](const Options& options) {
-         return options.store == "--reuse-port" && !options.reusePort;
+         return options.store.text() == "--reuse-port" && !options.reusePort;
      }},
-    {"LoneDashIsADirectory", {"-"}, [](const Options& options) { return options.store == "-"; }},
+    {"LoneDashIsADirectory", {"-"}, [](const Options& options) { return options.store.text() == "-"; }},
     {"HelpStopsParsing", {"--help", "--no-such-option"}, [](const Options& options) { return options.help; }},
     {"VersionStopsParsing", {"d", "--version"}, [](const Options& options) { return options.version; }},
     {"UnknownOption", {"--verbose", "d"}, {}, "unknown option \"--verbose\""},

@@ -1,13 +1,14 @@
 // Naming a database store: what is a URI, and a URI shown without its
 // password.
 
+#include "store/StoreName.h"
 #include "store/postgres/Postgres.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using store::pg::redact;
+using store::StoreName;
 
 TEST(PostgresUri, IsOnlyAPostgresqlOrPostgresScheme)
 {
@@ -21,7 +22,7 @@ TEST(PostgresUri, IsOnlyAPostgresqlOrPostgresScheme)
         {"mysql://db.example.org/crashes", false},
     };
     for (const auto& [store, isUri] : cases) {
-        EXPECT_EQ(store::pg::isUri(store), isUri) << store;
+        EXPECT_EQ(StoreName(store).isDatabase(), isUri) << store;
     }
 }
 
@@ -40,14 +41,14 @@ TEST(PostgresUri, IsShownWithoutItsPassword)
         {"/srv/reports:with@signs", "/srv/reports:with@signs"},
     };
     for (const auto& [uri, shown] : cases) {
-        EXPECT_EQ(redact(uri), shown) << uri;
+        EXPECT_EQ(StoreName(uri).shown(), shown) << uri;
     }
 }
 
 TEST(PostgresUri, IsCheckedBeforeAnyConnection)
 {
-    EXPECT_EQ(store::pg::checkUri("postgresql://collector@db.example.org/crashes"), "");
-    const std::string error = store::pg::checkUri("postgresql://u:s3cret@db/crashes?nonsense=1");
+    EXPECT_EQ(store::pg::checkUri(StoreName("postgresql://collector@db.example.org/crashes")), "");
+    const std::string error = store::pg::checkUri(StoreName("postgresql://u:s3cret@db/crashes?nonsense=1"));
     EXPECT_TRUE(error.starts_with("invalid database URI postgresql://u:***@db/crashes?nonsense=1: ")) << error;
     EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
 }

@@ -40,13 +40,13 @@ const Parse kParses[] = {
     {"CommandAloneTakesTheDefaults",
      {"groups"},
      [](const ReaderOptions& options) {
-         return options.command == Command::Groups && options.store == triage::kDefaultStore && options.rules.empty()
+         return options.command == Command::Groups && options.store.text() == triage::kDefaultStore && options.rules.empty()
              && !options.since && !options.json;
      }},
     {"OptionsOnBothSidesOfTheCommand",
      {"--store=/srv/reports", "list", "--group", "0123456789abcdef", "--since", "2h", "--limit=3", "--json"},
      [](const ReaderOptions& options) {
-         return options.command == Command::List && options.store == "/srv/reports"
+         return options.command == Command::List && options.store.text() == "/srv/reports"
              && options.group == "0123456789abcdef" && options.since == kNow - std::chrono::hours{2}
              && options.limit == 3U && options.json;
      }},

@@ -290,48 +290,17 @@ void Transaction::commit()
     }
 }
 
-bool isUri(std::string_view store)
-{
-    return store.starts_with("postgresql://") || store.starts_with("postgres://");
-}
-
-std::string redact(std::string_view uri)
-{
-    if (!isUri(uri)) {
-        return std::string(uri);
-    }
-    std::string shown(uri);
-    const std::size_t start = shown.find("://") + 3;
-    const std::size_t query = std::min(shown.find('?'), shown.size());
-    // The user part ends at the last '@' before the parameters; a password
-    // follows its first ':'.
-    const std::size_t at = shown.rfind('@', query == 0 ? 0 : query - 1);
-    if (at != std::string::npos && at >= start) {
-        const std::size_t colon = shown.find(':', start);
-        if (colon < at) {
-            shown.replace(colon + 1, at - colon - 1, "***");
-        }
-    }
-    for (std::size_t key = shown.find('?'); key != std::string::npos; key = shown.find('&', key + 1)) {
-        if (shown.compare(key + 1, 9, "password=") == 0) {
-            const std::size_t end = std::min(shown.find('&', key + 1), shown.size());
-            shown.replace(key + 10, end - key - 10, "***");
-        }
-    }
-    return shown;
-}
-
-std::string checkUri(const std::string& uri)
+std::string checkUri(const StoreName& store)
 {
     char* error = nullptr;
-    PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
+    PQconninfoOption* options = PQconninfoParse(store.text().c_str(), &error);
     if (options != nullptr) {
         PQconninfoFree(options);
         return {};
     }
     const std::string reason = error != nullptr ? oneLine(error) : "out of memory";
     PQfreemem(error);
-    return "invalid database URI " + redact(uri) + ": " + reason;
+    return "invalid database URI " + store.shown() + ": " + reason;
 }
 
 }  // namespace store::pg

@@ -9,6 +9,8 @@
 // their microseconds. Only the PostgreSQL store, its catalog and its
 // reindex use it.
 
+#include "store/StoreName.h"
+
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -148,13 +150,8 @@ private:
     bool open_ = true;
 };
 
-// Whether `store` names a database rather than a directory: a
-// postgresql:// or postgres:// URI.
-bool isUri(std::string_view store);
-// `uri` fit for a line: its password, in the user part or as a parameter,
-// becomes "***". Anything that is not a URI is returned as it is.
-std::string redact(std::string_view uri);
-// Checks that libpq reads `uri`; an error naming it (redacted), or empty.
-std::string checkUri(const std::string& uri);
+// Checks that libpq reads the URI `store` names; an error naming it as
+// shown, or empty.
+std::string checkUri(const StoreName& store);
 
 }  // namespace store::pg

@@ -62,14 +62,14 @@ std::int64_t microseconds(std::chrono::system_clock::duration span)
 
 }  // namespace
 
-pg::Connection connectToStore(const std::string& uri, const std::string& program)
+pg::Connection connectToStore(const StoreName& store, const std::string& program)
 {
-    const std::string shownAs = pg::redact(uri);
-    if (const std::string error = pg::checkUri(uri); !error.empty()) {
+    const std::string& shownAs = store.shown();
+    if (const std::string error = pg::checkUri(store); !error.empty()) {
         throw StartupError(error);
     }
     try {
-        pg::Connection connection(uri, shownAs, {program});
+        pg::Connection connection(store.text(), shownAs, {program});
         const auto version = pg::schemaVersion(connection);
         if (!version) {
             throw StartupError("report store " + shownAs + " has no report tables: no collector stored into it yet");
@@ -85,7 +85,7 @@ pg::Connection connectToStore(const std::string& uri, const std::string& program
     }
 }
 
-PostgresCatalog::PostgresCatalog(const std::string& uri) : connection_(connectToStore(uri, "crashReports")) {}
+PostgresCatalog::PostgresCatalog(const StoreName& store) : connection_(connectToStore(store, "crashReports")) {}
 
 std::vector<GroupSummary> PostgresCatalog::groups(const ReportFilter& filter)
 {

@@ -16,10 +16,10 @@ namespace store {
 
 class PostgresCatalog final : public Catalog {
 public:
-    // Connects to the database that the libpq URI `uri` names. Throws
+    // Connects to the database that `store` names by a libpq URI. Throws
     // StartupError naming the URI (without its password) if it can't be
     // reached or holds no tables of this program's version.
-    explicit PostgresCatalog(const std::string& uri);
+    explicit PostgresCatalog(const StoreName& store);
 
     std::vector<GroupSummary> groups(const ReportFilter& filter) override;
     std::vector<ReportSummary> reports(const ReportFilter& filter) override;
@@ -33,20 +33,20 @@ private:
     pg::Connection connection_;
 };
 
-// Connects to `uri` for `program` and checks that its tables are of this
+// Connects to `store` for `program` and checks that its tables are of this
 // program's version. Throws StartupError naming the URI (without its
 // password) and why not.
-pg::Connection connectToStore(const std::string& uri, const std::string& program);
+pg::Connection connectToStore(const StoreName& store, const std::string& program);
 
 struct Rebuilt {
     std::uint64_t reports = 0, groups = 0;
 };
 
-// Computes the signature of every report in the database at `uri` again
+// Computes the signature of every report in the database `store` again
 // under `rules`, and rebuilds the groups and their senders from the
 // reports, in one transaction that collectors wait for and readers see
 // whole or not at all; what it holds afterwards. Throws StartupError as
 // connectToStore() does, and pg::Error if the rebuild fails.
-Rebuilt rebuildPostgres(const std::string& uri, const triage::SkipRules& rules);
+Rebuilt rebuildPostgres(const StoreName& store, const triage::SkipRules& rules);
 
 }  // namespace store

@@ -66,9 +66,9 @@ int signAgain(pg::Connection& connection, const triage::SkipRules& rules)
 
 }  // namespace
 
-Rebuilt rebuildPostgres(const std::string& uri, const triage::SkipRules& rules)
+Rebuilt rebuildPostgres(const StoreName& store, const triage::SkipRules& rules)
 {
-    pg::Connection connection = connectToStore(uri, "crashReports");
+    pg::Connection connection = connectToStore(store, "crashReports");
     pg::Transaction transaction(connection);
     // Collectors' commits wait until the rebuild is done; readers go on.
     connection.run("LOCK TABLE reports, groups, group_senders IN SHARE ROW EXCLUSIVE MODE");

@@ -41,14 +41,14 @@ std::string secondsIn(std::chrono::steady_clock::duration span)
 
 }  // namespace
 
-PostgresStore::PostgresStore(std::string uri, const StoreOptions& options)
-    : uri_(std::move(uri)),
-      shownAs_(pg::redact(uri_)),
+PostgresStore::PostgresStore(const StoreName& store, const StoreOptions& options)
+    : uri_(store.text()),
+      shownAs_(store.shown()),
       options_(options),
       maxUse_(options.budget.maxUse.value_or(kDefaultCap)),
       owner_(drawOwnerMark())
 {
-    if (const std::string error = pg::checkUri(uri_); !error.empty()) {
+    if (const std::string error = pg::checkUri(store); !error.empty()) {
         throw StartupError(error);
     }
     if (options.budget.keepFree.value_or(0) != 0 || options.budget.keepFreeInodes.value_or(0) != 0) {

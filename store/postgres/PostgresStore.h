@@ -38,11 +38,11 @@ namespace store {
 
 class PostgresStore final : public ReportStore {
 public:
-    // Reads the libpq URI `uri` and tries to connect, making or upgrading the
-    // tables; a database that can't be reached yet is a notice, not a
-    // failure. Throws StartupError naming the URI (without its password) if
-    // libpq can't read it.
-    PostgresStore(std::string uri, const StoreOptions& options);
+    // Reads the libpq URI that `store` is and tries to connect, making or
+    // upgrading the tables; a database that can't be reached yet is a
+    // notice, not a failure. Throws StartupError naming the URI (without
+    // its password) if libpq can't read it.
+    PostgresStore(const StoreName& store, const StoreOptions& options);
 
     std::string location() const override { return shownAs_; }
     std::string locationOf(const std::string& name) const override { return shownAs_ + "#" + name; }
