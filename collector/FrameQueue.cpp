@@ -7,7 +7,7 @@ void FrameQueue::push(std::vector<Frame>& frames)
     std::vector<Frame> refused;
     bool wasEmpty = false;
     {
-        const std::lock_guard lock(mutex_);
+        const crashreports::Lock lock(mutex_);
         wasEmpty = frames_.empty();
         lastPush_ = SteadyClock::now();
         for (auto& frame : frames) {
@@ -31,14 +31,14 @@ void FrameQueue::push(std::vector<Frame>& frames)
 
 bool FrameQueue::waitForFrames(std::chrono::milliseconds timeout)
 {
-    std::unique_lock lock(mutex_);
-    ready_.wait_for(lock, timeout, [this] { return !frames_.empty() || closed_; });
+    crashreports::Lock lock(mutex_);
+    ready_.wait_for(lock, timeout, [this]() REQUIRES(mutex_) { return !frames_.empty() || closed_; });
     return !frames_.empty();
 }
 
 std::vector<Frame> FrameQueue::take(std::size_t maxCount, std::size_t maxBytes)
 {
-    const std::lock_guard lock(mutex_);
+    const crashreports::Lock lock(mutex_);
     std::vector<Frame> batch;
     std::size_t batchBytes = 0;
     while (!frames_.empty() && batch.size() < maxCount
@@ -54,7 +54,7 @@ std::vector<Frame> FrameQueue::take(std::size_t maxCount, std::size_t maxBytes)
 void FrameQueue::close()
 {
     {
-        const std::lock_guard lock(mutex_);
+        const crashreports::Lock lock(mutex_);
         closed_ = true;
     }
     ready_.notify_all();
@@ -62,26 +62,26 @@ void FrameQueue::close()
 
 QueueLoad FrameQueue::load() const
 {
-    const std::lock_guard lock(mutex_);
-    return {frames_.size(), bytes_,  capacity_, lastPush_, frames_.empty() ? SteadyClock::time_point{} : frames_.front().queued,
-            closed_};
+    const crashreports::Lock lock(mutex_);
+    return {frames_.size(), bytes_, capacity_, lastPush_,
+            frames_.empty() ? SteadyClock::time_point{} : frames_.front().queued, closed_};
 }
 
 bool FrameQueue::closed() const
 {
-    const std::lock_guard lock(mutex_);
+    const crashreports::Lock lock(mutex_);
     return closed_;
 }
 
 bool FrameQueue::closedAndEmpty() const
 {
-    const std::lock_guard lock(mutex_);
+    const crashreports::Lock lock(mutex_);
     return closed_ && frames_.empty();
 }
 
 std::size_t FrameQueue::frameCount() const
 {
-    const std::lock_guard lock(mutex_);
+    const crashreports::Lock lock(mutex_);
     return frames_.size();
 }
 

@@ -6,12 +6,12 @@
 // not fit is refused at once rather than waited for.
 
 #include "common/Endpoint.h"
+#include "common/Mutex.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 namespace collector {
@@ -66,12 +66,12 @@ private:
     static constexpr std::size_t kOverhead = sizeof(Frame) + 32;
 
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Frame> frames_;
-    std::size_t bytes_ = 0;
-    SteadyClock::time_point lastPush_{};
-    bool closed_ = false;
+    mutable crashreports::Mutex mutex_;
+    std::condition_variable_any ready_;
+    std::deque<Frame> frames_ GUARDED_BY(mutex_);
+    std::size_t bytes_ GUARDED_BY(mutex_) = 0;
+    SteadyClock::time_point lastPush_ GUARDED_BY(mutex_){};
+    bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace collector

@@ -1,11 +1,11 @@
 #include "collector/LogSink.h"
 
+#include "common/Mutex.h"
 #include "common/Plural.h"
 #include "common/UniqueFd.h"
 
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,12 +15,15 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
-#include <mutex>
+#include <stop_token>
+#include <utility>
 
 namespace collector {
 
 namespace {
 
+using crashreports::Lock;
+using crashreports::Mutex;
 using crashreports::plural;
 using crashreports::UniqueFd;
 
@@ -76,18 +79,18 @@ struct LogSink::State {
         bool midLine() const { return sent != 0 && pending[sent - 1] != '\n'; }
     };
 
-    std::mutex mutex;
-    std::condition_variable drained;
-    std::array<Stream, 2> streams;  // standard output, standard error
-    std::array<std::size_t, 2> route{0, 1};  // the stream that each one's lines go to
-    LineRateLimiter limiter{kLimitedPerSecond};
-    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    std::uint64_t dropped = 0;
-    bool stopping = false;
-    bool finished = false;
+    mutable Mutex mutex;
+    std::condition_variable_any drained;
+    std::array<Stream, 2> streams GUARDED_BY(mutex);  // standard output, standard error
+    // The stream that each one's lines go to: set before the thread starts.
+    std::array<std::size_t, 2> route{0, 1};
+    LineRateLimiter limiter GUARDED_BY(mutex){kLimitedPerSecond};
+    const UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::uint64_t dropped GUARDED_BY(mutex) = 0;
+    bool finished GUARDED_BY(mutex) = false;  // the thread is done
 
-    // Queues one line for `which` (0: output, 1: error); the caller holds the mutex.
-    void append(std::size_t which, Priority priority, std::string_view line)
+    // Queues one line for `which` (0: output, 1: error).
+    void append(std::size_t which, Priority priority, std::string_view line) REQUIRES(mutex)
     {
         Stream& stream = streams[route[which]];
         const std::size_t prefix = stream.journal ? 3 : 0;
@@ -104,19 +107,24 @@ struct LogSink::State {
         stream.pending.append(line);
         stream.pending += '\n';
         if (wasIdle) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto ignored = ::write(wake.get(), &one, sizeof one);
+            wakeWriter();
         }
     }
 
-    void appendSuppressed(std::uint64_t count)
+    void wakeWriter() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto ignored = ::write(wake.get(), &one, sizeof one);
+    }
+
+    void appendSuppressed(std::uint64_t count) REQUIRES(mutex)
     {
         if (count != 0) {
             append(1, Priority::Warning, "suppressed " + plural(count, "log line") + " in the last second");
         }
     }
 
-    bool idle() const { return streams[0].idle() && streams[1].idle(); }
+    bool idle() const REQUIRES(mutex) { return streams[0].idle() && streams[1].idle(); }
 
     // The next bytes of `stream` to write: whole lines up to kWriteChunk, or
     // what is left of a line longer than that, up to kWriteChunk of it.
@@ -129,7 +137,7 @@ struct LogSink::State {
     }
 
     // Takes `written` bytes as sent, or the stream as broken after `error`.
-    void account(Stream& stream, ssize_t written, int error)
+    void account(Stream& stream, ssize_t written, int error) REQUIRES(mutex)
     {
         if (written > 0) {
             stream.sent += static_cast<std::size_t>(written);
@@ -149,62 +157,77 @@ struct LogSink::State {
     }
 
     // Drops the lines of `stream` from `from` bytes past what was sent.
-    void dropBacklog(Stream& stream, std::size_t from)
+    void dropBacklog(Stream& stream, std::size_t from) REQUIRES(mutex)
     {
         const auto start = stream.pending.begin() + static_cast<std::ptrdiff_t>(stream.sent + from);
         dropped += static_cast<std::uint64_t>(std::count(start, stream.pending.end(), '\n'));
         stream.pending.erase(start, stream.pending.end());
     }
 
-    // Writes what `stream` can take now without blocking.
-    void writeSome(Stream& stream, std::unique_lock<std::mutex>& lock)
+    // Writes what stream `index` can take now without blocking.
+    void writeSome(std::size_t index) EXCLUDES(mutex)
     {
-        const std::string chunk(nextChunk(stream));
-        lock.unlock();
-        const ssize_t written = ::write(stream.fd, chunk.data(), chunk.size());
+        std::string chunk;
+        int fd = -1;
+        {
+            const Lock lock(mutex);
+            if (streams[index].idle()) {
+                return;
+            }
+            chunk = nextChunk(streams[index]);
+            fd = streams[index].fd;
+        }
+        const ssize_t written = ::write(fd, chunk.data(), chunk.size());
         const int error = errno;
-        lock.lock();
-        account(stream, written, error);
+        const Lock lock(mutex);
+        account(streams[index], written, error);
     }
 
-    // Writes `bytes` more of `stream`, waiting for a slow reader; whether
-    // all of them went out.
-    bool writeWaiting(Stream& stream, std::size_t bytes);
-    void run();
-    void finish(const std::function<std::string(std::uint64_t)>& makeLastLine, Priority priority);
-};
-
-void LogSink::State::run()
-{
-    // Signals are for the threads that serve.
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    std::unique_lock lock(mutex);
-    while (!stopping) {
-        appendSuppressed(limiter.takeSuppressed(LineRateLimiter::Clock::now()));
-        if (idle()) {
-            drained.notify_all();
-        }
+    // What to wait for: the wake descriptor, and each stream that holds
+    // lines; and for how long, in ms.
+    std::pair<std::array<pollfd, 3>, int> waitFor() REQUIRES(mutex)
+    {
         std::array<pollfd, 3> watched{};
         watched[0] = {wake.get(), POLLIN, 0};
         for (std::size_t index = 0; index < streams.size(); ++index) {
             watched[index + 1] = {streams[index].idle() ? -1 : streams[index].fd, POLLOUT, 0};
         }
-        const int timeout = limiter.holdsSuppressed() ? 1000 : -1;
-        lock.unlock();
+        return {watched, limiter.holdsSuppressed() ? 1000 : -1};
+    }
+
+    // Writes `bytes` more of `stream`, waiting for a slow reader; whether
+    // all of them went out.
+    static bool writeWaiting(Stream& stream, std::size_t bytes);
+    void run(const std::stop_token& stop) EXCLUDES(mutex);
+    void finish(const std::function<std::string(std::uint64_t)>& makeLastLine, Priority priority) REQUIRES(mutex);
+};
+
+void LogSink::State::run(const std::stop_token& stop)
+{
+    const std::stop_callback wakeOnStop(stop, [this] { wakeWriter(); });
+    while (!stop.stop_requested()) {
+        std::pair<std::array<pollfd, 3>, int> watch;
+        {
+            const Lock lock(mutex);
+            appendSuppressed(limiter.takeSuppressed(LineRateLimiter::Clock::now()));
+            if (idle()) {
+                drained.notify_all();
+            }
+            watch = waitFor();
+        }
+        auto& [watched, timeout] = watch;
         ::poll(watched.data(), watched.size(), timeout);
         if (watched[0].revents != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] const auto ignored = ::read(wake.get(), &count, sizeof count);
         }
-        lock.lock();
-        for (std::size_t index = 0; index < streams.size(); ++index) {
-            if (watched[index + 1].revents != 0 && !streams[index].idle()) {
-                writeSome(streams[index], lock);
+        for (std::size_t index = 0; index + 1 < watched.size(); ++index) {
+            if (watched[index + 1].revents != 0) {
+                writeSome(index);
             }
         }
     }
+    const Lock lock(mutex);
     finished = true;
     drained.notify_all();
 }
@@ -234,9 +257,10 @@ void LogSink::State::finish(const std::function<std::string(std::uint64_t)>& mak
     for (Stream& stream : streams) {
         // A line that went out in part is finished, if it can be; the rest
         // are dropped.
-        if (!stream.broken && stream.midLine() && !writeWaiting(stream, stream.pending.find('\n', stream.sent) + 1 - stream.sent)) {
+        const std::size_t lineEnd = stream.pending.find('\n', stream.sent) + 1;
+        if (!stream.broken && stream.midLine() && !writeWaiting(stream, lineEnd - stream.sent)) {
             ++dropped;
-            stream.sent = stream.pending.find('\n', stream.sent) + 1;
+            stream.sent = lineEnd;
         }
         dropBacklog(stream, 0);
         stream.pending.clear();
@@ -249,21 +273,24 @@ void LogSink::State::finish(const std::function<std::string(std::uint64_t)>& mak
 
 LogSink::LogSink(int outFd, int errFd) : state_(std::make_shared<State>())
 {
-    state_->streams[0] = {outFd, isJournal(outFd), {}, 0, false};
-    state_->streams[1] = {errFd, isJournal(errFd), {}, 0, false};
+    {
+        const Lock lock(state_->mutex);
+        state_->streams[0] = {outFd, isJournal(outFd), {}, 0, false};
+        state_->streams[1] = {errFd, isJournal(errFd), {}, 0, false};
+    }
     if (samePlace(outFd, errFd)) {
         state_->route[1] = 0;
     }
     // The thread shares the state, so that it may outlive the sink when a
     // stream blocks it at exit.
-    writer_ = std::thread([state = state_] { state->run(); });
+    writer_.emplace([state = state_](const std::stop_token& stop) { state->run(stop); });
 }
 
 LogSink::~LogSink()
 {
     if (!finished_) {
         {
-            const std::lock_guard lock(state_->mutex);
+            const Lock lock(state_->mutex);
             state_->appendSuppressed(state_->limiter.takeAllSuppressed());
         }
         drain(kDrainOnExit);
@@ -273,16 +300,18 @@ LogSink::~LogSink()
 
 bool LogSink::stopWriter()
 {
-    std::unique_lock lock(state_->mutex);
-    state_->stopping = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto ignored = ::write(state_->wake.get(), &one, sizeof one);
-    const bool stopped = state_->drained.wait_for(lock, kLastWait, [this] { return state_->finished; });
-    lock.unlock();
+    writer_->requestStop();
+    bool stopped = false;
+    {
+        Lock lock(state_->mutex);
+        stopped = state_->drained.wait_for(lock, kLastWait, [this]() REQUIRES(state_->mutex) {
+            return state_->finished;
+        });
+    }
     if (stopped) {
-        writer_.join();
+        writer_->stop();
     } else {
-        writer_.detach();
+        writer_->detach();
     }
     return stopped;
 }
@@ -290,33 +319,33 @@ bool LogSink::stopWriter()
 void LogSink::finish(const std::function<std::string(std::uint64_t dropped)>& makeLastLine, Priority priority)
 {
     {
-        const std::lock_guard lock(state_->mutex);
+        const Lock lock(state_->mutex);
         state_->appendSuppressed(state_->limiter.takeAllSuppressed());
     }
     drain(kDrainOnExit);
     finished_ = true;
     // A writer that does not stop is stuck in a write: nothing more can go out.
     if (stopWriter()) {
-        const std::lock_guard lock(state_->mutex);
+        const Lock lock(state_->mutex);
         state_->finish(makeLastLine, priority);
     }
 }
 
 void LogSink::out(Priority priority, std::string_view line)
 {
-    const std::lock_guard lock(state_->mutex);
+    const Lock lock(state_->mutex);
     state_->append(0, priority, line);
 }
 
 void LogSink::err(Priority priority, std::string_view line)
 {
-    const std::lock_guard lock(state_->mutex);
+    const Lock lock(state_->mutex);
     state_->append(1, priority, line);
 }
 
 bool LogSink::admitLimited()
 {
-    const std::lock_guard lock(state_->mutex);
+    const Lock lock(state_->mutex);
     const auto decision = state_->limiter.admit(LineRateLimiter::Clock::now());
     state_->appendSuppressed(decision.suppressedBefore);
     return decision.allowed;
@@ -324,18 +353,19 @@ bool LogSink::admitLimited()
 
 bool LogSink::drain(std::chrono::milliseconds timeout)
 {
-    std::unique_lock lock(state_->mutex);
-    return state_->drained.wait_for(lock, timeout, [this] { return state_->idle(); });
+    Lock lock(state_->mutex);
+    return state_->drained.wait_for(lock, timeout, [this]() REQUIRES(state_->mutex) { return state_->idle(); });
 }
 
 bool LogSink::errIsJournal() const
 {
+    const Lock lock(state_->mutex);
     return state_->streams[state_->route[1]].journal;
 }
 
 std::uint64_t LogSink::dropped() const
 {
-    const std::lock_guard lock(state_->mutex);
+    const Lock lock(state_->mutex);
     return state_->dropped;
 }
 

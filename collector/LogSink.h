@@ -9,6 +9,7 @@
 // Under the journal each line carries its syslog priority prefix.
 
 #include "collector/LineRateLimiter.h"
+#include "common/WorkerThread.h"
 
 #include <chrono>
 #include <concepts>
@@ -16,8 +17,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <optional>
 #include <string_view>
-#include <thread>
 
 namespace collector {
 
@@ -75,7 +76,7 @@ private:
 
     struct State;
     std::shared_ptr<State> state_;
-    std::thread writer_;
+    std::optional<crashreports::WorkerThread> writer_;
     bool finished_ = false;
 };
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,7 +79,10 @@ std::string newsLine(const GroupNews& news)
 }
 
 Notifier::Notifier(LogSink& log, std::optional<std::string> command, std::chrono::milliseconds timeout)
-    : log_(log), command_(std::move(command)), timeout_(timeout), thread_([this] { run(); })
+    : log_(log),
+      command_(std::move(command)),
+      timeout_(timeout),
+      thread_([this](const std::stop_token& stop) { run(stop); })
 {
 }
 
@@ -89,21 +93,13 @@ Notifier::~Notifier()
 
 void Notifier::stop()
 {
-    if (!thread_.joinable()) {
-        return;
-    }
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    thread_.stop();
 }
 
 void Notifier::tell(GroupNews news)
 {
     {
-        const std::lock_guard lock(mutex_);
+        const crashreports::Lock lock(mutex_);
         if (queue_.size() >= kMostQueued) {
             ++dropped_;
             return;
@@ -113,37 +109,52 @@ void Notifier::tell(GroupNews news)
     changed_.notify_one();
 }
 
-void Notifier::run()
+void Notifier::run(const std::stop_token& stop)
 {
-    // Signals are for the threads that serve.
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait_for(lock, kReapEvery, [this] { return stopping_ || !queue_.empty(); });
-        if (const std::uint64_t dropped = std::exchange(dropped_, 0); dropped != 0) {
-            log_.err(Priority::Warning, "dropped " + crashreports::plural(dropped, "piece") + " of crash group news: "
-                                            + "too many at once");
-        }
-        while (!queue_.empty() && (running_.size() < kMostRunning || !command_ || stopping_)) {
-            const GroupNews news = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            announce(news);
-            if (command_ && !stopping_) {
-                start(news);
+        waitForNews(stop);
+        const bool stopping = stop.stop_requested();
+        while (const auto news = nextToTell(stopping)) {
+            announce(*news);
+            if (command_ && !stopping) {
+                start(*news);
             }
-            lock.lock();
         }
-        if (stopping_) {
+        if (stopping) {
             break;
         }
-        lock.unlock();
         reap(false);
-        lock.lock();
     }
-    lock.unlock();
+    endCommands();
+}
+
+void Notifier::waitForNews(const std::stop_token& stop)
+{
+    std::uint64_t dropped = 0;
+    {
+        crashreports::Lock lock(mutex_);
+        changed_.wait_for(lock, stop, kReapEvery, [this]() REQUIRES(mutex_) { return !queue_.empty(); });
+        dropped = std::exchange(dropped_, 0);
+    }
+    if (dropped != 0) {
+        log_.err(Priority::Warning,
+                 "dropped " + crashreports::plural(dropped, "piece") + " of crash group news: too many at once");
+    }
+}
+
+std::optional<GroupNews> Notifier::nextToTell(bool stopping)
+{
+    const crashreports::Lock lock(mutex_);
+    if (queue_.empty() || (command_ && !stopping && running_.size() >= kMostRunning)) {
+        return std::nullopt;
+    }
+    GroupNews news = std::move(queue_.front());
+    queue_.pop_front();
+    return news;
+}
+
+void Notifier::endCommands()
+{
     const auto deadline = Steady::now() + kStopGrace;
     while (!running_.empty() && Steady::now() < deadline) {
         std::this_thread::sleep_for(kReapEvery);

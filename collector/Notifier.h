@@ -9,16 +9,17 @@
 // and a command that fails is a line.
 
 #include "collector/LogSink.h"
+#include "common/Mutex.h"
+#include "common/WorkerThread.h"
 #include "store/ReportStore.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
-#include <thread>
 
 namespace collector {
 
@@ -64,7 +65,14 @@ private:
         std::string group;
     };
 
-    void run();
+    void run(const std::stop_token& stop);
+    // Waits for news, for kReapEvery at most, and says what was dropped.
+    void waitForNews(const std::stop_token& stop) EXCLUDES(mutex_);
+    // The next news to tell now: while a command slot is free, or all of
+    // it with no command or once stopping.
+    std::optional<GroupNews> nextToTell(bool stopping) EXCLUDES(mutex_);
+    // Gives the commands still running a moment to end, then kills them.
+    void endCommands();
     void announce(const GroupNews& news);
     void start(const GroupNews& news);
     // Reaps the commands that ended and kills those past their time (all of
@@ -72,15 +80,14 @@ private:
     void reap(bool stopping);
 
     LogSink& log_;
-    std::optional<std::string> command_;
-    std::chrono::milliseconds timeout_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<GroupNews> queue_;
-    std::uint64_t dropped_ = 0;
-    bool stopping_ = false;
+    const std::optional<std::string> command_;
+    const std::chrono::milliseconds timeout_;
+    crashreports::Mutex mutex_;
+    std::condition_variable_any changed_;
+    std::deque<GroupNews> queue_ GUARDED_BY(mutex_);
+    std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
     std::vector<Running> running_;  // the thread's own
-    std::thread thread_;
+    crashreports::WorkerThread thread_;  // last: it starts once the rest is made
 };
 
 }  // namespace collector

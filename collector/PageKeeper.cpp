@@ -3,12 +3,13 @@
 #include "page/Site.h"
 #include "store/OpenStore.h"
 
-#include <signal.h>
-
 namespace collector {
 
 PageKeeper::PageKeeper(store::StoreName store, std::filesystem::path directory, LogSink& log)
-    : store_(std::move(store)), directory_(std::move(directory)), log_(log), thread_([this] { run(); })
+    : store_(std::move(store)),
+      directory_(std::move(directory)),
+      log_(log),
+      thread_([this](const std::stop_token& stop) { run(stop); })
 {
 }
 
@@ -19,21 +20,13 @@ PageKeeper::~PageKeeper()
 
 void PageKeeper::stop()
 {
-    if (!thread_.joinable()) {
-        return;
-    }
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
+    thread_.stop();
 }
 
 void PageKeeper::changed()
 {
     {
-        const std::lock_guard lock(mutex_);
+        const crashreports::Lock lock(mutex_);
         if (changed_) {
             return;
         }
@@ -42,26 +35,22 @@ void PageKeeper::changed()
     wake_.notify_all();
 }
 
-void PageKeeper::run()
+void PageKeeper::run(const std::stop_token& stop)
 {
-    // Signals are for the threads that serve.
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    std::unique_lock lock(mutex_);
+    crashreports::Lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return changed_ || stopping_; });
+        wake_.wait(lock, stop, [this]() REQUIRES(mutex_) { return changed_; });
         if (changed_) {
             changed_ = false;
             lock.unlock();
             write();
             lock.lock();
         }
-        if (stopping_) {
+        if (stop.stop_requested()) {
             return;
         }
         // At most once every kEvery, however often the store changes.
-        wake_.wait_for(lock, kEvery, [this] { return stopping_; });
+        wake_.wait_for(lock, stop, kEvery, [] { return false; });
     }
 }
 

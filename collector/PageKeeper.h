@@ -8,12 +8,14 @@
 #include "collector/LogSink.h"
 #include "store/StoreName.h"
 
+#include "common/Mutex.h"
+#include "common/WorkerThread.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <mutex>
+#include <stop_token>
 #include <string>
-#include <thread>
 
 namespace collector {
 
@@ -36,18 +38,17 @@ public:
     void changed();
 
 private:
-    void run();
+    void run(const std::stop_token& stop);
     void write();
 
-    store::StoreName store_;
-    std::filesystem::path directory_;
+    const store::StoreName store_;
+    const std::filesystem::path directory_;
     LogSink& log_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool changed_ = true;
-    bool stopping_ = false;
-    bool failing_ = false;  // the last write failed: said once until it works again
-    std::thread thread_;
+    crashreports::Mutex mutex_;
+    std::condition_variable_any wake_;
+    bool changed_ GUARDED_BY(mutex_) = true;
+    bool failing_ = false;  // the thread's own: the last write failed, said once until it works again
+    crashreports::WorkerThread thread_;  // last: it starts once the rest is made
 };
 
 }  // namespace collector
