@@ -23,6 +23,16 @@ std::string bytes(std::uint64_t count)
     return plural(count, "byte");
 }
 
+Priority priorityOf(store::Notice::Level level)
+{
+    switch (level) {
+    case store::Notice::Level::Error: return Priority::Error;
+    case store::Notice::Level::Warning: return Priority::Warning;
+    case store::Notice::Level::Info: break;
+    }
+    return Priority::Info;
+}
+
 }  // namespace
 
 StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store,
@@ -45,7 +55,7 @@ bool StoreLoop::waitForFrames()
     // Frames come first: the store catches up only while none wait.
     while (!queue_.waitForFrames(std::chrono::milliseconds(0)) && !queue_.closed()) {
         const bool more = store_.catchUp(kCatchUpSlice);
-        logNotices();
+        drainOutbox(store::Settle::No);
         if (more && page_ != nullptr) {
             // The index changed: the page shows it.
             page_->changed();
@@ -89,8 +99,7 @@ void StoreLoop::run()
         heartbeat();
     }
     counters_.unstored += taken_.size() + group_.size();
-    store_.settle();
-    logNotices();
+    drainOutbox(store::Settle::Yes);
     if (page_ != nullptr) {
         page_->changed();
     }
@@ -98,19 +107,20 @@ void StoreLoop::run()
 
 void StoreLoop::waitForStore()
 {
-    logNotices();
+    drainOutbox(store::Settle::No);
     std::this_thread::sleep_for(kStoreWait);
     service_.keepAlive();
 }
 
 bool StoreLoop::groupFull() const
 {
-    return groupBytes_ >= store_.mostStagedBytes() || group_.size() >= store_.mostStagedReports();
+    const store::StagingLimits limits = store_.stagingLimits();
+    return groupBytes_ >= limits.bytes || group_.size() >= limits.reports;
 }
 
 void StoreLoop::storeTaken()
 {
-    prepareBatch();
+    store_.prepareBatch();
     if (groupFull()) {
         commit();
     }
@@ -120,14 +130,14 @@ void StoreLoop::storeTaken()
         storeFrame(taken_[next]);
         if (groupFull()) {
             commit();
-        } else if (!unannounced_.empty()) {
-            // The group before may be recorded by now.
-            logNotices();
         }
+        // What was stored before may be recorded by now.
+        drainOutbox(store::Settle::No);
     }
     taken_.erase(taken_.begin(), taken_.begin() + static_cast<std::ptrdiff_t>(next));
     if (taken_.empty()) {
         commit();
+        drainOutbox(store::Settle::No);
     }
     if (page_ != nullptr) {
         page_->changed();
@@ -230,13 +240,19 @@ void StoreLoop::commit()
     for (const auto& report : group_) {
         groupBytes_ += report.size;
     }
-    logNotices();
 }
 
-void StoreLoop::announceRecorded()
+void StoreLoop::drainOutbox(store::Settle settle)
 {
-    const std::size_t recording = store_.recording();
-    for (; unannounced_.size() > recording; unannounced_.pop_front()) {
+    store::Outbox outbox = store_.drainOutbox(settle);
+    announceRecorded(outbox.unrecorded);
+    logNotices(outbox.notices);
+    tellNews(outbox.news);
+}
+
+void StoreLoop::announceRecorded(std::size_t unrecorded)
+{
+    for (; unannounced_.size() > unrecorded; unannounced_.pop_front()) {
         announce(unannounced_.front());
     }
 }
@@ -248,23 +264,18 @@ void StoreLoop::announce(const Stored& report)
                                  + report.info.sender.text() + ") in group " + signature.id + ": " + signature.title);
 }
 
-void StoreLoop::logNotices()
+void StoreLoop::logNotices(const std::vector<store::Notice>& notices)
 {
-    announceRecorded();
-    for (const auto& notice : store_.takeNotices()) {
-        log_.limited(notice.failure ? Priority::Error : Priority::Info, notice.line);
-    }
-    for (auto& news : store_.takeGroupNews()) {
-        notifier_.tell(std::move(news));
+    for (const auto& notice : notices) {
+        log_.limited(priorityOf(notice.level), notice.line);
     }
 }
 
-void StoreLoop::prepareBatch()
+void StoreLoop::tellNews(std::vector<store::GroupNews>& news)
 {
-    for (const auto& notice : store_.prepareBatch()) {
-        log_.limited(notice.failure ? Priority::Error : Priority::Warning, notice.line);
+    for (auto& piece : news) {
+        notifier_.tell(std::move(piece));
     }
-    logNotices();
 }
 
 void StoreLoop::heartbeat()

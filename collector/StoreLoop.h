@@ -62,13 +62,13 @@ private:
         std::uint64_t size = 0;
         store::ReportInfo info;
     };
-    // Announces the stored reports that the store has recorded, in order.
-    void announceRecorded();
+    // Takes what the store has for the loop: announces the stored reports
+    // that it has recorded, in order, writes its notices and tells its news.
+    void drainOutbox(store::Settle settle);
+    void announceRecorded(std::size_t unrecorded);
     void announce(const Stored& report);
-    void prepareBatch();
-    // Announces what is recorded, then writes the store's notices and tells
-    // its news.
-    void logNotices();
+    void logNotices(const std::vector<store::Notice>& notices);
+    void tellNews(std::vector<store::GroupNews>& news);
     // Waits for frames, doing the store's catching up meanwhile.
     bool waitForFrames();
     void heartbeat();

@@ -83,4 +83,9 @@ public:
                                 std::size_t buckets, TimePoint now) = 0;
 };
 
+// What a store holds once its groups were rebuilt from its reports.
+struct Rebuilt {
+    std::uint64_t reports = 0, groups = 0;
+};
+
 }  // namespace store

@@ -31,14 +31,10 @@ std::unique_ptr<ReportStore> openStore(const StoreName& store, const StoreOption
 // file or directory").
 std::unique_ptr<store::Catalog> openCatalog(const StoreName& store);
 
-struct ReindexResult {
-    std::uint64_t reports = 0, groups = 0;
-};
-
 // Rebuilds the index of `store` from the reports it holds, with their
 // signatures computed under `rules`; what it holds afterwards. Throws
 // crashreports::StartupError as openCatalog() does, and std::exception with
 // one line naming what failed when the rebuild does.
-ReindexResult reindex(const StoreName& store, const triage::SkipRules& rules);
+Rebuilt reindex(const StoreName& store, const triage::SkipRules& rules);
 
 }  // namespace store

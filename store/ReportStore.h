@@ -4,9 +4,11 @@
 // steps: stage() puts the bytes where they wait, and commit() makes a whole
 // group of staged reports durable together, sharing the cost of its syncs.
 // A report is stored only once commit() says so, and may be announced once
-// it is recorded, too (see recording()). Before staging, makeRoom() keeps
-// the store within its budget. A directory of files is one kind of store, a
-// PostgreSQL database another.
+// it is recorded, too. Before staging, makeRoom() keeps the store within its
+// budget. What the store has to say besides (which stored reports are
+// recorded, notices, the news of groups) waits in its outbox, which the
+// storing loop drains in one place. A directory of files is one kind of
+// store, a PostgreSQL database another.
 
 #include "common/Endpoint.h"
 #include "signature/Signature.h"
@@ -87,10 +89,33 @@ struct Room {
     std::vector<std::string> errors;  // reports that could not be removed
 };
 
-// Something a store found before a batch, for a line.
+// Something a store found, for a line.
 struct Notice {
-    bool failure = false;  // a failure, rather than a warning
+    enum class Level { Info, Warning, Error };
+    Level level = Level::Info;
     std::string line;
+    bool failure() const { return level == Level::Error; }
+};
+
+// What a store has for the storing loop since it was last drained.
+struct Outbox {
+    // How many of the reports stored last, the newest in the order commit()
+    // stored them, are still being recorded (in an index, with their
+    // groups); the others may be announced.
+    std::size_t unrecorded = 0;
+    std::vector<Notice> notices;
+    // The news of groups that recorded reports made, in the order they
+    // were stored.
+    std::vector<GroupNews> news;
+};
+
+// Whether draining the outbox waits until every stored report is recorded.
+enum class Settle { No, Yes };
+
+// How much may be staged before a commit.
+struct StagingLimits {
+    std::size_t reports = 1;
+    std::uint64_t bytes = 0;
 };
 
 class ReportStore {
@@ -105,42 +130,31 @@ public:
 
     // Whether the store can take reports now. One that lost its way to where
     // reports go (a database that can't be reached) looks for it again here,
-    // as often as its own growing wait allows, and tells what it finds
-    // through takeNotices(). A directory is always ready.
+    // as often as its own growing wait allows, and tells what it finds in
+    // its outbox. A directory is always ready.
     virtual bool ready() { return true; }
-    // Checks what may have changed since the last batch; what it found.
-    virtual std::vector<Notice> prepareBatch() = 0;
+    // Checks what may have changed since the last batch (a directory that
+    // was replaced), and measures what is stored and free.
+    virtual void prepareBatch() = 0;
     // Makes room for a report of `size` bytes, removing old reports as the
     // budget says. If the report can't fit even so, nothing changes.
     virtual Room makeRoom(std::uint64_t size, const ReportInfo& info) = 0;
     // Stages a report; it counts against the budget until it is committed.
     virtual StageResult stage(std::span<const unsigned char> report, const ReportInfo& info) = 0;
-    // The most reports and bytes that may be staged before a commit.
-    virtual std::size_t mostStagedReports() const = 0;
-    virtual std::uint64_t mostStagedBytes() const = 0;
+    // The most reports and bytes that may be staged before a commit, as of
+    // the last prepareBatch().
+    virtual StagingLimits stagingLimits() const = 0;
     // Stores the reports of `group`: one result each, in order. What they
     // staged is let go, whatever the result, but for a result to retry.
     virtual std::vector<CommitResult> commit(std::vector<PendingReport>& group) = 0;
-    // What went wrong lately that did not fail a report (the index could not
-    // be updated, say), for lines.
-    virtual std::vector<Notice> takeNotices() = 0;
-    // How many of the reports stored last, in the order commit() stored
-    // them, are still being recorded (in an index, with their groups); the
-    // others may be announced. The directory store records each commit's
-    // reports on a thread while the next ones are stored; others record them
-    // as they commit.
-    virtual std::size_t recording() { return 0; }
-    // The news of groups that recorded reports made, in the order they were
-    // stored.
-    virtual std::vector<GroupNews> takeGroupNews() = 0;
+    // What the store has for the storing loop. With Settle::Yes it first
+    // finishes what storing left for later (recording the last reports), so
+    // that every stored report may be announced.
+    virtual Outbox drainOutbox(Settle settle = Settle::No) = 0;
     // Does some of the work left for idle times (bringing the index up to
     // date with the reports, say) for about `slice`; whether it did any:
     // call again until it did none.
-    virtual bool catchUp(std::chrono::milliseconds slice) = 0;
-    // Finishes what storing left for later (recording the last reports,
-    // say), so that they may be announced and their news and notices taken
-    // before the store closes.
-    virtual void settle() {}
+    virtual bool catchUp(std::chrono::milliseconds) { return false; }
 };
 
 }  // namespace store

@@ -88,6 +88,13 @@ void catchUp(DirectoryStore& store)
     }
 }
 
+// What the store has to say once it has prepared a batch.
+std::vector<store::Notice> noticesOfBatch(DirectoryStore& store)
+{
+    store.prepareBatch();
+    return store.drainOutbox(store::Settle::No).notices;
+}
+
 TEST(DirectoryStore, StoresTheBytesUnderANameOfItsOwn)
 {
     TempDir dir;
@@ -135,13 +142,13 @@ TEST(DirectoryStore, MakesARemovedDirectoryAgain)
     const auto store = openStore(dir.path() / "reports");
     std::filesystem::remove_all(dir.path() / "reports");
 
-    const auto notices = store->prepareBatch();
+    const auto notices = noticesOfBatch(*store);
 
     ASSERT_EQ(notices.size(), 1U);
-    EXPECT_FALSE(notices[0].failure);
+    EXPECT_FALSE(notices[0].failure());
     EXPECT_NE(notices[0].line.find("was removed: made it again"), std::string::npos) << notices[0].line;
     EXPECT_TRUE(storeOne(*store, toBytes("report")).stored());
-    EXPECT_TRUE(store->prepareBatch().empty()) << "reopened what was in place";
+    EXPECT_TRUE(noticesOfBatch(*store).empty()) << "reopened what was in place";
 }
 
 TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
@@ -160,15 +167,15 @@ TEST(DirectoryStore, TriesAgainWhenItCouldOpenButNotLockTheNewDirectory)
     const rlimit tight{static_cast<rlim_t>(lowestFree + 1), limit.rlim_max};
     ::setrlimit(RLIMIT_NOFILE, &tight);
 
-    const auto failed = store->prepareBatch();
+    const auto failed = noticesOfBatch(*store);
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    const auto retried = store->prepareBatch();
+    const auto retried = noticesOfBatch(*store);
 
     ASSERT_EQ(failed.size(), 1U);
-    EXPECT_TRUE(failed[0].failure);
+    EXPECT_TRUE(failed[0].failure());
     EXPECT_NE(failed[0].line.find("can't take a lock file"), std::string::npos) << failed[0].line;
     ASSERT_EQ(retried.size(), 1U) << "took the directory that it could not lock for its own";
-    EXPECT_FALSE(retried[0].failure) << retried[0].line;
+    EXPECT_FALSE(retried[0].failure()) << retried[0].line;
     EXPECT_EQ(std::ranges::count_if(namesIn(store->directory()), [](const std::string& name) {
                   return name.ends_with(".lock");
               }),
@@ -183,10 +190,10 @@ TEST(DirectoryStore, RefusesASymbolicLinkPutInPlaceOfItsDirectory)
     std::filesystem::rename(dir.path() / "reports", dir.path() / "old");
     std::filesystem::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "reports");
 
-    const auto notices = store->prepareBatch();
+    const auto notices = noticesOfBatch(*store);
 
     ASSERT_EQ(notices.size(), 1U);
-    EXPECT_TRUE(notices[0].failure);
+    EXPECT_TRUE(notices[0].failure());
     EXPECT_NE(notices[0].line.find("replaced by a symbolic link"), std::string::npos) << notices[0].line;
     EXPECT_TRUE(storeOne(*store, toBytes("report")).stored());
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "elsewhere")) << "followed the link";
@@ -229,10 +236,10 @@ TEST(DirectoryStore, TellsAGroupsFirstReportAndItsReturnAfterAQuietTime)
                                      std::pair{other, start + minutes(31)}, std::pair{crash, start + minutes(91)}}) {
         names.push_back(storeOne(*store, report, at).name);
     }
-    store->settle();
+    const store::Outbox outbox = store->drainOutbox(store::Settle::Yes);
 
     std::vector<std::pair<GroupEvent, std::string>> told;
-    for (const auto& news : store->takeGroupNews()) {
+    for (const auto& news : outbox.news) {
         told.emplace_back(news.event, news.report);
     }
     const std::vector<std::pair<GroupEvent, std::string>> expected{
@@ -315,12 +322,13 @@ TEST(IndexWriter, KeepsAGroupItWroteMeanwhileOnlyIfItIsClosedAsDurable)
             std::this_thread::sleep_for(milliseconds(50));
             EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), 0U);
             if (end != End::LeftOpen) {
-                writer.close(end == End::Durable);
+                writer.close(end == End::Durable ? store::IndexWriter::Ending::Durable
+                                                 : store::IndexWriter::Ending::Dropped);
                 writer.wait();
                 for (auto& written : writer.take()) {
                     news.insert(news.end(), written.news.begin(), written.news.end());
                 }
-                EXPECT_EQ(writer.recording(), 0U);
+                EXPECT_EQ(writer.unrecorded(), 0U);
             }
         }
         EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), end == End::Durable ? 300U : 0U);
@@ -339,7 +347,7 @@ TEST(IndexWriter, FailsTheGroupsClosedWhileOneWaitedForTheIndexInsteadOfEachWait
     const auto handOver = [&](const std::string& id) {
         writer.add({id, system_clock::now(), kLoopback, 10, 4096, {}});
         writer.handedAll();
-        writer.close(true);
+        writer.close(store::IndexWriter::Ending::Durable);
     };
     handOver("first");
     handOver("second");
@@ -369,6 +377,12 @@ TEST(DirectoryStore, SaysWhichStoredReportsAreNotYetInTheIndex)
     const system_clock::time_point received{seconds(1796731199)};
     std::vector<store::PendingReport> group;
     std::uint64_t stored = 0;
+    std::size_t news = 0;
+    const auto drain = [&] {
+        store::Outbox outbox = store->drainOutbox(store::Settle::No);
+        news += outbox.news.size();
+        return outbox.unrecorded;
+    };
     for (std::size_t index = 0; index < 2048; ++index) {
         const Bytes crash = toBytes("signal 11 (SIGSEGV)\n#0  0x1 in crash_" + std::to_string(index) + " (a.c:1)\n");
         group.push_back(std::move(*store->stage(crash, infoOf(crash, received)).pending));
@@ -377,16 +391,16 @@ TEST(DirectoryStore, SaysWhichStoredReportsAreNotYetInTheIndex)
             store->commit(group);
             group.clear();
             // Those it no longer counts may be announced: they are in the index.
-            const std::size_t recording = store->recording();
-            EXPECT_GE(store::DirectoryCatalog(dir.path()).countReports({}), stored - recording);
+            const std::size_t unrecorded = drain();
+            EXPECT_GE(store::DirectoryCatalog(dir.path()).countReports({}), stored - unrecorded);
         }
     }
     // Recorded on its own thread, without settling.
-    for (int tries = 0; tries < 500 && store->recording() != 0; ++tries) {
+    for (int tries = 0; tries < 500 && drain() != 0; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(store::DirectoryCatalog(dir.path()).countReports({}), stored);
-    EXPECT_EQ(store->takeGroupNews().size(), stored);
+    EXPECT_EQ(news, stored);
 }
 
 TEST(DirectoryStore, LetsReportsBeAnnouncedThatTheIndexFailedToTake)
@@ -407,16 +421,20 @@ TEST(DirectoryStore, LetsReportsBeAnnouncedThatTheIndexFailedToTake)
     none.rlim_cur = 0;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
     const auto results = store->commit(group);
-    for (int tries = 0; tries < 500 && store->recording() != 0; ++tries) {
+    std::vector<store::Notice> notices;
+    std::size_t unrecorded = group.size();
+    for (int tries = 0; tries < 500 && unrecorded != 0; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        store::Outbox outbox = store->drainOutbox(store::Settle::No);
+        unrecorded = outbox.unrecorded;
+        notices.insert(notices.end(), outbox.notices.begin(), outbox.notices.end());
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
 
     for (const auto& result : results) {
         EXPECT_TRUE(result.stored()) << result.error;
     }
-    EXPECT_EQ(store->recording(), 0U);
-    const auto notices = store->takeNotices();
+    EXPECT_EQ(unrecorded, 0U);
     ASSERT_EQ(notices.size(), 1U);
     EXPECT_TRUE(notices[0].line.starts_with("can't add 3 reports to the index of ")) << notices[0].line;
 }
@@ -431,7 +449,7 @@ TEST(DirectoryStore, MovesWhatItIndexedIntoTheIndexFileOnceIdle)
     for (int index = 0; index < 300; ++index) {
         storeOne(*store, toBytes("signal 11 (SIGSEGV)\n#0  0x1 in crash_" + std::to_string(index) + " (a.c:1)\n"));
     }
-    store->settle();
+    store->drainOutbox(store::Settle::Yes);
     EXPECT_EQ(std::filesystem::file_size(indexFile), before) << "checkpointed while storing";
 
     catchUp(*store);
@@ -461,7 +479,7 @@ TEST(DirectoryStore, CatchesUpWithReportsItsIndexLacksAndForgetsThoseGone)
     const auto store = openStore(dir.path());
     catchUp(*store);
 
-    const auto notices = store->takeNotices();
+    const auto notices = store->drainOutbox(store::Settle::No).notices;
     ASSERT_EQ(notices.size(), 1U);
     EXPECT_NE(notices[0].line.find("indexed 1 report it lacked, forgot 1 gone"), std::string::npos) << notices[0].line;
     store::DirectoryCatalog catalog(dir.path());

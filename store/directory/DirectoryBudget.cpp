@@ -2,11 +2,8 @@
 // and which reports go to make room. See DirectoryStore.h.
 
 #include "common/Plural.h"
-#include "store/ReportNames.h"
-#include "store/directory/DirectoryListing.h"
 #include "store/directory/DirectoryStore.h"
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -27,7 +24,7 @@ void DirectoryStore::measure()
     struct statvfs filesystem {};
     std::uint64_t freeBytes = kUnmeasured;
     std::uint64_t freeInodes = kUnmeasured;
-    if (::fstatvfs(fd(), &filesystem) == 0) {
+    if (::fstatvfs(files_.fd(), &filesystem) == 0) {
         freeBytes = std::uint64_t{filesystem.f_bavail} * filesystem.f_frsize;
         // A filesystem that makes inodes as it needs them has no count.
         freeInodes = filesystem.f_files == 0 ? kUnmeasured : std::uint64_t{filesystem.f_favail};
@@ -41,7 +38,7 @@ Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
     Room room{true, {}, 0, 0, {}};
     if (budget_.couldFit(size)) {
         while (budget_.overBudget(size)
-               && (index_ ? removeFromLargestGroup(info.signature.id, size, room) : removeOldestFile(room))) {
+               && (index_.available() ? removeFromLargestGroup(info.signature.id, size, room) : removeOldestFile(room))) {
         }
     }
     room.fits = budget_.couldFit(size) && !budget_.overBudget(size);
@@ -59,23 +56,22 @@ Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
 // removed.
 bool DirectoryStore::removeFromLargestGroup(const std::string& incomingGroup, std::uint64_t incomingSize, Room& room)
 {
-    awaitIndexing();
     std::optional<StoredReport> victim;
-    try {
+    const bool chosen = index_.withIndex("can't choose a report to remove", [&](ReportIndex& index) {
         std::vector<GroupLoad> candidates;
-        for (const auto& share : index_->largestGroups(kCandidates)) {
+        for (const auto& share : index.largestGroups(kCandidates)) {
             candidates.push_back({share.group, share.count, share.disk});
         }
         auto others = budget_.pending();
         others.try_emplace(incomingGroup);
         for (const auto& [group, load] : others) {
-            const GroupShare share = index_->share(group);
+            const GroupShare share = index.share(group);
             candidates.push_back({group, share.count, share.disk});
         }
         const auto choice = budget_.groupToShrink(candidates, incomingGroup, incomingSize);
-        victim = choice.group ? index_->oldestOf(*choice.group) : std::nullopt;
-    } catch (const sqlite::Error& error) {
-        indexFailed("can't choose a report to remove", error);
+        victim = choice.group ? index.oldestOf(*choice.group) : std::nullopt;
+    });
+    if (!chosen) {
         return removeOldestFile(room);
     }
     if (!victim) {
@@ -85,36 +81,31 @@ bool DirectoryStore::removeFromLargestGroup(const std::string& incomingGroup, st
         room.errors.push_back(std::move(error));
         return false;
     }
-    budget_.removed(victim->disk);
-    totals_.disk -= std::min(totals_.disk, victim->disk);
-    ++room.removedReports;
-    room.removedBytes += victim->disk;
+    countRemoved(victim->disk, room);
     return true;
 }
 
 // Without an index: the oldest report file of all goes, as its name says.
 bool DirectoryStore::removeOldestFile(Room& room)
 {
-    std::string oldest;
-    forEachEntry(fd(), [&](std::string_view name) {
-        if ((oldest.empty() || name < oldest) && parseReportName(name)) {
-            oldest = name;
-        }
-    });
-    struct stat status {};
-    if (oldest.empty() || ::fstatat(fd(), oldest.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    const auto oldest = files_.oldestReport();
+    if (!oldest) {
         return false;
     }
-    if (std::string error = remove(oldest); !error.empty()) {
+    if (std::string error = remove(oldest->first); !error.empty()) {
         room.errors.push_back(std::move(error));
         return false;
     }
-    const auto disk = static_cast<std::uint64_t>(status.st_blocks) * 512;
+    countRemoved(oldest->second, room);
+    return true;
+}
+
+void DirectoryStore::countRemoved(std::uint64_t disk, Room& room)
+{
     budget_.removed(disk);
     totals_.disk -= std::min(totals_.disk, disk);
     ++room.removedReports;
     room.removedBytes += disk;
-    return true;
 }
 
 }  // namespace store

@@ -1,14 +1,8 @@
 #include "store/directory/DirectoryStore.h"
 
 #include "common/StartupError.h"
-#include "store/ReportNames.h"
-#include "store/directory/DirectoryListing.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,75 +12,11 @@ namespace store {
 namespace {
 
 using crashreports::StartupError;
-using crashreports::UniqueFd;
 using crashreports::withReason;
 
-// Names tried for one report before giving up.
-constexpr int kNameAttempts = 1000;
-// The most reports synced together: 1024 small reports are stored about
-// twice as fast as 4 groups of 256.
-constexpr std::size_t kMostGroupReports = 1024;
 // Report bytes written before they are synced together, so that a batch of
 // large reports is not all held back until the end.
 constexpr std::uint64_t kMostGroupBytes = 64 << 20;
-// Descriptors left free beside a group's temporaries, for what else opens
-// files while a group is staged.
-constexpr std::size_t kSpareFiles = 8;
-
-// A staged report: its temporary file, open until the report is committed.
-struct TemporaryFile final : Staging {
-    std::string name;
-    UniqueFd file;
-    TemporaryFile(std::string temporaryName, UniqueFd fd) : name(std::move(temporaryName)), file(std::move(fd)) {}
-};
-
-TemporaryFile& temporaryOf(const PendingReport& report)
-{
-    return static_cast<TemporaryFile&>(*report.staging);
-}
-
-// Writes all of `bytes`, going on after short writes; the errno on failure.
-int writeAll(int fd, std::span<const unsigned char> bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return 0;
-}
-
-// Raises the soft limit of open files to the hard one: a group keeps a file
-// open for each of its reports until they are synced.
-void raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-// As many files as the open file limit leaves room for beside the ones open
-// now, at least one and at most kMostGroupReports.
-std::size_t mostFilesInAGroup()
-{
-    rlimit limit{};
-    std::size_t open = 0;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || !forEachEntry(AT_FDCWD, "/proc/self/fd", [&](std::string_view) {
-            ++open;
-        })) {
-        return kMostGroupReports / 4;
-    }
-    const std::size_t taken = open + kSpareFiles;
-    const std::size_t room = limit.rlim_cur > taken ? static_cast<std::size_t>(limit.rlim_cur) - taken : 1;
-    return std::clamp<std::size_t>(room, 1, kMostGroupReports);
-}
 
 DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, const BudgetOptions& options)
 {
@@ -101,129 +31,89 @@ DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, c
 
 }  // namespace
 
-std::string stampOf(int directoryFd)
-{
-    struct stat status {};
-    if (::fstat(directoryFd, &status) != 0) {
-        return {};
-    }
-    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":"
-        + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
-}
-
 DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptions& options,
                                const triage::SkipRules& rules)
-    : directory_(std::move(directory)),
-      options_(options),
-      rules_(rules),
-      opened_(open(directory_, false)),
-      budget_(makeBudget(fd(), directory_, options.budget))
+    : files_(std::move(directory)),
+      budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
+      index_(files_, rules, options.regressedAfter, outbox_)
 {
-    raiseOpenFileLimit();
-    openIndex();
+    refreshTotals();
 }
 
-DirectoryStore::Opened DirectoryStore::open(const std::filesystem::path& directory, bool again)
+void DirectoryStore::prepareBatch()
 {
-    // The directory named at start is the operator's to choose; one put in
-    // its place later by a symbolic link is not followed.
-    struct stat link {};
-    if (again && ::lstat(directory.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        throw StartupError("report directory " + directory.string()
-                           + " was replaced by a symbolic link: refused it, storing on in the directory it replaced");
-    }
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) {
-        throw StartupError("can't create report directory " + directory.string() + ": " + error.message());
-    }
-    Opened opened{UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (again ? O_NOFOLLOW : 0))),
-                  std::nullopt, {}};
-    if (!opened.fd) {
-        const int reason = errno;
-        throw StartupError(withReason("can't open report directory " + directory.string(), reason));
-    }
-    // Found now rather than at the first report.
-    if (::faccessat(opened.fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-        const int reason = errno;
-        throw StartupError(withReason("can't write to report directory " + directory.string(), reason));
-    }
-    opened.stamp = stampOf(opened.fd.get());
-    opened.lock.emplace(opened.fd.get(), directory);
-    return opened;
-}
-
-std::vector<Notice> DirectoryStore::prepareBatch()
-{
-    std::vector<Notice> notices;
-    if (auto notice = reopenIfReplaced()) {
-        notices.push_back(std::move(*notice));
+    if (auto reopening = files_.reopenIfReplaced()) {
+        outbox_.notices.push_back(std::move(reopening->notice));
+        if (reopening->reopened) {
+            index_.open();
+            refreshTotals();
+        }
     }
     measure();
-    mostStagedReports_ = mostFilesInAGroup();
-    return notices;
+    mostStagedReports_ = files_.mostOpenTemporaries();
 }
 
-std::optional<Notice> DirectoryStore::reopenIfReplaced()
+StagingLimits DirectoryStore::stagingLimits() const
 {
-    struct stat opened {};
-    struct stat current {};
-    const bool exists = ::stat(directory_.c_str(), &current) == 0;
-    if (::fstat(fd(), &opened) == 0 && opened.st_nlink > 0 && exists && opened.st_dev == current.st_dev
-        && opened.st_ino == current.st_ino) {
-        return std::nullopt;
-    }
-    // The old directory and lock stay until the new ones are had together,
-    // so that a failure here is tried again before the next batch.
-    try {
-        opened_ = open(directory_, true);
-    } catch (const StartupError& error) {
-        return Notice{true, error.what()};
-    }
-    openIndex();
-    return Notice{false, "report directory " + directory_.string()
-                             + (exists ? " was replaced: reopened it" : " was removed: made it again")};
+    return {mostStagedReports_, kMostGroupBytes};
 }
 
 StageResult DirectoryStore::stage(std::span<const unsigned char> report, const ReportInfo& info)
 {
     const std::string& group = info.signature.id;
     budget_.reserve(group, report.size());
-    std::string temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
-    const std::string path = locationOf(temporary);
-    UniqueFd file(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
-    if (!file) {
-        const int error = errno;
+    ReportFiles::Staged staged = files_.stage(report);
+    if (!staged.staging) {
         budget_.release(group, report.size());
-        return {std::nullopt, withReason("can't create " + path, error), error == EMFILE || error == ENFILE};
+        return {std::nullopt, std::move(staged.error), staged.outOfDescriptors};
     }
-    if (const int error = writeAll(file.get(), report); error != 0) {
-        ::unlinkat(fd(), temporary.c_str(), 0);
-        budget_.release(group, report.size());
-        return {std::nullopt, withReason("can't write " + path, error)};
-    }
-    return {PendingReport{report.size(), info, std::make_unique<TemporaryFile>(std::move(temporary), std::move(file))},
-            {}};
-}
-
-std::uint64_t DirectoryStore::mostStagedBytes() const
-{
-    return kMostGroupBytes;
+    return {PendingReport{report.size(), info, std::move(staged.staging)}, {}};
 }
 
 std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& group)
 {
     std::vector<CommitResult> results(group.size());
-    const std::vector<std::string> errors = makeDurable(group);
+    const std::vector<std::string> errors = files_.makeDurable(group);
     bool durable = false;
     try {
-        durable = renameAndSync(group, errors, results);
+        durable = nameAndSync(group, errors, results);
     } catch (...) {
         // A commit cut short leaves no group open in the index.
-        closeIndexGroup(false);
+        index_.closeGroup(false);
         throw;
     }
-    closeIndexGroup(durable);
+    index_.closeGroup(durable);
+    account(group, results);
+    return results;
+}
+
+bool DirectoryStore::nameAndSync(std::vector<PendingReport>& group, const std::vector<std::string>& errors,
+                                 std::vector<CommitResult>& results)
+{
+    bool named = false;
+    for (std::size_t index = 0; index < group.size(); ++index) {
+        results[index] = files_.name(group[index], errors[index]);
+        if (!results[index].name.empty()) {
+            named = true;
+            // The index takes it meanwhile, and keeps it once it is durable.
+            index_.hand(group[index], results[index].name, budget_.onDisk(group[index].size));
+        }
+    }
+    index_.handedAll();
+    const std::string error = named ? files_.syncDirectory() : std::string();
+    if (error.empty()) {
+        return true;
+    }
+    for (auto& result : results) {
+        if (!result.name.empty()) {
+            result.error = error + "; " + result.name + " is whole but may not outlast a power loss";
+        }
+    }
+    return false;
+}
+
+void DirectoryStore::account(std::vector<PendingReport>& group, const std::vector<CommitResult>& results)
+{
     for (std::size_t index = 0; index < group.size(); ++index) {
         const std::string& groupId = group[index].info.signature.id;
         if (results[index].name.empty()) {
@@ -235,129 +125,47 @@ std::vector<CommitResult> DirectoryStore::commit(std::vector<PendingReport>& gro
             ++totals_.reports;
             totals_.disk += budget_.onDisk(group[index].size);
         }
-        group[index].staging.reset();
     }
-    return results;
+    for (auto& report : group) {
+        report.staging.reset();
+    }
 }
 
-bool DirectoryStore::renameAndSync(std::vector<PendingReport>& group, const std::vector<std::string>& errors,
-                                   std::vector<CommitResult>& results)
+Outbox DirectoryStore::drainOutbox(Settle settle)
 {
-    bool renamed = false;
-    for (std::size_t index = 0; index < group.size(); ++index) {
-        TemporaryFile& temporary = temporaryOf(group[index]);
-        std::string error = errors[index];
-        if (error.empty() && temporary.file.close() != 0) {
-            const int reason = errno;
-            error = withReason("can't close " + locationOf(temporary.name), reason);
-        }
-        if (!error.empty()) {
-            ::unlinkat(fd(), temporary.name.c_str(), 0);
-            results[index].error = error;
-            continue;
-        }
-        results[index] = renameToFreeName(group[index]);
-        if (!results[index].name.empty()) {
-            renamed = true;
-            // The index takes it meanwhile, and keeps it once it is durable.
-            handToIndex(group[index], results[index].name);
-        }
+    if (settle == Settle::Yes) {
+        index_.settle();
     }
-    if (writer_) {
-        writer_->handedAll();
-    }
-    if (!renamed || ::fsync(fd()) == 0) {
-        return true;
-    }
-    const int reason = errno;
-    const std::string error = withReason("can't sync report directory " + directory_.string(), reason);
-    for (auto& result : results) {
-        if (!result.name.empty()) {
-            result.error = error + "; " + result.name + " is whole but may not outlast a power loss";
-        }
-    }
-    return false;
+    const std::size_t unrecorded = index_.takeRecorded();
+    Outbox drained = std::exchange(outbox_, {});
+    drained.unrecorded = unrecorded;
+    return drained;
 }
 
-std::vector<std::string> DirectoryStore::makeDurable(const std::vector<PendingReport>& group)
+bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
 {
-    using Steady = std::chrono::steady_clock;
-    std::vector<std::string> errors(group.size());
-    const auto syncEach = [&](std::size_t from, std::size_t to) {
-        // Writeback of every file first, so that their syncs overlap.
-        for (std::size_t index = from; index < to; ++index) {
-            ::sync_file_range(temporaryOf(group[index]).file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
-        for (std::size_t index = from; index < to; ++index) {
-            const TemporaryFile& temporary = temporaryOf(group[index]);
-            if (::fdatasync(temporary.file.get()) != 0) {
-                const int error = errno;
-                errors[index] = withReason("can't sync " + locationOf(temporary.name), error);
-            }
-        }
-    };
-    const SyncPlan plan = syncChooser_.plan(group.size());
-    const std::size_t eachFile = std::min(plan.eachFile, group.size());
-    auto start = Steady::now();
-    syncEach(0, eachFile);
-    syncChooser_.recordEachFile(Steady::now() - start, eachFile);
-    if (plan.filesystem && eachFile < group.size()) {
-        start = Steady::now();
-        // syncfs fails for a write error anywhere on the filesystem: then
-        // each report's own sync tells whether its bytes are safe.
-        if (::syncfs(fd()) == 0) {
-            syncChooser_.recordFilesystem(Steady::now() - start);
-        } else {
-            syncEach(eachFile, group.size());
-        }
+    const DirectoryIndex::Step step = index_.catchUp(slice);
+    if (step == DirectoryIndex::Step::WalkEnded) {
+        refreshTotals();
     }
-    return errors;
+    return step != DirectoryIndex::Step::Nothing;
 }
 
-CommitResult DirectoryStore::renameToFreeName(const PendingReport& report)
+void DirectoryStore::refreshTotals()
 {
-    const std::string& temporary = temporaryOf(report).name;
-    std::string name;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        name = reportFileName(report.info.received, report.info.sender, ++sequence_);
-        if (renameNoReplace(temporary, name)) {
-            return {name, {}};
-        }
-        if (errno != EEXIST) {
-            break;
-        }
+    if (const auto totals = index_.totalsIfIdle()) {
+        totals_ = *totals;
     }
-    const int error = errno;
-    ::unlinkat(fd(), temporary.c_str(), 0);
-    return {{}, withReason("can't rename " + locationOf(temporary) + " to " + name, error)};
-}
-
-bool DirectoryStore::renameNoReplace(const std::string& from, const std::string& to)
-{
-    if (noReplaceRename_) {
-        if (::renameat2(fd(), from.c_str(), fd(), to.c_str(), RENAME_NOREPLACE) == 0) {
-            return true;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            return false;
-        }
-        // The filesystem has no such rename: a link never replaces either.
-        noReplaceRename_ = false;
-    }
-    if (::linkat(fd(), from.c_str(), fd(), to.c_str(), 0) != 0) {
-        return false;
-    }
-    ::unlinkat(fd(), from.c_str(), 0);
-    return true;
 }
 
 std::string DirectoryStore::remove(const std::string& name)
 {
-    if (::unlinkat(fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
-        const int error = errno;
-        return withReason("can't remove " + locationOf(name), error);
+    bool gone = false;
+    if (std::string error = files_.remove(name, gone); !error.empty()) {
+        return error;
     }
-    forgetRemoved(name);
+    totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
+    index_.forget(name);
     return {};
 }
 

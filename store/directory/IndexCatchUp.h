@@ -1,5 +1,7 @@
 #pragma once
 
+// Private to store/directory/.
+
 // Brings a directory's index up to date with its report files, a slice at a
 // time and in constant memory, while the collector serves: files that the
 // index lacks are read and indexed, reports whose file is gone are

@@ -5,32 +5,29 @@
 
 namespace store {
 
+using crashreports::Lock;
+
 IndexWriter::IndexWriter(ReportIndex& index, std::chrono::seconds quiet)
-    : index_(index), quiet_(quiet), thread_([this] { run(); })
+    : index_(index), quiet_(quiet), thread_([this](const std::stop_token& stop) { run(stop); })
 {
 }
 
 IndexWriter::~IndexWriter()
 {
-    close(false);
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
+    close(Ending::Dropped);
+    thread_.stop();
 }
 
 void IndexWriter::add(IndexEntry entry)
 {
-    const std::lock_guard lock(mutex_);
+    const Lock lock(mutex_);
     if (!handingOver()) {
         handed_.emplace_back();
     }
     Handed& group = handed_.back();
     group.entries.push_back(std::move(entry));
     ++group.count;
-    ++recording_;
+    ++unrecorded_;
     if (group.entries.size() >= kPart) {
         wake_.notify_one();
     }
@@ -39,7 +36,7 @@ void IndexWriter::add(IndexEntry entry)
 void IndexWriter::handedAll()
 {
     {
-        const std::lock_guard lock(mutex_);
+        const Lock lock(mutex_);
         if (!handingOver()) {
             return;
         }
@@ -48,44 +45,44 @@ void IndexWriter::handedAll()
     wake_.notify_one();
 }
 
-void IndexWriter::close(bool durable)
+void IndexWriter::close(Ending ending)
 {
     {
-        const std::lock_guard lock(mutex_);
-        if (handed_.empty() || handed_.back().durable) {
+        const Lock lock(mutex_);
+        if (handed_.empty() || handed_.back().ending != Ending::Open) {
             return;
         }
         Handed& group = handed_.back();
-        group.durable = durable;
-        if (!durable) {
-            recording_ -= group.count;
+        group.ending = ending;
+        if (ending == Ending::Dropped) {
+            unrecorded_ -= group.count;
         }
     }
     wake_.notify_one();
 }
 
-std::size_t IndexWriter::recording() const
+std::size_t IndexWriter::unrecorded() const
 {
-    const std::lock_guard lock(mutex_);
-    return recording_;
+    const Lock lock(mutex_);
+    return unrecorded_;
 }
 
 std::vector<IndexWriter::Written> IndexWriter::take()
 {
-    const std::lock_guard lock(mutex_);
+    const Lock lock(mutex_);
     if (failure_) {
         std::rethrow_exception(failure_);
     }
     for (const Written& group : written_) {
-        recording_ -= group.reports;
+        unrecorded_ -= group.reports;
     }
     return std::exchange(written_, {});
 }
 
 void IndexWriter::wait()
 {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return handed_.empty() || failure_; });
+    Lock lock(mutex_);
+    done_.wait(lock, [this]() REQUIRES(mutex_) { return handed_.empty() || failure_; });
     if (failure_) {
         std::rethrow_exception(failure_);
     }
@@ -93,13 +90,13 @@ void IndexWriter::wait()
 
 bool IndexWriter::idle() const
 {
-    const std::lock_guard lock(mutex_);
+    const Lock lock(mutex_);
     return handed_.empty() && !failure_;
 }
 
 bool IndexWriter::handingOver() const
 {
-    return !handed_.empty() && !handed_.back().all && !handed_.back().durable;
+    return !handed_.empty() && !handed_.back().all && handed_.back().ending == Ending::Open;
 }
 
 bool IndexWriter::partReady() const
@@ -108,41 +105,42 @@ bool IndexWriter::partReady() const
         return false;
     }
     const Handed& group = handed_.front();
-    return group.durable || group.entries.size() >= kPart || (group.all && !group.entries.empty());
+    return group.ending != Ending::Open || group.entries.size() >= kPart || (group.all && !group.entries.empty());
 }
 
-void IndexWriter::run()
+void IndexWriter::run(const std::stop_token& stop)
 {
     try {
-        writeGroups();
+        writeGroups(stop);
     } catch (...) {
         // Out of memory, say: the store hears of it in take() or wait().
         adding_.reset();
-        const std::lock_guard lock(mutex_);
+        const Lock lock(mutex_);
         failure_ = std::current_exception();
         done_.notify_all();
     }
 }
 
-void IndexWriter::writeGroups()
+void IndexWriter::writeGroups(const std::stop_token& stop)
 {
     // Two buffers take turns: the one the store fills, and the part taken.
     std::vector<IndexEntry> part;
-    std::unique_lock lock(mutex_);
+    Lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return partReady() || (stopping_ && handed_.empty()); });
-        if (handed_.empty()) {
+        // Once asked to stop, the groups closed before are written first.
+        wake_.wait(lock, stop, [this]() REQUIRES(mutex_) { return partReady(); });
+        if (!partReady()) {
             return;
         }
         part.swap(handed_.front().entries);
-        const std::optional<bool> closed = handed_.front().durable;
+        const Ending ending = handed_.front().ending;
         lock.unlock();
-        write(part, closed);
+        write(part, ending);
         lock.lock();
-        if (closed) {
+        if (ending != Ending::Open) {
             handed_.pop_front();
-            failFast(*closed);
-            if (*closed) {
+            failFast(ending);
+            if (ending == Ending::Durable) {
                 written_.push_back(std::move(writing_));
             }
             writing_ = {};
@@ -151,26 +149,26 @@ void IndexWriter::writeGroups()
     }
 }
 
-void IndexWriter::failFast(bool durable)
+void IndexWriter::failFast(Ending ending)
 {
     if (failing_ != 0) {
         --failing_;
-    } else if (durable && writing_.error) {
+    } else if (ending == Ending::Durable && writing_.error) {
         // The groups closed meanwhile fail with it rather than each wait as
         // long again, for a lock another process holds, say; the store
         // catches the index up later.
         failed_ = writing_.error;
-        failing_ = static_cast<std::size_t>(
-            std::count_if(handed_.begin(), handed_.end(), [](const Handed& group) { return group.durable.has_value(); }));
+        failing_ = static_cast<std::size_t>(std::count_if(
+            handed_.begin(), handed_.end(), [](const Handed& group) { return group.ending != Ending::Open; }));
     }
 }
 
-void IndexWriter::write(std::vector<IndexEntry>& part, std::optional<bool> closed)
+void IndexWriter::write(std::vector<IndexEntry>& part, Ending ending)
 {
     if (!writing_.error && failing_ != 0) {
         writing_.error = failed_;
     }
-    if (!writing_.error && closed != false) {
+    if (!writing_.error && ending != Ending::Dropped) {
         try {
             if (!adding_) {
                 adding_.emplace(index_, quiet_);
@@ -183,7 +181,7 @@ void IndexWriter::write(std::vector<IndexEntry>& part, std::optional<bool> close
                                              entry.sender.text()});
                 }
             }
-            if (closed) {
+            if (ending == Ending::Durable) {
                 adding_->commit();
             }
         } catch (const sqlite::Error& error) {
@@ -193,7 +191,7 @@ void IndexWriter::write(std::vector<IndexEntry>& part, std::optional<bool> close
     }
     writing_.reports += part.size();
     part.clear();
-    if (closed) {
+    if (ending != Ending::Open) {
         // What was not committed is rolled back.
         adding_.reset();
     }

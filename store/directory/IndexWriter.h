@@ -9,8 +9,11 @@
 // transaction that it commits only when the store closes the group as
 // durable, and rolls back otherwise. So the index is written while the
 // directory is synced, and no reader sees a report before it is stored.
-// Between groups, and only while idle(), the store uses the index itself.
+// Between groups, and only while idle(), the index's owner (DirectoryIndex)
+// uses the index itself.
 
+#include "common/Mutex.h"
+#include "common/WorkerThread.h"
 #include "store/directory/ReportIndex.h"
 
 #include <chrono>
@@ -18,9 +21,8 @@
 #include <cstddef>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <thread>
+#include <stop_token>
 #include <vector>
 
 namespace store {
@@ -44,17 +46,21 @@ public:
     // Finishes the groups closed before; a group still open is dropped.
     ~IndexWriter();
 
+    // How a group handed over ends: while it is being handed over, it is
+    // open; then it is kept (durable), or dropped.
+    enum class Ending { Open, Durable, Dropped };
+
     // A report of the group being handed over, which this opens if need be.
     void add(IndexEntry entry);
     // The group being handed over has all its reports: the thread writes
     // the last of them while the store syncs.
     void handedAll();
-    // Ends the group being handed over, if there is one: it is committed if
-    // `durable`, and dropped otherwise.
-    void close(bool durable);
+    // Ends the group being handed over, if there is one, as `ending` says
+    // (Durable or Dropped).
+    void close(Ending ending);
     // The reports of open groups and of groups closed as durable, until
     // take() returns them.
-    std::size_t recording() const;
+    std::size_t unrecorded() const;
     // The groups done since the last call, in the order they were closed.
     // Throws what stopped the thread, if something other than the index
     // failed there (std::bad_alloc).
@@ -67,43 +73,42 @@ public:
 
 private:
     // A group as handed over: the reports the thread has not taken yet, how
-    // many there were in all, whether that is all of them, and whether it is
-    // closed, and how.
+    // many there were in all, whether that is all of them, and how it ends.
     struct Handed {
         std::vector<IndexEntry> entries;
         std::size_t count = 0;
         bool all = false;
-        std::optional<bool> durable;
+        Ending ending = Ending::Open;
     };
     // Reports the thread takes at once from an open group: enough that a
     // storm's few groups are written a few times a group, not once a report.
     static constexpr std::size_t kPart = 128;
 
-    void run();
-    void writeGroups();
+    void run(const std::stop_token& stop);
+    void writeGroups(const std::stop_token& stop);
     // After a group is done: a group that failed makes those closed behind
     // it fail at once.
-    void failFast(bool durable);
+    void failFast(Ending ending) REQUIRES(mutex_);
     // Whether the last group is still being handed over: open, and not all
     // of its reports in.
-    bool handingOver() const;
+    bool handingOver() const REQUIRES(mutex_);
     // Whether the oldest group has a part ready for the thread.
-    bool partReady() const;
+    bool partReady() const REQUIRES(mutex_);
     // Adds `part` of the group being written, and empties it; ends the
-    // group if `closed`.
-    void write(std::vector<IndexEntry>& part, std::optional<bool> closed);
+    // group unless `ending` is Open.
+    void write(std::vector<IndexEntry>& part, Ending ending);
 
     ReportIndex& index_;
     const std::chrono::seconds quiet_;
 
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;  // for the thread: a part is ready, or stop
-    std::condition_variable done_;  // for wait(): a group is done
-    std::deque<Handed> handed_;     // not yet done, oldest first; the last may be open
-    std::vector<Written> written_;  // done, not yet taken
-    std::size_t recording_ = 0;
-    bool stopping_ = false;
-    std::exception_ptr failure_;  // what stopped the thread
+    mutable crashreports::Mutex mutex_;
+    std::condition_variable_any wake_;  // for the thread: a part is ready, or stop
+    std::condition_variable_any done_;  // for wait(): a group is done
+    // Not yet done, oldest first; the last may be open.
+    std::deque<Handed> handed_ GUARDED_BY(mutex_);
+    std::vector<Written> written_ GUARDED_BY(mutex_);  // done, not yet taken
+    std::size_t unrecorded_ GUARDED_BY(mutex_) = 0;
+    std::exception_ptr failure_ GUARDED_BY(mutex_);  // what stopped the thread
 
     // The thread's own: the group it is writing, and the failure that the
     // next `failing_` groups share.
@@ -112,7 +117,7 @@ private:
     std::optional<sqlite::Error> failed_;
     std::size_t failing_ = 0;
 
-    std::thread thread_;  // last: it starts once the rest is made
+    crashreports::WorkerThread thread_;  // last: it starts once the rest is made
 };
 
 }  // namespace store

@@ -38,10 +38,6 @@ private:
 // password) and why not.
 pg::Connection connectToStore(const StoreName& store, const std::string& program);
 
-struct Rebuilt {
-    std::uint64_t reports = 0, groups = 0;
-};
-
 // Computes the signature of every report in the database `store` again
 // under `rules`, and rebuilds the groups and their senders from the
 // reports, in one transaction that collectors wait for and readers see

@@ -52,7 +52,7 @@ PostgresStore::PostgresStore(const StoreName& store, const StoreOptions& options
         throw StartupError(error);
     }
     if (options.budget.keepFree.value_or(0) != 0 || options.budget.keepFreeInodes.value_or(0) != 0) {
-        notices_.push_back({false, "--keep-free and --keep-free-inodes don't apply to a database: ignored"});
+        outbox_.notices.push_back({Notice::Level::Warning, "--keep-free and --keep-free-inodes don't apply to a database: ignored"});
     }
     ready();
 }
@@ -75,7 +75,7 @@ bool PostgresStore::connect()
     } catch (const pg::Error& error) {
         if (!lostAt_) {
             lostAt_ = Steady::now();
-            notices_.push_back({true, std::string(error.what()) + "; reports wait in the queue while "
+            outbox_.notices.push_back({Notice::Level::Error, std::string(error.what()) + "; reports wait in the queue while "
                                           + shownAs_ + " is tried again"});
         }
         return false;
@@ -95,7 +95,7 @@ bool PostgresStore::ready()
         return false;
     }
     if (lostAt_) {
-        notices_.push_back({false, "reached " + shownAs_ + " again after " + secondsIn(Steady::now() - *lostAt_)
+        outbox_.notices.push_back({Notice::Level::Info, "reached " + shownAs_ + " again after " + secondsIn(Steady::now() - *lostAt_)
                                        + ": storing the reports that waited"});
         lostAt_.reset();
     }
@@ -113,7 +113,7 @@ void PostgresStore::lose(const pg::Error& error)
     connection_.reset();
     if (!lostAt_) {
         lostAt_ = Steady::now();
-        notices_.push_back({true, "lost " + shownAs_ + ": " + error.what()
+        outbox_.notices.push_back({Notice::Level::Error, "lost " + shownAs_ + ": " + error.what()
                                       + "; reports wait in the queue while it is tried again"});
     }
     scheduleAttempt();
@@ -136,14 +136,9 @@ StageResult PostgresStore::stage(std::span<const unsigned char> report, const Re
     return {PendingReport{report.size(), info, std::make_unique<Held>(std::move(id), report)}, {}};
 }
 
-std::size_t PostgresStore::mostStagedReports() const
+StagingLimits PostgresStore::stagingLimits() const
 {
-    return kMostGroupReports;
-}
-
-std::uint64_t PostgresStore::mostStagedBytes() const
-{
-    return kMostGroupBytes;
+    return {kMostGroupReports, kMostGroupBytes};
 }
 
 std::vector<CommitResult> PostgresStore::commit(std::vector<PendingReport>& group)

@@ -49,17 +49,15 @@ public:
     std::uint64_t count() const override { return count_; }
 
     bool ready() override;
-    std::vector<Notice> prepareBatch() override { return {}; }
+    void prepareBatch() override {}
     // Refuses only a report larger than the whole budget: room is made as
     // the report is committed.
     Room makeRoom(std::uint64_t size, const ReportInfo& info) override;
     StageResult stage(std::span<const unsigned char> report, const ReportInfo& info) override;
-    std::size_t mostStagedReports() const override;
-    std::uint64_t mostStagedBytes() const override;
+    StagingLimits stagingLimits() const override;
     std::vector<CommitResult> commit(std::vector<PendingReport>& group) override;
-    std::vector<Notice> takeNotices() override { return std::exchange(notices_, {}); }
-    std::vector<GroupNews> takeGroupNews() override { return std::exchange(news_, {}); }
-    bool catchUp(std::chrono::milliseconds) override { return false; }
+    // A report is recorded as it is committed: none waits.
+    Outbox drainOutbox(Settle) override { return std::exchange(outbox_, {}); }
 
     std::uint64_t maxUse() const { return maxUse_; }
 
@@ -123,8 +121,7 @@ private:
     Steady::time_point nextAttempt_{};
     Steady::duration backoff_{};
     std::optional<Steady::time_point> lostAt_;
-    std::vector<Notice> notices_;
-    std::vector<GroupNews> news_;
+    Outbox outbox_;
 };
 
 }  // namespace store

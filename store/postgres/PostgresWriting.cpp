@@ -166,7 +166,7 @@ std::size_t PostgresStore::writeFrom(std::vector<PendingReport>& group, std::siz
         insert(group, next, next + 1, writing, results);
     }
     transaction.commit();
-    std::ranges::move(writing.news, std::back_inserter(news_));
+    std::ranges::move(writing.news, std::back_inserter(outbox_.news));
     count_ = count_ + writing.added - std::min(count_ + writing.added, writing.removed);
     return next;
 }
