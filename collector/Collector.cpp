@@ -183,7 +183,7 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
         throw StartupError(withReason("can't make an event descriptor", error));
     }
     if (options.page) {
-        page_.emplace(options.store, *options.page, log);
+        page_.emplace(options.store, *options.page, options.regressedAfter, log);
     }
     if (const std::string warning = enlargeReceiveBuffer(socket_.get(), !socketPassed_); !warning.empty()) {
         log_.err(Priority::Warning, warning);

@@ -125,7 +125,7 @@ std::vector<KnownOption> triageOptions()
         {{"--regressed-after", true},
          [](Options& options, std::string_view value) {
              const auto span = crashreports::parseSpan(value);
-             options.regressedAfter = span.value_or(kDefaultRegressedAfter);
+             options.regressedAfter = span.value_or(store::kDefaultRegressedAfter);
              return span ? std::string() : invalidValue("--regressed-after", value, "not a span such as 30s, 90m, 2h or 7d");
          }},
         {{"--on-new-group", true},
@@ -248,7 +248,7 @@ std::string usageText()
         + std::string(triage::kDefaultRulesFile)
         + " if it is there)\n"
           "  --regressed-after SPAN   a crash group quiet this long comes back as regressed (default "
-        + std::to_string(kDefaultRegressedAfter / std::chrono::hours(24))
+        + std::to_string(store::kDefaultRegressedAfter / std::chrono::hours(24))
         + "d)\n"
           "  --on-new-group COMMAND   run sh -c COMMAND for each new or regressed crash group, with\n"
           "                           CRASH_EVENT, CRASH_GROUP, CRASH_TITLE, CRASH_REPORT and\n"

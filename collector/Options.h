@@ -4,6 +4,7 @@
 
 #include "collector/Admission.h"
 #include "store/StoreName.h"
+#include "store/StoreOptions.h"
 
 #include <chrono>
 #include <cstdint>
@@ -24,8 +25,6 @@ inline constexpr std::uint64_t kDefaultQueueSize = 64 << 20;
 // The queue holds at least one datagram of any size.
 inline constexpr std::uint64_t kMinQueueSize = 64 << 10;
 
-inline constexpr std::chrono::seconds kDefaultRegressedAfter = std::chrono::hours(24 * 7);
-
 struct Options {
     std::string bindAddress = "0.0.0.0";
     std::uint16_t port;  // default: the port the senders are built for
@@ -38,7 +37,7 @@ struct Options {
     std::vector<Network> allowed;           // empty: every sender
     std::uint32_t perSenderLimit = 0;       // reports a minute; 0: no limit
     std::optional<std::uint64_t> count;     // exit after storing this many reports
-    std::chrono::seconds regressedAfter = kDefaultRegressedAfter;
+    std::chrono::seconds regressedAfter = store::kDefaultRegressedAfter;
     std::optional<std::string> onNewGroup;  // a command for news of crash groups
     std::vector<std::filesystem::path> skipRules;  // empty: the default file, if there is one
     std::optional<std::filesystem::path> page;     // where to keep the triage page

@@ -5,9 +5,11 @@
 
 namespace collector {
 
-PageKeeper::PageKeeper(store::StoreName store, std::filesystem::path directory, LogSink& log)
+PageKeeper::PageKeeper(store::StoreName store, std::filesystem::path directory,
+                       std::chrono::seconds regressedAfter, LogSink& log)
     : store_(std::move(store)),
       directory_(std::move(directory)),
+      regressedAfter_(regressedAfter),
       log_(log),
       thread_([this](const std::stop_token& stop) { run(stop); })
 {
@@ -58,7 +60,7 @@ void PageKeeper::write()
 {
     try {
         const auto catalog = store::openCatalog(store_);
-        triage::writePage(*catalog, directory_, std::chrono::system_clock::now());
+        triage::writePage(*catalog, directory_, std::chrono::system_clock::now(), regressedAfter_);
         if (failing_) {
             log_.err(Priority::Info, "wrote the page " + directory_.string() + " again");
         }

@@ -24,8 +24,9 @@ public:
     static constexpr auto kEvery = std::chrono::seconds(5);
 
     // Writes the page of `store` into `directory` now, and again after
-    // changes.
-    PageKeeper(store::StoreName store, std::filesystem::path directory, LogSink& log);
+    // changes, marking the groups that came back after `regressedAfter`.
+    PageKeeper(store::StoreName store, std::filesystem::path directory, std::chrono::seconds regressedAfter,
+               LogSink& log);
     PageKeeper(const PageKeeper&) = delete;
     PageKeeper& operator=(const PageKeeper&) = delete;
     ~PageKeeper();
@@ -43,6 +44,7 @@ private:
 
     const store::StoreName store_;
     const std::filesystem::path directory_;
+    const std::chrono::seconds regressedAfter_;  // the collector's, for the page's marks
     LogSink& log_;
     crashreports::Mutex mutex_;
     std::condition_variable_any wake_;

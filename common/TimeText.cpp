@@ -1,5 +1,8 @@
 #include "common/TimeText.h"
 
+#include "common/Plural.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -207,6 +210,16 @@ std::optional<std::chrono::seconds> parseSpan(std::string_view text)
         return std::nullopt;
     }
     return seconds{count * unit};
+}
+
+std::string describeSpan(std::chrono::seconds span)
+{
+    for (const auto& [unit, name] : {std::pair{86400, "day"}, std::pair{3600, "hour"}, std::pair{60, "minute"}}) {
+        if (span.count() != 0 && span.count() % unit == 0) {
+            return plural(static_cast<std::uint64_t>(span.count() / unit), name);
+        }
+    }
+    return plural(static_cast<std::uint64_t>(std::max<std::int64_t>(span.count(), 0)), "second");
 }
 
 std::optional<TimePoint> parseTime(std::string_view text, TimePoint now)

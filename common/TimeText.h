@@ -33,6 +33,10 @@ std::string formatTime(TimePoint time);
 // anything else, or for a span past about 100 years.
 std::optional<std::chrono::seconds> parseSpan(std::string_view text);
 
+// `span` for people, in its largest whole unit: "7 days", "36 hours",
+// "90 minutes", "1 second".
+std::string describeSpan(std::chrono::seconds span);
+
 // An RFC 3339 time ("2026-12-08T11:59:59Z", "2026-12-08T12:59:59+01:00",
 // "2026-12-08T11:59:59.5Z", "2026-12-08" for its midnight in UTC), or a span
 // back from `now`; nothing for anything else.

@@ -1,3 +1,4 @@
+#include "common/TimeText.h"
 #include "page/Assets.h"
 #include "page/Charts.h"
 #include "page/Format.h"
@@ -12,10 +13,14 @@ constexpr std::size_t kTitleCodePoints = 120;
 // The index shows a signature's start; its page shows all of it.
 constexpr std::size_t kIndexSignatureCodePoints = 100;
 
-constexpr std::string_view kMarkRule =
-    "<p class=\"note\">Latest activity first; times in UTC. <span class=\"mark new\">new</span> first seen in the "
-    "last 24 hours. <span class=\"mark regressed\">regressed</span> reports in the last 24 hours, none in the 7 days "
-    "before those, and older ones before that.</p>\n";
+// How groups are ordered and marked.
+std::string markRule(std::chrono::seconds regressedAfter)
+{
+    return "<p class=\"note\">Latest activity first; times in UTC. <span class=\"mark new\">new</span> first seen "
+           "in the last 24 hours. <span class=\"mark regressed\">regressed</span> reports in the last 24 hours, none "
+           "in the "
+        + crashreports::describeSpan(regressedAfter) + " before those, and older ones before that.</p>\n";
+}
 
 // The index's columns: the header cells, each with how the script sorts it.
 constexpr std::string_view kGroupsHeader =
@@ -133,7 +138,7 @@ std::string indexPage(const Totals& totals, const store::Histogram& hourly, std:
     out += "<h2>Reports per hour, last 48 hours</h2>\n";
     out += barChart(hourly, "Reports per hour over the last 48 hours");
     out += "\n<h2>Groups</h2>\n";
-    out += kMarkRule;
+    out += markRule(totals.regressedAfter);
     out += "<div id=\"controls\"></div>\n";
     out += kGroupsHeader;
     for (const IndexRow& row : rows) {

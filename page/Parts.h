@@ -24,9 +24,9 @@ using namespace std::chrono_literals;
 inline constexpr std::size_t kListedReports = 200;
 inline constexpr std::size_t kReportTexts = 5;
 
-// What marks a group on the index; the rule is the index's own text.
+// What marks a group on the index: new, or back after a quiet time, in
+// this last while. The rule is the index's own text.
 inline constexpr auto kRecent = 24h;
-inline constexpr auto kQuiet = std::chrono::days{7};
 
 enum class Mark { none, fresh, regressed };
 
@@ -41,6 +41,7 @@ struct Totals {
     std::uint64_t reports = 0;
     std::uint64_t hosts = 0;  // distinct sender addresses
     std::optional<store::TimePoint> newest;
+    std::chrono::seconds regressedAfter{};  // the quiet time before a group is marked regressed
 };
 
 struct GroupPage {

@@ -39,11 +39,13 @@ store::ReportFilter ofGroup(const store::GroupSummary& group, std::optional<stor
 }
 
 // New: first seen in the last 24 hours. Regressed: reports in the last 24
-// hours, none in the 7 days before those, and older ones before that.
-Mark markOf(store::Catalog& catalog, const store::GroupSummary& group, store::TimePoint now)
+// hours, none in the `regressedAfter` before those, and older ones before
+// that.
+Mark markOf(store::Catalog& catalog, const store::GroupSummary& group, store::TimePoint now,
+            std::chrono::seconds regressedAfter)
 {
     const auto recent = now - page::kRecent;
-    const auto quietSince = recent - page::kQuiet;
+    const auto quietSince = recent - regressedAfter;
     if (group.firstSeen >= recent) {
         return Mark::fresh;
     }
@@ -105,12 +107,12 @@ std::vector<bool> writeReportPages(store::Catalog& catalog, SiteDirectory& site,
 
 // Writes the group's page and its reports' pages; returns its index row.
 page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const store::GroupSummary& group,
-                          store::TimePoint now, std::unordered_set<std::string>& hosts)
+                          const page::Totals& totals, store::TimePoint now, std::unordered_set<std::string>& hosts)
 {
     const auto listed = catalog.reports(ofGroup(group, std::nullopt, page::kListedReports));
     collectHosts(catalog, group, listed, hosts);
     const store::Histogram daily = catalog.histogram(group.group, days{1}, 14, now);
-    page::IndexRow row{group, markOf(catalog, group, now), sparkline(daily)};
+    page::IndexRow row{group, markOf(catalog, group, now, totals.regressedAfter), sparkline(daily)};
     if (!html::isSafeGroupId(group.group)) {
         return row;
     }
@@ -121,14 +123,16 @@ page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const st
     return row;
 }
 
-void writeSite(store::Catalog& catalog, SiteDirectory& site, store::TimePoint now)
+void writeSite(store::Catalog& catalog, SiteDirectory& site, store::TimePoint now, std::chrono::seconds regressedAfter)
 {
     std::unordered_set<std::string> hosts;
     std::vector<page::IndexRow> rows;
+    page::Totals totals{.reports = 0, .hosts = 0, .newest = std::nullopt, .regressedAfter = regressedAfter};
     for (const auto& group : catalog.groups({})) {
-        rows.push_back(writeGroup(catalog, site, group, now, hosts));
+        rows.push_back(writeGroup(catalog, site, group, totals, now, hosts));
     }
-    page::Totals totals{.reports = catalog.countReports({}), .hosts = hosts.size(), .newest = std::nullopt};
+    totals.reports = catalog.countReports({});
+    totals.hosts = hosts.size();
     for (const auto& row : rows) {
         totals.newest = std::max(totals.newest.value_or(row.group.lastSeen), row.group.lastSeen);
     }
@@ -147,11 +151,12 @@ std::string oneLine(std::string text)
 
 // The site is built whole beside `outDir` and swapped into place, so that a
 // reader never sees half a site; what fails is a StartupError of one line.
-void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, store::TimePoint now)
+void writePage(store::Catalog& catalog, const std::filesystem::path& outDir, store::TimePoint now,
+               std::chrono::seconds regressedAfter)
 {
     SiteDirectory site(outDir, siteMarker());
     try {
-        writeSite(catalog, site, now);
+        writeSite(catalog, site, now, regressedAfter);
     } catch (const crashreports::StartupError&) {
         throw;
     } catch (const std::exception& error) {

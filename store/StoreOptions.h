@@ -33,12 +33,17 @@ struct BudgetOptions {
 BudgetLimits budgetLimits(const BudgetOptions& options, std::uint64_t filesystemBytes,
                           std::uint64_t filesystemInodes);
 
+// A crash group whose last report is this old comes back as regressed with
+// its next one: the collector's news (--regressed-after), and the mark on
+// the page, by default.
+inline constexpr std::chrono::seconds kDefaultRegressedAfter = std::chrono::hours(24 * 7);
+
 struct StoreOptions {
     // A directory takes all three limits; a database only maxUse, as the
     // bytes of reports across all its collectors.
     BudgetOptions budget;
     // A group whose last report is this old comes back as regressed.
-    std::chrono::seconds regressedAfter = std::chrono::hours(24 * 7);
+    std::chrono::seconds regressedAfter = kDefaultRegressedAfter;
 };
 
 }  // namespace store

@@ -228,6 +228,7 @@ struct MarkCase {
     const char* name;
     std::vector<hours> ages;
     const char* mark;  // what the index shows, or nothing
+    hours regressedAfter = 7 * 24h;  // the collector's quiet time
     friend void PrintTo(const MarkCase& entry, std::ostream* out) { *out << entry.name; }
 };
 
@@ -239,7 +240,7 @@ TEST_P(Marks, FollowTheRuleOnThePage)
     for (const hours age : GetParam().ages) {
         addReport("00000000000000bb", age, ++number);
     }
-    triage::writePage(catalog, site, kNow);
+    triage::writePage(catalog, site, kNow, GetParam().regressedAfter);
     const std::string row(between(readText(site / "index.html"), "<tbody>", "</tbody>"));
     for (const std::string mark : {"new", "regressed"}) {
         EXPECT_EQ(row.find("<span class=\"mark " + mark + "\">") != std::string::npos, mark == GetParam().mark) << mark;
@@ -250,6 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Page, Marks,
                          testing::Values(MarkCase{"FirstSeenToday", {2h, 20h}, "new"},
                                          MarkCase{"BackAfterAQuietWeek", {2h, 9 * 24h}, "regressed"},
                                          MarkCase{"BackAfterAShortQuiet", {2h, 3 * 24h, 9 * 24h}, ""},
+                                         MarkCase{"BackAfterTheCollectorsQuietTime", {2h, 3 * 24h}, "regressed", 36h},
                                          MarkCase{"QuietSinceLastWeek", {9 * 24h, 10 * 24h}, ""},
                                          MarkCase{"SteadyForWeeks", {2h, 30h, 9 * 24h}, ""}),
                          [](const auto& entry) { return std::string(entry.param.name); });
