@@ -1,5 +1,5 @@
-// What the reports may take of their filesystem, and which group gives way
-// to make room.
+// What the reports may take of their filesystem, and which report gives
+// way to make room.
 
 #include "store/directory/DiskBudget.h"
 
@@ -9,7 +9,8 @@ namespace {
 
 using store::BudgetLimits;
 using store::DiskBudget;
-using store::GroupLoad;
+using store::Load;
+using store::Victim;
 
 TEST(DiskBudget, DefaultsToASharesOfTheFilesystemCappedAt4GiB)
 {
@@ -63,51 +64,86 @@ TEST(DiskBudget, CountsReportsBeingStoredUntilTheyAreSettledOrReleased)
 {
     DiskBudget budget({3072, 0, 0}, 1024);
     budget.measure(1024, 1, 1 << 20, 1000);
-    budget.reserve("a", 1000);
-    budget.reserve("a", 1000);
+    budget.reserve("a", "10.0.0.1", 1000);
+    budget.reserve("a", "10.0.0.1", 1000);
     EXPECT_TRUE(budget.overBudget(1000));
-    budget.release("a", 1000);
+    budget.release("a", "10.0.0.1", 1000);
     EXPECT_FALSE(budget.overBudget(1000));
-    budget.settle("a", 1000);
-    EXPECT_TRUE(budget.pending().empty());
+    budget.settle("a", "10.0.0.1", 1000);
+    EXPECT_TRUE(budget.pendingGroups().empty());
+    EXPECT_TRUE(budget.pendingSenders().empty());
     EXPECT_TRUE(budget.overBudget(2048)) << "a settled report does not count as stored";
     budget.removed(1024);
     EXPECT_FALSE(budget.overBudget(2048));
 }
 
-// Stored groups, reports of some being stored, the incoming report's group,
-// and the group whose oldest report goes next.
-struct Shrink {
+TEST(DiskBudget, CountsTheIndexAndMakesRoomBelowItsLimitsBySomeSlack)
+{
+    DiskBudget budget({64 << 10, 0, 0}, 1024);
+    budget.measure(40 << 10, 40, 1 << 30, 1000, 20 << 10);
+    EXPECT_TRUE(budget.overBudget(5000)) << "the index left no room";
+    EXPECT_FALSE(budget.overBudget(4000));
+    EXPECT_EQ(budget.slack(), 4096U);
+    EXPECT_TRUE(budget.aboveTarget(1000)) << "room is made down to 4 KiB below the limit";
+    budget.removed(4096);
+    EXPECT_FALSE(budget.aboveTarget(1000));
+}
+
+// Stored groups and senders, reports of some being stored, the incoming
+// report's group and sender, and what goes next.
+struct Choice {
     const char* name;
-    std::vector<GroupLoad> stored;
-    std::vector<std::pair<std::string, std::uint64_t>> pending;  // group, report size
-    std::string incoming;
-    std::optional<std::string> chosen;
-    bool commitFirst = false;
+    std::vector<Load> groups;
+    std::vector<Load> senders;
+    std::vector<std::tuple<std::string, std::string, std::uint64_t>> pending;  // group, sender, report size
+    std::pair<std::string, std::string> incoming;                           // group, sender
+    Victim chosen;
+    std::uint64_t incomingSize = 1024;
 };
 
-TEST(DiskBudget, ShrinksTheLargestGroupButNeverTakesAGroupsOnlyReportFirst)
+TEST(DiskBudget, ShrinksTheLargestGroupThenTheHeaviestSenderAndTakesAnotherHostsOnlyReportLast)
 {
-    const Shrink shrinks[] = {
-        {"TheGroupWithTheMostBytes", {{"a", 3, 3072}, {"b", 2, 5120}}, {}, "c", "b"},
-        {"NotTheOnlyReportWhileAnotherHasMore", {{"a", 1, 9216}, {"b", 2, 2048}}, {}, "c", "b"},
-        {"OnlySingleReportsLeft", {{"a", 1, 2048}, {"b", 1, 9216}}, {}, "c", "b"},
-        {"ReportsBeingStoredCountForTheirGroup", {{"a", 2, 3072}, {"b", 2, 2048}}, {{"b", 1024}, {"b", 1024}}, "c",
-         "b"},
-        {"TheIncomingReportCountsForItsGroup", {{"a", 1, 9216}, {"b", 2, 1024}}, {}, "a", "a"},
-        {"TheLargestHasOnlyReportsBeingStored", {{"a", 2, 2048}, {"b", 0, 0}}, {{"b", 1024}, {"b", 1024}}, "b",
-         std::nullopt, true},
-        {"NothingStoredToRemove", {{"a", 0, 0}}, {}, "a", std::nullopt},
-        {"TiesGoToTheSmallerId", {{"b", 2, 2048}, {"a", 2, 2048}}, {}, "c", "a"},
+    using enum Victim::Kind;
+    const Load one{"10.0.0.1", 1, 1024};
+    const Choice choices[] = {
+        {"TheGroupWithTheMostBytes", {{"a", 3, 3072}, {"b", 2, 5120}}, {}, {}, {"c", "x"}, {OldestOfGroup, "b"}},
+        {"NotTheOnlyReportWhileAnotherHasMore", {{"a", 1, 9216}, {"b", 2, 2048}}, {}, {}, {"c", "x"},
+         {OldestOfGroup, "b"}},
+        {"OnlySingleReportsLeft", {{"a", 1, 2048}, {"b", 1, 9216}}, {{"10.0.0.1", 1, 2048}, {"10.0.0.2", 1, 9216}}, {},
+         {"c", "10.0.0.3"}, {OldestOfSender, "10.0.0.2"}},
+        {"ReportsBeingStoredCountForTheirGroup", {{"a", 2, 3072}, {"b", 2, 2048}}, {},
+         {{"b", "x", 1024}, {"b", "x", 1024}}, {"c", "x"}, {OldestOfGroup, "b"}},
+        {"TheIncomingReportCountsForItsGroup", {{"a", 1, 9216}, {"b", 2, 1024}}, {}, {}, {"a", "x"},
+         {OldestOfGroup, "a"}},
+        {"TheLargestHasOnlyReportsBeingStored", {{"a", 2, 2048}, {"b", 0, 0}}, {},
+         {{"b", "x", 1024}, {"b", "x", 1024}}, {"b", "x"}, {CommitFirst, {}}},
+        {"NothingStoredToRemove", {{"a", 0, 0}}, {}, {}, {"a", "x"}, {}},
+        {"TiesGoToTheSmallerId", {{"b", 2, 2048}, {"a", 2, 2048}}, {}, {}, {"c", "x"}, {OldestOfGroup, "a"}},
+        {"AFloodOfCrashesOfTheirOwnEvictsItsSender", {{"a1", 1, 16384}, {"b1", 1, 4096}, {"b2", 1, 4096}},
+         {{"10.0.0.1", 10, 163840}, {"10.0.0.2", 50, 204800}}, {}, {"b3", "10.0.0.2"},
+         {OldestOfSender, "10.0.0.2"}},
+        {"MoreReportsOutweighMoreBytes", {{"a1", 1, 16384}, {"b1", 1, 4096}},
+         {{"10.0.0.1", 10, 163840}, {"10.0.0.2", 11, 45056}}, {}, {"b2", "10.0.0.2"},
+         {OldestOfSender, "10.0.0.2"}},
+        {"BetweenEqualsTheIncomingSenderPays", {{"a1", 1, 16384}, {"b1", 1, 4096}},
+         {{"10.0.0.1", 10, 163840}, {"10.0.0.2", 9, 36864}}, {}, {"b2", "10.0.0.2"}, {OldestOfSender, "10.0.0.2"}},
+        {"BytesBreakATieOfReports", {{"a1", 1, 16384}, {"b1", 1, 4096}},
+         {{"10.0.0.1", 3, 49152}, {"10.0.0.2", 3, 12288}}, {}, {"c1", "10.0.0.3"}, {OldestOfSender, "10.0.0.1"}},
+        {"ReportsBeingStoredCountForTheirSender", {{"a1", 1, 16384}, {"b1", 1, 4096}},
+         {{"10.0.0.1", 2, 32768}, {"10.0.0.2", 1, 4096}}, {{"b2", "10.0.0.2", 30000}}, {"c1", "10.0.0.3"},
+         {OldestOfSender, "10.0.0.2"}},
+        {"ASenderWithOnlyReportsBeingStored", {{"a1", 1, 1024}}, {one}, {{"b1", "10.0.0.2", 9000}},
+         {"b2", "10.0.0.2"}, {CommitFirst, {}}},
+        {"TheIncomingAloneOutweighsEveryone", {{"a1", 1, 1024}}, {one}, {}, {"c1", "10.0.0.3"},
+         {OldestOfSender, "10.0.0.1"}, 1 << 20},
     };
-    for (const auto& shrink : shrinks) {
+    for (const auto& choice : choices) {
         DiskBudget budget({}, 1024);
-        for (const auto& [group, size] : shrink.pending) {
-            budget.reserve(group, size);
+        for (const auto& [group, sender, size] : choice.pending) {
+            budget.reserve(group, sender, size);
         }
-        const auto choice = budget.groupToShrink(shrink.stored, shrink.incoming, 1024);
-        EXPECT_EQ(choice.group, shrink.chosen) << shrink.name;
-        EXPECT_EQ(choice.commitFirst, shrink.commitFirst) << shrink.name;
+        const store::Incoming incoming{choice.incoming.first, choice.incoming.second, choice.incomingSize};
+        EXPECT_EQ(budget.chooseVictim(choice.groups, choice.senders, incoming), choice.chosen) << choice.name;
     }
 }
 

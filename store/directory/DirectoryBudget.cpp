@@ -1,9 +1,12 @@
-// The directory store's side of the disk budget: what is stored and free,
-// and which reports go to make room. See DirectoryStore.h.
+// The directory store's side of the disk budget: what is stored and free
+// (the index counted), and which reports go to make room, many at a time,
+// in one transaction of the index. See DirectoryStore.h and DiskBudget.h.
 
 #include "common/Plural.h"
 #include "store/directory/DirectoryStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -14,10 +17,49 @@ namespace store {
 namespace {
 
 constexpr std::uint64_t kUnmeasured = std::numeric_limits<std::uint64_t>::max() / 2;
-// Groups asked for as candidates to shrink, besides those being stored.
+// Groups and senders asked for as candidates to shrink, besides those being
+// stored and the incoming report's.
 constexpr std::size_t kCandidates = 4;
 
+// Candidates that `largest` found, and the load of each key in `more` that
+// is not among them.
+template <typename Find>
+std::vector<Load> candidates(std::vector<Load> largest, std::initializer_list<const std::string*> more,
+                             const std::map<std::string, Load>& pending, Find&& find)
+{
+    const auto has = [&](const std::string& key) {
+        return std::ranges::any_of(largest, [&](const Load& load) { return load.key == key; });
+    };
+    for (const auto& [key, load] : pending) {
+        if (!has(key)) {
+            largest.push_back(find(key));
+        }
+    }
+    for (const std::string* key : more) {
+        if (!has(*key)) {
+            largest.push_back(find(*key));
+        }
+    }
+    return largest;
+}
+
 }  // namespace
+
+// What the index takes, its log counted at the most it may grow to before
+// it is cut back (see IndexWriter): what the log takes for a moment past
+// that, until the end of a commit, is not what makes reports go.
+std::uint64_t DirectoryStore::indexDisk() const
+{
+    std::uint64_t disk = 0;
+    for (const char* name : kIndexFiles) {
+        struct stat status {};
+        if (::fstatat(files_.fd(), name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            const auto taken = static_cast<std::uint64_t>(status.st_blocks) * 512;
+            disk += name == kIndexFiles[1] ? budget_.logBound() : taken;
+        }
+    }
+    return disk;
+}
 
 void DirectoryStore::measure()
 {
@@ -30,15 +72,16 @@ void DirectoryStore::measure()
         freeInodes = filesystem.f_files == 0 ? kUnmeasured : std::uint64_t{filesystem.f_favail};
     }
     refreshTotals();
-    budget_.measure(totals_.disk, totals_.reports, freeBytes, freeInodes);
+    budget_.measure(totals_.disk, totals_.reports, freeBytes, freeInodes, indexDisk());
 }
 
 Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
 {
     Room room{true, {}, 0, 0, {}};
-    if (budget_.couldFit(size)) {
-        while (budget_.overBudget(size)
-               && (index_.available() ? removeFromLargestGroup(info.signature.id, size, room) : removeOldestFile(room))) {
+    if (budget_.couldFit(size) && budget_.overBudget(size)) {
+        const Incoming incoming{info.signature.id, info.sender.addressText(), size};
+        if (!index_.available() || !removeChosen(incoming, room)) {
+            removeOldestFiles(size, room);
         }
     }
     room.fits = budget_.couldFit(size) && !budget_.overBudget(size);
@@ -51,61 +94,69 @@ Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
     return room;
 }
 
-// Removes the oldest report of the group that the budget picks among the
-// largest, those being stored and the incoming report's; whether one was
-// removed.
-bool DirectoryStore::removeFromLargestGroup(const std::string& incomingGroup, std::uint64_t incomingSize, Room& room)
+// Removes the reports that the budget chooses, one at a time, until the
+// store is below its limits by the slack, forgetting them in one
+// transaction of the index; whether the index could be asked.
+bool DirectoryStore::removeChosen(const Incoming& incoming, Room& room)
 {
-    std::optional<StoredReport> victim;
-    const bool chosen = index_.withIndex("can't choose a report to remove", [&](ReportIndex& index) {
-        std::vector<GroupLoad> candidates;
-        for (const auto& share : index.largestGroups(kCandidates)) {
-            candidates.push_back({share.group, share.count, share.disk});
-        }
-        auto others = budget_.pending();
-        others.try_emplace(incomingGroup);
-        for (const auto& [group, load] : others) {
-            const GroupShare share = index.share(group);
-            candidates.push_back({group, share.count, share.disk});
-        }
-        const auto choice = budget_.groupToShrink(candidates, incomingGroup, incomingSize);
-        victim = choice.group ? index.oldestOf(*choice.group) : std::nullopt;
+    return index_.withIndex("can't choose reports to remove", [&](ReportIndex& index) {
+        index.inTransaction([&] {
+            while (budget_.aboveTarget(incoming.size)) {
+                const auto victim = chosenReport(index, incoming);
+                if (!victim || !removeReport(victim->id, victim->disk, room)) {
+                    return;
+                }
+                index.forgetOne(victim->id);
+            }
+        });
     });
-    if (!chosen) {
-        return removeOldestFile(room);
+}
+
+std::optional<StoredReport> DirectoryStore::chosenReport(ReportIndex& index, const Incoming& incoming)
+{
+    const auto groups = candidates(index.largestGroups(kCandidates), {&incoming.group}, budget_.pendingGroups(),
+                                   [&](const std::string& group) { return index.groupLoad(group); });
+    const auto senders = candidates(index.largestSenders(kCandidates), {&incoming.sender},
+                                    budget_.pendingSenders(),
+                                    [&](const std::string& sender) { return index.senderLoad(sender); });
+    const Victim victim = budget_.chooseVictim(groups, senders, incoming);
+    switch (victim.kind) {
+    case Victim::Kind::OldestOfGroup: return index.oldestOfGroup(victim.key);
+    case Victim::Kind::OldestOfSender: return index.oldestOfSender(victim.key);
+    case Victim::Kind::CommitFirst:
+    case Victim::Kind::None: break;
     }
-    if (!victim) {
-        return false;
+    return std::nullopt;
+}
+
+// Without an index: the oldest report files of all go, as their names say.
+void DirectoryStore::removeOldestFiles(std::uint64_t size, Room& room)
+{
+    while (budget_.aboveTarget(size)) {
+        const auto oldest = files_.oldestReport();
+        if (!oldest || !removeReport(oldest->first, oldest->second, room)) {
+            return;
+        }
     }
-    if (std::string error = remove(victim->id); !error.empty()) {
+}
+
+// Removes a stored report's file; whether the budget may go on. A file
+// already gone (another collector removed it) frees nothing.
+bool DirectoryStore::removeReport(const std::string& name, std::uint64_t disk, Room& room)
+{
+    bool gone = false;
+    if (std::string error = files_.remove(name, gone); !error.empty()) {
         room.errors.push_back(std::move(error));
         return false;
     }
-    countRemoved(victim->disk, room);
-    return true;
-}
-
-// Without an index: the oldest report file of all goes, as its name says.
-bool DirectoryStore::removeOldestFile(Room& room)
-{
-    const auto oldest = files_.oldestReport();
-    if (!oldest) {
-        return false;
+    totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
+    if (!gone) {
+        budget_.removed(disk);
+        totals_.disk -= std::min(totals_.disk, disk);
+        ++room.removedReports;
+        room.removedBytes += disk;
     }
-    if (std::string error = remove(oldest->first); !error.empty()) {
-        room.errors.push_back(std::move(error));
-        return false;
-    }
-    countRemoved(oldest->second, room);
     return true;
-}
-
-void DirectoryStore::countRemoved(std::uint64_t disk, Room& room)
-{
-    budget_.removed(disk);
-    totals_.disk -= std::min(totals_.disk, disk);
-    ++room.removedReports;
-    room.removedBytes += disk;
 }
 
 }  // namespace store

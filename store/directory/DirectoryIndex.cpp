@@ -28,8 +28,8 @@ constexpr const char* kVersionKey = "signature_version";
 }  // namespace
 
 DirectoryIndex::DirectoryIndex(ReportFiles& files, const triage::SkipRules& rules, std::chrono::seconds quiet,
-                               Outbox& outbox)
-    : files_(files), rules_(rules), quiet_(quiet), outbox_(outbox)
+                               std::uint64_t logBound, Outbox& outbox)
+    : files_(files), rules_(rules), quiet_(quiet), logBound_(logBound), outbox_(outbox)
 {
     open();
 }
@@ -59,7 +59,7 @@ void DirectoryIndex::open()
         }
     }
     try {
-        writer_ = std::make_unique<IndexWriter>(*index_, quiet_);
+        writer_ = std::make_unique<IndexWriter>(*index_, quiet_, logBound_);
     } catch (const std::system_error& error) {
         notice(Notice::Level::Error, "can't start writing the index of " + files_.directory().string() + ": "
                                          + error.what() + "; storing on without it");
@@ -112,7 +112,7 @@ DirectoryIndex::~DirectoryIndex()
 
 void DirectoryIndex::hand(const PendingReport& report, const std::string& name, std::uint64_t disk)
 {
-    if (!writer_) {
+    if (!writer_ || logHeldSince_) {
         return;
     }
     // The index keeps all of the signature but its kind and frames.
@@ -131,6 +131,10 @@ void DirectoryIndex::handedAll()
 
 void DirectoryIndex::closeGroup(bool durable)
 {
+    if (logHeldSince_ && !releaseHeldLog()) {
+        current_ = false;
+        return;
+    }
     if (!writer_) {
         return;
     }
@@ -152,6 +156,9 @@ std::size_t DirectoryIndex::takeRecorded()
         return 0;
     }
     for (IndexWriter::Written& group : writer_->take()) {
+        if (group.logHeld) {
+            holdFor(*group.logHeld);
+        }
         if (group.error) {
             failed("can't add " + crashreports::plural(group.reports, "report") + " to", *group.error);
         } else {
@@ -211,6 +218,9 @@ void DirectoryIndex::notice(Notice::Level level, std::string line)
 
 DirectoryIndex::Step DirectoryIndex::catchUp(std::chrono::milliseconds slice)
 {
+    if (logHeldSince_ && !releaseHeldLog()) {
+        return Step::Nothing;
+    }
     if (writerBusy() || (writer_ && writer_->unrecorded() != 0)) {
         settle();
         return Step::More;
@@ -220,6 +230,41 @@ DirectoryIndex::Step DirectoryIndex::catchUp(std::chrono::milliseconds slice)
     }
     checkpoint();
     return Step::Nothing;
+}
+
+void DirectoryIndex::holdFor(std::uint64_t logBytes)
+{
+    // A log a little past its bound waits for the next commit's try.
+    if (logHeldSince_ || logBytes <= 4 * logBound_) {
+        return;
+    }
+    logHeldSince_ = logTriedAt_ = std::chrono::steady_clock::now();
+    current_ = false;
+    notice(Notice::Level::Warning,
+           "indexing waits for a reader of " + (files_.directory() / kIndexFileName).string()
+               + " to let go of its log, which holds " + crashreports::plural(logBytes, "byte")
+               + " and can't be cut back while it is read: the reports stored meanwhile are indexed then");
+}
+
+bool DirectoryIndex::releaseHeldLog()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - logTriedAt_ < std::chrono::seconds(1)) {
+        return false;
+    }
+    logTriedAt_ = now;
+    bool released = false;
+    withIndex("can't cut back the log of", [&](ReportIndex& index) { released = index.checkpoint(true); });
+    if (!released) {
+        return false;
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - *logHeldSince_);
+    logHeldSince_.reset();
+    walkAgainAt_ = now;
+    notice(Notice::Level::Info, "the reader of the index of " + files_.directory().string() + " let go after "
+                                    + crashreports::plural(static_cast<std::uint64_t>(waited.count()), "second")
+                                    + ": indexing the reports stored meanwhile");
+    return true;
 }
 
 void DirectoryIndex::checkpoint()

@@ -31,7 +31,10 @@ public:
     // The index of the directory of `files`, which must outlive it, as
     // must `rules` (for reports signed in a catch-up) and `outbox`, where
     // notices and news go. Opens it as open() does.
-    DirectoryIndex(ReportFiles& files, const triage::SkipRules& rules, std::chrono::seconds quiet, Outbox& outbox);
+    // The log is kept to `logBound` bytes (see IndexWriter); while a reader
+    // keeps it from being cut back, indexing waits.
+    DirectoryIndex(ReportFiles& files, const triage::SkipRules& rules, std::chrono::seconds quiet,
+                   std::uint64_t logBound, Outbox& outbox);
     DirectoryIndex(const DirectoryIndex&) = delete;
     DirectoryIndex& operator=(const DirectoryIndex&) = delete;
     // Leaves a mark in the index that it matches the directory, when it
@@ -99,16 +102,24 @@ private:
     void finishWalk();
     void checkpoint();
     void notice(Notice::Level level, std::string line);
+    // A reader keeps the log from being cut back: indexing waits until it
+    // lets go (tried again at most every second), and the reports stored
+    // meanwhile are indexed by a walk then.
+    void holdFor(std::uint64_t logBytes);
+    bool releaseHeldLog();
 
     ReportFiles& files_;
     const triage::SkipRules& rules_;
     const std::chrono::seconds quiet_;
+    const std::uint64_t logBound_;
     Outbox& outbox_;
     std::unique_ptr<ReportIndex> index_;  // none while it can't be had
     std::unique_ptr<IndexCatchUp> catchUp_;
     std::unique_ptr<IndexWriter> writer_;  // with the index: gone before it
     bool current_ = false;  // since it was caught up, and no update failed
     std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
+    std::optional<std::chrono::steady_clock::time_point> logHeldSince_;  // indexing waits for a reader
+    std::chrono::steady_clock::time_point logTriedAt_{};
 };
 
 // Rebuilds the index of the report directory `directory` from its files,

@@ -35,7 +35,7 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
                                const triage::SkipRules& rules)
     : files_(std::move(directory)),
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
-      index_(files_, rules, options.regressedAfter, outbox_)
+      index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_)
 {
     refreshTotals();
 }
@@ -61,10 +61,11 @@ StagingLimits DirectoryStore::stagingLimits() const
 StageResult DirectoryStore::stage(std::span<const unsigned char> report, const ReportInfo& info)
 {
     const std::string& group = info.signature.id;
-    budget_.reserve(group, report.size());
+    const std::string sender = info.sender.addressText();
+    budget_.reserve(group, sender, report.size());
     ReportFiles::Staged staged = files_.stage(report);
     if (!staged.staging) {
-        budget_.release(group, report.size());
+        budget_.release(group, sender, report.size());
         return {std::nullopt, std::move(staged.error), staged.outOfDescriptors};
     }
     return {PendingReport{report.size(), info, std::move(staged.staging)}, {}};
@@ -116,10 +117,11 @@ void DirectoryStore::account(std::vector<PendingReport>& group, const std::vecto
 {
     for (std::size_t index = 0; index < group.size(); ++index) {
         const std::string& groupId = group[index].info.signature.id;
+        const std::string sender = group[index].info.sender.addressText();
         if (results[index].name.empty()) {
-            budget_.release(groupId, group[index].size);
+            budget_.release(groupId, sender, group[index].size);
         } else {
-            budget_.settle(groupId, group[index].size);
+            budget_.settle(groupId, sender, group[index].size);
         }
         if (results[index].stored()) {
             ++totals_.reports;
@@ -156,17 +158,6 @@ void DirectoryStore::refreshTotals()
     if (const auto totals = index_.totalsIfIdle()) {
         totals_ = *totals;
     }
-}
-
-std::string DirectoryStore::remove(const std::string& name)
-{
-    bool gone = false;
-    if (std::string error = files_.remove(name, gone); !error.empty()) {
-        return error;
-    }
-    totals_.reports -= std::min<std::uint64_t>(totals_.reports, 1);
-    index_.forget(name);
-    return {};
 }
 
 }  // namespace store

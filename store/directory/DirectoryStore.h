@@ -54,8 +54,6 @@ public:
     // then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
 
-    // Removes a stored report and forgets it; an error text, or empty.
-    std::string remove(const std::string& name);
     const std::filesystem::path& directory() const { return files_.directory(); }
     const BudgetLimits& limits() const { return budget_.limits(); }
 
@@ -72,9 +70,11 @@ private:
 
     // The budget (DirectoryBudget.cpp).
     void measure();
-    bool removeFromLargestGroup(const std::string& incomingGroup, std::uint64_t incomingSize, Room& room);
-    bool removeOldestFile(Room& room);
-    void countRemoved(std::uint64_t disk, Room& room);
+    std::uint64_t indexDisk() const;
+    bool removeChosen(const Incoming& incoming, Room& room);
+    std::optional<StoredReport> chosenReport(ReportIndex& index, const Incoming& incoming);
+    void removeOldestFiles(std::uint64_t size, Room& room);
+    bool removeReport(const std::string& name, std::uint64_t disk, Room& room);
 
     ReportFiles files_;
     DiskBudget budget_;

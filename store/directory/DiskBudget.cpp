@@ -1,9 +1,81 @@
 #include "store/directory/DiskBudget.h"
 
 #include <algorithm>
+#include <set>
 #include <tuple>
+#include <vector>
 
 namespace store {
+
+namespace {
+
+constexpr std::uint64_t kMostSlack = 64 << 20;
+
+// A load with what is being stored and the incoming report added, if they
+// are of it.
+Load counted(const Load& load, const std::map<std::string, Load>& pending, bool incoming, std::uint64_t incomingDisk)
+{
+    Load total = load;
+    if (const auto found = pending.find(load.key); found != pending.end()) {
+        total.count += found->second.count;
+        total.disk += found->second.disk;
+    }
+    if (incoming) {
+        ++total.count;
+        total.disk += incomingDisk;
+    }
+    return total;
+}
+
+using Total = std::pair<Load, std::uint64_t>;  // with what is being stored and coming; how many are stored
+
+// The candidates as their totals: those of `stored`, and those only being
+// stored or coming in, each once.
+std::vector<Total> totalsOf(std::span<const Load> stored,
+                            const std::map<std::string, Load>& pending, const std::string& incoming,
+                            std::uint64_t incomingDisk)
+{
+    std::vector<Total> totals;
+    std::set<std::string> seen;
+    const auto add = [&](const Load& load) {
+        if (seen.insert(load.key).second) {
+            totals.emplace_back(counted(load, pending, load.key == incoming, incomingDisk), load.count);
+        }
+    };
+    for (const Load& load : stored) {
+        add(load);
+    }
+    for (const auto& [key, load] : pending) {
+        add({key, 0, 0});
+    }
+    add({incoming, 0, 0});
+    return totals;
+}
+
+// The heaviest of `totals` that `eligible` lets in, by `weight`; ties go
+// to the smaller key.
+template <typename Weight>
+const Total* heaviest(const std::vector<Total>& totals, bool (*eligible)(const Total&), Weight weight)
+{
+    const Total* best = nullptr;
+    for (const auto& entry : totals) {
+        if (!eligible(entry)) {
+            continue;
+        }
+        if (best == nullptr || std::pair(weight(entry.first), best->first.key)
+                > std::pair(weight(best->first), entry.first.key)) {
+            best = &entry;
+        }
+    }
+    return best;
+}
+
+std::uint64_t bytes(const Load& load)
+{
+    return load.disk;
+}
+
+}  // namespace
 
 DiskBudget::DiskBudget(BudgetLimits limits, std::uint64_t blockSize)
     : limits_(limits), blockSize_(std::max<std::uint64_t>(blockSize, 1))
@@ -15,10 +87,21 @@ std::uint64_t DiskBudget::onDisk(std::uint64_t reportSize) const
     return (reportSize + blockSize_ - 1) / blockSize_ * blockSize_;
 }
 
-void DiskBudget::measure(std::uint64_t storedDisk, std::uint64_t storedCount, std::uint64_t freeBytes,
-                         std::uint64_t freeInodes)
+std::uint64_t DiskBudget::slack() const
 {
-    stored_ = storedDisk;
+    const std::uint64_t largest = std::max(limits_.maxUse, limits_.keepFree);
+    return std::clamp<std::uint64_t>(largest / 16, blockSize_, kMostSlack);
+}
+
+std::uint64_t DiskBudget::logBound() const
+{
+    return limits_.maxUse == 0 ? kMostSlack : std::clamp<std::uint64_t>(limits_.maxUse / 16, 64 << 10, kMostSlack);
+}
+
+void DiskBudget::measure(std::uint64_t storedDisk, std::uint64_t storedCount, std::uint64_t freeBytes,
+                         std::uint64_t freeInodes, std::uint64_t indexDisk)
+{
+    stored_ = storedDisk + indexDisk;
     storedCount_ = storedCount;
     freeBytes_ = freeBytes;
     freeInodes_ = freeInodes;
@@ -32,45 +115,55 @@ bool DiskBudget::couldFit(std::uint64_t reportSize) const
         && (limits_.keepFreeInodes == 0 || freeInodes_ + storedCount_ >= limits_.keepFreeInodes + 1);
 }
 
-bool DiskBudget::overBudget(std::uint64_t reportSize) const
+bool DiskBudget::over(std::uint64_t reportSize, std::uint64_t margin, std::uint64_t inodeMargin) const
 {
     const std::uint64_t incoming = onDisk(reportSize);
-    return (limits_.maxUse != 0 && stored_ + reserved_ + incoming > limits_.maxUse)
-        || (limits_.keepFree != 0 && freeBytes_ < limits_.keepFree + incoming)
-        || (limits_.keepFreeInodes != 0 && freeInodes_ < limits_.keepFreeInodes + 1);
+    return (limits_.maxUse != 0 && stored_ + reserved_ + incoming + margin > limits_.maxUse)
+        || (limits_.keepFree != 0 && freeBytes_ < limits_.keepFree + incoming + margin)
+        || (limits_.keepFreeInodes != 0 && freeInodes_ < limits_.keepFreeInodes + 1 + inodeMargin);
 }
 
-DiskBudget::Choice DiskBudget::groupToShrink(std::span<const GroupLoad> candidates, const std::string& incomingGroup,
-                                             std::uint64_t incomingSize) const
+bool DiskBudget::overBudget(std::uint64_t reportSize) const
 {
-    // Counted with its reports being stored and the incoming one: whether a
-    // group holds more than one report, then its bytes; ties go to the
-    // smaller id.
-    const auto rank = [&](const GroupLoad& load) {
-        const auto pending = pending_.find(load.group);
-        const bool incoming = load.group == incomingGroup;
-        const std::uint64_t count = load.count + (pending == pending_.end() ? 0 : pending->second.count) + incoming;
-        const std::uint64_t disk = load.disk + (pending == pending_.end() ? 0 : pending->second.disk)
-            + (incoming ? onDisk(incomingSize) : 0);
-        return std::tuple(count > 1, disk);
-    };
-    const auto before = [&](const GroupLoad* one, const GroupLoad& other) {
-        return one == nullptr || rank(other) > rank(*one) || (rank(other) == rank(*one) && other.group < one->group);
-    };
-    const GroupLoad* largest = nullptr;
-    const GroupLoad* largestStored = nullptr;
-    for (const auto& candidate : candidates) {
-        if (before(largest, candidate)) {
-            largest = &candidate;
+    return over(reportSize, 0, 0);
+}
+
+bool DiskBudget::aboveTarget(std::uint64_t reportSize) const
+{
+    return over(reportSize, slack(), slack() / blockSize_);
+}
+
+Victim DiskBudget::chooseVictim(std::span<const Load> groups, std::span<const Load> senders,
+                                const Incoming& incoming) const
+{
+    const std::uint64_t incomingDisk = onDisk(incoming.size);
+    const auto groupTotals = totalsOf(groups, pendingGroups_, incoming.group, incomingDisk);
+    if (const Total* group = heaviest(groupTotals, [](const Total& total) { return total.first.count > 1; }, bytes)) {
+        if (group->second == 0) {
+            return {Victim::Kind::CommitFirst, {}};
         }
-        if (candidate.count != 0 && before(largestStored, candidate)) {
-            largestStored = &candidate;
-        }
+        return {Victim::Kind::OldestOfGroup, group->first.key};
     }
-    if (largest != nullptr && largest != largestStored && pending_.contains(largest->group)) {
-        return {std::nullopt, true};
+    // Reports, then the incoming report's sender (the one pressing now),
+    // then bytes.
+    const auto reportsThenBytes = [&](const Load& load) {
+        return std::tuple(load.count, load.key == incoming.sender, load.disk);
+    };
+    const auto senderTotals = totalsOf(senders, pendingSenders_, incoming.sender, incomingDisk);
+    const Total* sender
+        = heaviest(senderTotals, [](const Total& total) { return total.first.count > 0; }, reportsThenBytes);
+    if (sender == nullptr) {
+        return {};
     }
-    return {largestStored == nullptr ? std::nullopt : std::optional(largestStored->group), false};
+    if (sender->second == 0 && pendingSenders_.contains(sender->first.key)) {
+        return {Victim::Kind::CommitFirst, {}};
+    }
+    if (sender->second == 0) {
+        // The heaviest is the incoming report alone: the heaviest of those
+        // with reports stored gives way to it.
+        sender = heaviest(senderTotals, [](const Total& total) { return total.second > 0; }, reportsThenBytes);
+    }
+    return sender == nullptr ? Victim{} : Victim{Victim::Kind::OldestOfSender, sender->first.key};
 }
 
 void DiskBudget::removed(std::uint64_t disk)
@@ -81,40 +174,44 @@ void DiskBudget::removed(std::uint64_t disk)
     ++freeInodes_;
 }
 
-void DiskBudget::reserve(const std::string& group, std::uint64_t reportSize)
+void DiskBudget::reserve(const std::string& group, const std::string& sender, std::uint64_t reportSize)
 {
     const std::uint64_t incoming = onDisk(reportSize);
     reserved_ += incoming;
     freeBytes_ -= std::min(freeBytes_, incoming);
     freeInodes_ -= std::min<std::uint64_t>(freeInodes_, 1);
-    GroupLoad& load = pending_[group];
-    load.group = group;
-    ++load.count;
-    load.disk += incoming;
+    for (auto [pending, key] : {std::pair{&pendingGroups_, &group}, std::pair{&pendingSenders_, &sender}}) {
+        Load& load = (*pending)[*key];
+        load.key = *key;
+        ++load.count;
+        load.disk += incoming;
+    }
 }
 
-void DiskBudget::unreserve(const std::string& group, std::uint64_t reportSize)
+void DiskBudget::unreserve(const std::string& group, const std::string& sender, std::uint64_t reportSize)
 {
     const std::uint64_t incoming = onDisk(reportSize);
     reserved_ -= std::min(reserved_, incoming);
-    if (const auto load = pending_.find(group); load != pending_.end()) {
-        load->second.disk -= std::min(load->second.disk, incoming);
-        if (--load->second.count == 0) {
-            pending_.erase(load);
+    for (auto [pending, key] : {std::pair{&pendingGroups_, &group}, std::pair{&pendingSenders_, &sender}}) {
+        if (const auto load = pending->find(*key); load != pending->end()) {
+            load->second.disk -= std::min(load->second.disk, incoming);
+            if (--load->second.count == 0) {
+                pending->erase(load);
+            }
         }
     }
 }
 
-void DiskBudget::settle(const std::string& group, std::uint64_t reportSize)
+void DiskBudget::settle(const std::string& group, const std::string& sender, std::uint64_t reportSize)
 {
-    unreserve(group, reportSize);
+    unreserve(group, sender, reportSize);
     stored_ += onDisk(reportSize);
     ++storedCount_;
 }
 
-void DiskBudget::release(const std::string& group, std::uint64_t reportSize)
+void DiskBudget::release(const std::string& group, const std::string& sender, std::uint64_t reportSize)
 {
-    unreserve(group, reportSize);
+    unreserve(group, sender, reportSize);
     freeBytes_ += onDisk(reportSize);
     ++freeInodes_;
 }

@@ -7,8 +7,8 @@ namespace store {
 
 using crashreports::Lock;
 
-IndexWriter::IndexWriter(ReportIndex& index, std::chrono::seconds quiet)
-    : index_(index), quiet_(quiet), thread_([this](const std::stop_token& stop) { run(stop); })
+IndexWriter::IndexWriter(ReportIndex& index, std::chrono::seconds quiet, std::uint64_t logBound)
+    : index_(index), quiet_(quiet), logBound_(logBound), thread_([this](const std::stop_token& stop) { run(stop); })
 {
 }
 
@@ -149,6 +149,18 @@ void IndexWriter::writeGroups(const std::stop_token& stop)
     }
 }
 
+void IndexWriter::boundLog()
+{
+    if (index_.logBytes() <= logBound_) {
+        return;
+    }
+    // A truncating checkpoint waits for no reader: one that holds the log
+    // makes it fail at once, and the store hears how large the log is.
+    if (!index_.checkpoint(true)) {
+        writing_.logHeld = index_.logBytes();
+    }
+}
+
 void IndexWriter::failFast(Ending ending)
 {
     if (failing_ != 0) {
@@ -183,6 +195,7 @@ void IndexWriter::write(std::vector<IndexEntry>& part, Ending ending)
             }
             if (ending == Ending::Durable) {
                 adding_->commit();
+                boundLog();
             }
         } catch (const sqlite::Error& error) {
             writing_.error = error;

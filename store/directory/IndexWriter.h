@@ -36,11 +36,15 @@ public:
         std::size_t reports = 0;
         std::vector<GroupNews> news;
         std::optional<sqlite::Error> error;
+        // The log had grown past its bound and a reader kept it from being
+        // cut back: what it takes.
+        std::optional<std::uint64_t> logHeld;
     };
 
     // Starts the thread; throws std::system_error if none can be had.
-    // `index` must outlive the writer.
-    IndexWriter(ReportIndex& index, std::chrono::seconds quiet);
+    // `index` must outlive the writer. Once a group is committed, a log of
+    // more than `logBound` bytes is moved into the database and emptied.
+    IndexWriter(ReportIndex& index, std::chrono::seconds quiet, std::uint64_t logBound);
     IndexWriter(const IndexWriter&) = delete;
     IndexWriter& operator=(const IndexWriter&) = delete;
     // Finishes the groups closed before; a group still open is dropped.
@@ -98,8 +102,12 @@ private:
     // group unless `ending` is Open.
     void write(std::vector<IndexEntry>& part, Ending ending);
 
+    // After a commit: cuts the log back if it grew past its bound.
+    void boundLog();
+
     ReportIndex& index_;
     const std::chrono::seconds quiet_;
+    const std::uint64_t logBound_;
 
     mutable crashreports::Mutex mutex_;
     std::condition_variable_any wake_;  // for the thread: a part is ready, or stop

@@ -10,17 +10,17 @@ namespace store {
 
 namespace {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Groups: the aggregate of their reports, kept up to date as reports come
 // and go, so that listing the groups never reads every report. A group's
 // title and signature are those of the reports it holds (which share them);
 // its newest report is the latest received, ties going to the greater id,
-// so that the order reports were added in does not matter. A
-// group whose reports are all gone stays, with a count of 0, so that its
-// return is told as a regression rather than as a new crash. Reports are
-// kept in the order they were added (rowid), which decides between reports
-// received at the same moment which is the oldest.
+// so that the order reports were added in does not matter. A group whose
+// reports are all gone leaves, and so does a sender's row. Senders are
+// aggregated too, for the budget. Reports are kept in the order they were
+// added (rowid), which decides between reports received at the same moment
+// which is the oldest.
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS reports (
     id TEXT PRIMARY KEY,
@@ -38,6 +38,7 @@ CREATE TABLE IF NOT EXISTS reports (
 );
 CREATE INDEX IF NOT EXISTS reports_by_group ON reports (grp, received);
 CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received, id);
+CREATE INDEX IF NOT EXISTS reports_by_sender ON reports (address, received);
 CREATE TABLE IF NOT EXISTS groups (
     grp TEXT PRIMARY KEY,
     title TEXT NOT NULL,
@@ -57,6 +58,12 @@ CREATE TABLE IF NOT EXISTS group_senders (
     count INTEGER NOT NULL,
     PRIMARY KEY (grp, address)
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS senders (
+    address TEXT PRIMARY KEY,
+    count INTEGER NOT NULL,
+    disk INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS senders_by_size ON senders (disk);
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 )";
 
@@ -73,7 +80,7 @@ std::uint64_t toCount(std::int64_t value)
 }  // namespace
 
 ReportIndex::ReportIndex(const std::filesystem::path& directory, bool readOnly)
-    : database_(directory / kIndexFileName, readOnly)
+    : path_(directory / kIndexFileName), database_(path_, readOnly)
 {
     if (readOnly) {
         return;
@@ -109,7 +116,8 @@ void ReportIndex::createSchema()
         // Another schema: the index is derived data, so it starts over and
         // is caught up from the files.
         database_.execute("DROP TABLE IF EXISTS reports; DROP TABLE IF EXISTS groups;"
-                          "DROP TABLE IF EXISTS group_senders; DROP TABLE IF EXISTS meta;");
+                          "DROP TABLE IF EXISTS group_senders; DROP TABLE IF EXISTS senders;"
+                          "DROP TABLE IF EXISTS meta;");
     }
     database_.execute(kSchema);
     database_.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
@@ -204,7 +212,7 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
     const IndexEntry* newest = nullptr;
     std::int64_t newestReceived = 0;
-    std::map<std::uint32_t, std::int64_t> senders;  // reports by address
+    std::map<std::uint32_t, std::pair<std::int64_t, std::uint64_t>> senders;  // reports and disk by address
     for (const std::size_t index : members) {
         const IndexEntry& entry = entries[index];
         const std::int64_t received = toMicroseconds(entry.received);
@@ -222,15 +230,21 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
             newest = &entry;
             newestReceived = received;
         }
-        ++senders[entry.sender.address];
+        auto& [reports, senderDisk] = senders[entry.sender.address];
+        ++reports;
+        senderDisk += entry.disk;
     }
     std::int64_t newHosts = 0;
     auto& sender = database_.cached(
         "INSERT INTO group_senders VALUES (?1, ?2, ?3) ON CONFLICT DO UPDATE SET count = count + ?3 RETURNING count");
-    for (const auto& [address, count] : senders) {
-        sender.bind(1, group).bind(2, crashreports::Endpoint{address, 0}.addressText()).bind(3, count);
-        newHosts += sender.step() && sender.integer(0) == count ? 1 : 0;
+    auto& total = database_.cached("INSERT INTO senders VALUES (?1, ?2, ?3) "
+                                   "ON CONFLICT DO UPDATE SET count = count + ?2, disk = disk + ?3");
+    for (const auto& [address, load] : senders) {
+        const std::string text = crashreports::Endpoint{address, 0}.addressText();
+        sender.bind(1, group).bind(2, text).bind(3, load.first);
+        newHosts += sender.step() && sender.integer(0) == load.first ? 1 : 0;
         sender.reset();
+        total.bind(1, text).bind(2, load.first).bind(3, toInteger(load.second)).run();
     }
     auto& update = database_.cached(R"(
         INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)
@@ -249,13 +263,30 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
 }
 
-void ReportIndex::checkpoint()
+std::uint64_t ReportIndex::logBytes() const
 {
-    if (sqlite3_wal_checkpoint_v2(database_.handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr)
-        != SQLITE_OK) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(std::filesystem::path(path_.string() + "-wal"), error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+bool ReportIndex::checkpoint(bool truncate)
+{
+    // A truncating checkpoint waits for readers: it is tried without waiting.
+    database_.waitForLocks(!truncate);
+    const int code = sqlite3_wal_checkpoint_v2(database_.handle(), "main",
+                                               truncate ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_PASSIVE,
+                                               nullptr, nullptr);
+    database_.waitForLocks(true);
+    if (code == SQLITE_BUSY) {
+        // A reader holds the log: what it reads can't be moved yet.
+        return false;
+    }
+    if (code != SQLITE_OK) {
         throw sqlite::Error(database_.message());
     }
     written_ = false;
+    return true;
 }
 
 void ReportIndex::forgetOne(const std::string& id)
@@ -278,6 +309,12 @@ void ReportIndex::forgetOne(const std::string& id)
     const bool lastOfSender = sqlite3_changes(database_.handle()) != 0;
     auto& update = database_.cached("UPDATE groups SET count = count - 1, disk = disk - ?, hosts = hosts - ? WHERE grp = ?");
     update.bind(1, disk).bind(2, std::int64_t{lastOfSender ? 1 : 0}).bind(3, group).run();
+    auto& empty = database_.cached("DELETE FROM groups WHERE grp = ? AND count <= 0");
+    empty.bind(1, group).run();
+    auto& total = database_.cached("UPDATE senders SET count = count - 1, disk = disk - ? WHERE address = ?");
+    total.bind(1, disk).bind(2, address).run();
+    auto& none = database_.cached("DELETE FROM senders WHERE address = ? AND count <= 0");
+    none.bind(1, address).run();
     refreshGroupTimes(group);
 }
 
@@ -316,43 +353,6 @@ std::uint64_t ReportIndex::groupCount()
     auto& count = database_.cached("SELECT count(*) FROM groups WHERE count > 0");
     count.step();
     return toCount(count.integer(0));
-}
-
-std::vector<GroupShare> ReportIndex::largestGroups(std::size_t count)
-{
-    auto& largest = database_.cached("SELECT grp, count, disk FROM groups WHERE count > 0 ORDER BY count > 1 DESC, disk DESC LIMIT ?");
-    largest.bind(1, toInteger(count));
-    std::vector<GroupShare> shares;
-    while (largest.step()) {
-        shares.push_back({largest.text(0), toCount(largest.integer(1)), toCount(largest.integer(2))});
-    }
-    largest.reset();
-    return shares;
-}
-
-GroupShare ReportIndex::share(const std::string& group)
-{
-    auto& find = database_.cached("SELECT count, disk FROM groups WHERE grp = ?");
-    find.bind(1, group);
-    GroupShare share{group, 0, 0};
-    if (find.step()) {
-        share.count = toCount(find.integer(0));
-        share.disk = toCount(find.integer(1));
-    }
-    find.reset();
-    return share;
-}
-
-std::optional<StoredReport> ReportIndex::oldestOf(const std::string& group)
-{
-    auto& oldest = database_.cached("SELECT id, disk FROM reports WHERE grp = ? ORDER BY received, rowid LIMIT 1");
-    oldest.bind(1, group);
-    std::optional<StoredReport> found;
-    if (oldest.step()) {
-        found = StoredReport{oldest.text(0), toCount(oldest.integer(1))};
-    }
-    oldest.reset();
-    return found;
 }
 
 std::vector<std::string> ReportIndex::idsAfter(const std::string& after, std::size_t count)

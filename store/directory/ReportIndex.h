@@ -17,6 +17,7 @@
 #include "signature/Signature.h"
 #include "store/Catalog.h"
 #include "store/ReportStore.h"
+#include "store/directory/DiskBudget.h"
 #include "store/directory/Sqlite.h"
 
 #include <array>
@@ -41,13 +42,6 @@ struct IndexEntry {
     std::uint64_t bytes = 0;  // the report's size
     std::uint64_t disk = 0;   // what its file takes on disk
     triage::Signature signature;
-};
-
-// A group's share of the stored reports, for the budget.
-struct GroupShare {
-    std::string group;
-    std::uint64_t count = 0;
-    std::uint64_t disk = 0;
 };
 
 // A stored report, for the budget to remove.
@@ -87,6 +81,18 @@ public:
     };
     // Forgets reports in one transaction; ids it does not hold are passed over.
     void forget(const std::vector<std::string>& ids);
+    // Runs `work` in one transaction, committed if it returns: the budget
+    // chooses and forgets many reports at once.
+    template <typename Work>
+    void inTransaction(Work&& work)
+    {
+        sqlite::Transaction transaction(database_);
+        work();
+        transaction.commit();
+        written_ = true;
+    }
+    // Forgets one report, within inTransaction().
+    void forgetOne(const std::string& id);
     // Both in one transaction, the forgetting first.
     std::vector<GroupEvent> update(const std::vector<std::string>& forgotten, const std::vector<IndexEntry>& added,
                                    std::chrono::seconds quiet);
@@ -97,7 +103,7 @@ public:
     void rebuild(Next&& next)
     {
         sqlite::Transaction transaction(database_);
-        database_.execute("DELETE FROM reports; DELETE FROM groups; DELETE FROM group_senders;");
+        database_.execute("DELETE FROM reports; DELETE FROM groups; DELETE FROM group_senders; DELETE FROM senders;");
         std::vector<IndexEntry> entries;
         for (IndexEntry entry; next(entry);) {
             entries.push_back(std::move(entry));
@@ -113,20 +119,29 @@ public:
 
     IndexTotals totals();
     std::uint64_t groupCount();
-    // The groups with the most bytes, those of more than one report first.
-    std::vector<GroupShare> largestGroups(std::size_t count);
-    GroupShare share(const std::string& group);
-    std::optional<StoredReport> oldestOf(const std::string& group);
+    // For the budget (IndexQueries.cpp): the groups with the most bytes,
+    // those of more than one report first; the senders with the most bytes;
+    // one group's or sender's load; the oldest report of a group from the
+    // sender that sent it the most, and the oldest report of a sender.
+    std::vector<Load> largestGroups(std::size_t count);
+    std::vector<Load> largestSenders(std::size_t count);
+    Load groupLoad(const std::string& group);
+    Load senderLoad(const std::string& address);
+    std::optional<StoredReport> oldestOfGroup(const std::string& group);
+    std::optional<StoredReport> oldestOfSender(const std::string& address);
     // Up to `count` report ids after `after`, in order: for walking them all.
     std::vector<std::string> idsAfter(const std::string& after, std::size_t count);
     // Up to `count` reports whose signature is of an older version.
     std::vector<std::string> outdated(std::size_t count);
 
     // Moves what the log holds into the database file, as far as readers
-    // let it, and cuts the log back. Throws sqlite::Error.
-    void checkpoint();
+    // let it, and cuts the log back; with `truncate`, empties the log if no
+    // reader holds it: whether it did. Throws sqlite::Error.
+    bool checkpoint(bool truncate = false);
     // Whether reports were added or forgotten since the last checkpoint().
     bool written() const { return written_; }
+    // What the log takes on disk now.
+    std::uint64_t logBytes() const;
 
     // A value the store keeps with the index: the directory's state when it
     // was last known to match, the time of the last full walk.
@@ -147,9 +162,9 @@ private:
     // added, add to it; their events go to `events`.
     void addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
                     std::chrono::seconds quiet, std::vector<GroupEvent>& events);
-    void forgetOne(const std::string& id);
     void refreshGroupTimes(const std::string& group);
 
+    std::filesystem::path path_;
     sqlite::Database database_;
     bool written_ = false;
 };

@@ -53,6 +53,11 @@ Statement Database::prepare(std::string_view sql)
     return Statement(*this, sql);
 }
 
+void Database::waitForLocks(bool wait)
+{
+    sqlite3_busy_timeout(handle_.get(), wait ? kBusyMilliseconds : 0);
+}
+
 std::string Database::message() const
 {
     return sqlite3_errmsg(handle());

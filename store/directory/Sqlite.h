@@ -46,6 +46,9 @@ public:
     sqlite3* handle() const { return handle_.get(); }
     // SQLite's message for the last failure.
     std::string message() const;
+    // Whether a lock that another connection holds is waited for (the
+    // default, up to 10 s) or fails at once.
+    void waitForLocks(bool wait);
 
 private:
     struct Close {

@@ -1,0 +1,94 @@
+// What the budget asks the index: which groups and senders hold the most,
+// and which of their reports is the oldest. See ReportIndex.h.
+
+#include "store/directory/ReportIndex.h"
+
+#include <algorithm>
+
+namespace store {
+
+namespace {
+
+std::int64_t toInteger(std::uint64_t value)
+{
+    return static_cast<std::int64_t>(value);
+}
+
+std::uint64_t toCount(std::int64_t value)
+{
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(value, 0));
+}
+
+// The loads that `statement` (key, count, disk) finds; it is reset after.
+std::vector<Load> loadsOf(sqlite::Statement& statement)
+{
+    std::vector<Load> loads;
+    while (statement.step()) {
+        loads.push_back({statement.text(0), toCount(statement.integer(1)), toCount(statement.integer(2))});
+    }
+    statement.reset();
+    return loads;
+}
+
+std::optional<StoredReport> reportOf(sqlite::Statement& statement)
+{
+    std::optional<StoredReport> found;
+    if (statement.step()) {
+        found = StoredReport{statement.text(0), toCount(statement.integer(1))};
+    }
+    statement.reset();
+    return found;
+}
+
+}  // namespace
+
+std::vector<Load> ReportIndex::largestGroups(std::size_t count)
+{
+    auto& largest = database_.cached(
+        "SELECT grp, count, disk FROM groups WHERE count > 0 ORDER BY count > 1 DESC, disk DESC LIMIT ?");
+    largest.bind(1, toInteger(count));
+    return loadsOf(largest);
+}
+
+std::vector<Load> ReportIndex::largestSenders(std::size_t count)
+{
+    auto& largest = database_.cached("SELECT address, count, disk FROM senders ORDER BY disk DESC LIMIT ?");
+    largest.bind(1, toInteger(count));
+    return loadsOf(largest);
+}
+
+Load ReportIndex::groupLoad(const std::string& group)
+{
+    auto& find = database_.cached("SELECT grp, count, disk FROM groups WHERE grp = ?");
+    find.bind(1, group);
+    const auto loads = loadsOf(find);
+    return loads.empty() ? Load{group, 0, 0} : loads.front();
+}
+
+Load ReportIndex::senderLoad(const std::string& address)
+{
+    auto& find = database_.cached("SELECT address, count, disk FROM senders WHERE address = ?");
+    find.bind(1, address);
+    const auto loads = loadsOf(find);
+    return loads.empty() ? Load{address, 0, 0} : loads.front();
+}
+
+std::optional<StoredReport> ReportIndex::oldestOfGroup(const std::string& group)
+{
+    auto& oldest = database_.cached(R"(
+        SELECT id, disk FROM reports
+        WHERE grp = ?1 AND address = (
+            SELECT address FROM group_senders WHERE grp = ?1 ORDER BY count DESC, address LIMIT 1)
+        ORDER BY received, rowid LIMIT 1)");
+    oldest.bind(1, group);
+    return reportOf(oldest);
+}
+
+std::optional<StoredReport> ReportIndex::oldestOfSender(const std::string& address)
+{
+    auto& oldest = database_.cached("SELECT id, disk FROM reports WHERE address = ? ORDER BY received, rowid LIMIT 1");
+    oldest.bind(1, address);
+    return reportOf(oldest);
+}
+
+}  // namespace store
