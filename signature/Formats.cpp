@@ -1,6 +1,7 @@
 #include "signature/Formats.h"
 
 #include "signature/Characters.h"
+#include "signature/KernelLines.h"
 #include "signature/Normalize.h"
 #include "signature/Printable.h"
 
@@ -12,17 +13,6 @@ namespace triage {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-bool isKernelHeader(std::string_view trimmed)
-{
-    if (std::string_view("BOkgUWRC").find(trimmed.front()) == npos) {
-        return false;
-    }
-    static constexpr std::array<std::string_view, 9> kHeaders{
-        "BUG: ", "Oops: ", "Oops[", "kernel BUG at ", "general protection fault", "Unable to handle kernel ",
-        "WARNING: CPU: ", "RIP: ", "Call Trace:"};
-    return std::ranges::any_of(kHeaders, [trimmed](std::string_view header) { return trimmed.starts_with(header); });
-}
 
 // "==12345==ERROR: AddressSanitizer: ...", "WARNING: ThreadSanitizer: ...".
 bool startsSanitizerReport(std::string_view trimmed)
@@ -63,7 +53,7 @@ Format formatOfLine(std::string_view line, std::string_view trimmed)
     if (trimmed.starts_with("thread '") && contains(trimmed, "' panicked at ")) {
         return Format::Rust;
     }
-    if (isKernelHeader(trimmed)) {
+    if (startsKernelReport(line)) {
         return Format::Kernel;
     }
     if (trimmed.starts_with("Stack trace of thread ")) {
@@ -308,7 +298,7 @@ void FrameSink::add(std::string_view function, std::string_view module)
     ++read_;
     lastFunction_ = function;
     lastModule_ = module;
-    std::string frame = normaliseFunction(function);
+    std::string frame = platforms_.has(Platform::Kernel) ? normaliseKernelFunction(function) : normaliseFunction(function);
     if (frame.empty() || frame == "??" || frame == "n/a") {
         const std::string_view base = baseName(trim(module));
         if (base.empty() || base == "??" || base == "n/a") {
@@ -316,14 +306,14 @@ void FrameSink::add(std::string_view function, std::string_view module)
         }
         frame = printable(base, kMaxFactBytes);
     }
-    if (!rules_.skips(frame)) {
+    if (!rules_.skips(frame, platforms_)) {
         addText(std::move(frame));
     }
 }
 
 void FrameSink::addText(std::string frame)
 {
-    if (frames_.size() < kMaxFrames && !frame.empty() && frame != last_) {
+    if (frames_.size() < limit_ && !frame.empty() && frame != last_) {
         last_ = frame;
         frames_.push_back(std::move(frame));
     }

@@ -33,6 +33,9 @@ Detection detectFormat(Lines lines, ReportFacts& facts);
 // The facts alone.
 void readFacts(Lines lines, ReportFacts& facts);
 
+// Whether a line starts one of the kernel's reports (KernelReports.cpp).
+bool startsKernelReport(std::string_view line);
+
 // Collects the frames that identify a bug: normalised, without those that
 // the rules skip or that repeat the one before (recursion), at most kMaxFrames.
 class FrameSink {
@@ -42,7 +45,12 @@ public:
     // made of frames to skip costs no more.
     static constexpr std::size_t kMaxReadFrames = 512;
 
-    explicit FrameSink(const SkipRules& rules) : rules_(rules) {}
+    // Keeps at most `limit` frames, leaving out those that the rules of
+    // `platforms` skip.
+    FrameSink(const SkipRules& rules, Platforms platforms, std::size_t limit = kMaxFrames)
+        : rules_(rules), platforms_(platforms), limit_(limit)
+    {
+    }
 
     // The frame of `function`, or of the module where the function is
     // unknown ("??", "n/a", empty).
@@ -50,12 +58,14 @@ public:
     // A frame that is no function name (a source file, a message), as it is.
     void addText(std::string frame);
     // Whether more frames would change nothing.
-    bool done() const { return frames_.size() >= kMaxFrames || read_ >= kMaxReadFrames; }
+    bool done() const { return frames_.size() >= limit_ || read_ >= kMaxReadFrames; }
     bool empty() const { return frames_.empty(); }
     std::vector<std::string> take() { return std::move(frames_); }
 
 private:
     const SkipRules& rules_;
+    Platforms platforms_;
+    std::size_t limit_;
     std::vector<std::string> frames_;
     std::string last_;
     // The frame read last, as the report has it: a recursion repeats it.
@@ -77,6 +87,7 @@ Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, 
 // Each reads the report of its format whose first line is lines[start].
 // NativeStacks.cpp:
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+// KernelReports.cpp:
 Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readGdb(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);

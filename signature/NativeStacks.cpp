@@ -1,5 +1,5 @@
 // The stacks of native code: core dump information, gdb, the C library's
-// backtrace_symbols(), sanitizers and the kernel.
+// backtrace_symbols() and sanitizers.
 
 #include "signature/Characters.h"
 #include "signature/Formats.h"
@@ -137,76 +137,6 @@ std::string sanitizerKind(std::string_view header)
     return std::string(header.substr(name, tool + 9 - name)) + ": " + leadingWords(header.substr(tool + 10));
 }
 
-// "BUG: kernel NULL pointer dereference" for "BUG: kernel NULL pointer
-// dereference, address: 0000000000000008": the header up to the first value.
-std::string kernelKind(std::string_view header, std::string_view host)
-{
-    // "kernel BUG at fs/ext4/inode.c:1234!", "WARNING: CPU: 1 PID: 42 at fs/ext4/inode.c:1234 f+0x12/0x40"
-    const std::size_t place = header.find(" at ");
-    if ((header.starts_with("kernel BUG at ") || header.starts_with("WARNING: CPU: ")) && place != npos) {
-        const std::string_view path = header.substr(place + 4);
-        const std::string_view what = header.starts_with("kernel") ? "kernel BUG at " : "WARNING at ";
-        return std::string(what) + normaliseText(path.substr(0, path.find_first_of(": !")), host);
-    }
-    if (header.starts_with("RIP: ") || header.starts_with("Call Trace:")) {
-        return "Oops";
-    }
-    static constexpr std::array<std::string_view, 6> kEnds{", ", " at ", " in ", " - ", " [", ": "};
-    std::size_t end = header.size();
-    for (const auto mark : kEnds) {
-        for (std::size_t at = header.find(mark); at != npos && at < end; at = header.find(mark, at + 1)) {
-            const std::string_view next = from(header, at + mark.size());
-            if (mark != ": " || std::any_of(next.begin(), std::find(next.begin(), next.end(), ' '), isDigit)) {
-                end = at;
-                break;
-            }
-        }
-    }
-    return normaliseText(header.substr(0, end), host);
-}
-
-// The function of a kernel frame: "ext4_do_update_inode+0x12a/0x4b0 [ext4]"
-// after its line's "RIP: 0010:" or "[<ffffffff81234567>] ".
-std::string_view kernelFunction(std::string_view text)
-{
-    while (text.starts_with("[<")) {
-        text = trimLeft(from(text, text.find('>') + 2));
-    }
-    return text.substr(0, text.find(' '));
-}
-
-// The index of the first line from `first` whose text starts with one of `marks`, or npos.
-std::size_t findLine(Lines lines, std::size_t first, std::span<const std::string_view> marks)
-{
-    for (std::size_t i = first; i < lines.size(); ++i) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
-        if (std::ranges::any_of(marks, [text](std::string_view mark) { return text.starts_with(mark); })) {
-            return i;
-        }
-    }
-    return npos;
-}
-
-// Adds the callers that the kernel's call trace from `first` lists; frames
-// marked "?" are guesses, and <TASK>, <IRQ> and their ends mark contexts.
-void readCallTrace(Lines lines, std::size_t first, FrameSink& sink)
-{
-    for (std::size_t i = first; i < lines.size() && !sink.done(); ++i) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
-        if (text.starts_with("</TASK>") || text.starts_with("---[ end")) {
-            break;
-        }
-        if (text.starts_with('<') || text.starts_with("? ")) {
-            continue;
-        }
-        const std::string_view function = kernelFunction(text);
-        if (!contains(function, "+0x")) {
-            break;
-        }
-        sink.add(function);
-    }
-}
-
 // Where the crashed code's frames start. A signal handler that prints its
 // stack shows its own frames first, then the C library's signal trampoline,
 // which has no symbol.
@@ -263,7 +193,7 @@ std::size_t crashingStack(Lines lines, std::size_t start)
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
     const std::string_view header = trimLeft(lines[start]);
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Sanitizer, Platform::Native});
     readNumberedStack(lines, start + 1, sink);
     if (sink.empty() && !contains(header, "Sanitizer:")) {
         // "src/x.c:3:5: runtime error: ...": the source file stands in for the stack.
@@ -272,40 +202,23 @@ Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts,
     return {sanitizerKind(header), sink.take(), {}};
 }
 
-Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
-{
-    static constexpr std::array<std::string_view, 2> kFaulting{"RIP: ", "pc : "};
-    static constexpr std::array<std::string_view, 2> kCallTrace{"Call Trace:", "Call trace:"};
-    FrameSink sink(rules);
-    if (const std::size_t rip = findLine(lines, start, kFaulting); rip != npos) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[rip])).substr(5);
-        // "RIP: 0010:function+0x12a/0x4b0": the code segment first.
-        const std::size_t segment = text.find_first_not_of("0123456789abcdef");
-        sink.add(kernelFunction(text.substr(segment != npos && text[segment] == ':' ? segment + 1 : 0)));
-    }
-    if (const std::size_t trace = findLine(lines, start, kCallTrace); trace != npos) {
-        readCallTrace(lines, trace + 1, sink);
-    }
-    return {kernelKind(withoutKernelStamp(trimLeft(lines[start])), facts.host), sink.take(), {}};
-}
-
 Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     readNumberedStack(lines, start + 1, sink);
     return {{}, sink.take(), {}};
 }
 
 Findings readGdb(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     readNumberedStack(lines, crashingStack(lines, start), sink);
     return {{}, sink.take(), {}};
 }
 
 Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     for (std::size_t i = crashedFrame(lines, start, !facts.signal.empty()); i < lines.size() && !sink.done(); ++i) {
         const std::string_view text = trim(lines[i]);
         if (!isSymbolLine(text)) {

@@ -181,7 +181,7 @@ Findings readPython(Lines lines, std::size_t start, const ReportFacts&, const Sk
             break;
         }
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Python});
     for (std::size_t i = top; i-- > start + 1 && !sink.done();) {
         const std::string_view trimmed = trimLeft(lines[i]);
         const std::size_t in = trimmed.rfind(", in ");
@@ -210,7 +210,7 @@ Findings readJava(Lines lines, std::size_t start, const ReportFacts&, const Skip
             break;
         }
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Java});
     addJavaFrames(lines, cause, sink);
     if (sink.empty()) {
         // "... 12 more" alone: the cause was thrown where its wrapper's frames are.
@@ -226,7 +226,7 @@ Findings readGo(Lines lines, std::size_t start, const ReportFacts&, const SkipRu
     while (i < lines.size() && !lines[i].starts_with("goroutine ")) {
         ++i;
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Go});
     // A frame is its function's line, then its file's indented one.
     for (++i; i < lines.size() && !sink.done(); ++i) {
         const std::string_view line = lines[i];
@@ -257,7 +257,7 @@ Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, cons
         location = after.ends_with(':') ? after.substr(0, after.size() - 1) : after;
         message = start + 1 < lines.size() ? lines[start + 1] : std::string_view();
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Rust});
     addRustBacktrace(lines, start, sink);
     if (sink.empty()) {
         sink.addText(normaliseText(withoutLineNumbers(location), facts.host));

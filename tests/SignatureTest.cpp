@@ -273,7 +273,7 @@ note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace
      {{"ext4_do_update_inode.isra.0", "BUG: kernel NULL pointer dereference, address: {address}"},
       {"ext4_writepages", "BUG: kernel NULL pointer dereference, address: {address}"},
       {"ext4_do_update_inode.isra.0", "general protection fault, probably for non-canonical address {address}: 0000 [#1]"}},
-     "BUG: kernel NULL pointer dereference in ext4_do_update_inode"},
+     "BUG: unable to handle kernel NULL pointer dereference in ext4_do_update_inode"},
     {"PlainLog", R"(Dec 08 11:00:00 {host} worker[{pid}]: starting job {uuid}
 Dec 08 11:00:01 {host} worker[{pid}]: error: {kind} while writing {tmp}/{frame}.db at {time} (attempt {line})
 )",
@@ -357,11 +357,11 @@ const Shape kShapes[] = {
      "    #1 0x55d1c0ffee12 in make_buffer /src/buf.c:7:3\n",
      "LeakSanitizer: detected memory leaks in make_buffer"},
     {"KernelBugAtItsFile", "[    1.000000] kernel BUG at fs/ext4/inode.c:1234!\n[    1.000100] RIP: 0010:ext4_write_end+0x2a/0x90\n",
-     "kernel BUG at fs/ext4/inode.c in ext4_write_end"},
+     "kernel BUG in ext4_write_end"},
     {"KernelWarningAtItsFile",
      "WARNING: CPU: 1 PID: 42 at net/core/dev.c:3190 skb_warn_bad_offload+0x6c/0xf0\nCall Trace:\n <TASK>\n"
      " dump_stack_lvl+0x48/0x70\n skb_warn_bad_offload+0x6c/0xf0\n </TASK>\n",
-     "WARNING at net/core/dev.c in skb_warn_bad_offload"},
+     "WARNING in skb_warn_bad_offload"},
     {"GoFatalErrorPastTheRuntimeStack",
      "fatal error: concurrent map writes\n\ngoroutine 5 [running]:\nruntime.throw({0x4b2e40, 0x15})\n"
      "\t/usr/local/go/src/runtime/panic.go:1047 +0x5d\nmain.(*Cache).store(0xc000012345)\n\t/app/main.go:9 +0x1d\n",
