@@ -50,7 +50,10 @@ Format formatOfLine(std::string_view line, std::string_view trimmed)
     if (line.starts_with("panic: ") || line.starts_with("fatal error: ")) {
         return Format::Go;
     }
-    if (trimmed.starts_with("thread '") && contains(trimmed, "' panicked at ")) {
+    if (trimmed.ends_with("WARNING: DATA RACE")) {
+        return Format::GoRace;
+    }
+    if (contains(trimmed, "' panicked at ") && contains(trimmed, "thread '")) {
         return Format::Rust;
     }
     if (startsKernelReport(line)) {
@@ -172,11 +175,37 @@ std::string_view withoutKernelStamp(std::string_view line)
     return line;
 }
 
+namespace {
+
+// The formats of a language's own report, which names the bug where a
+// sanitizer's or fuzzer's report of the abort that follows it does not.
+constexpr std::array kLanguageFormats{Format::Python, Format::Go, Format::Rust};
+
+// The format chosen among those whose report starts on first[format]: the
+// first in Format's order, but a language's report before a sanitizer's.
+Detection chooseFormat(std::span<const std::size_t> first)
+{
+    const auto at = [first](Format format) { return first[static_cast<std::size_t>(format)]; };
+    if (const std::size_t sanitizer = at(Format::Sanitizer); sanitizer != npos) {
+        const auto earliest = std::ranges::min(kLanguageFormats, {}, at);
+        if (at(earliest) < sanitizer) {
+            return {earliest, at(earliest)};
+        }
+    }
+    for (std::size_t format = 0; format < first.size(); ++format) {
+        if (first[format] != npos) {
+            return {static_cast<Format>(format), first[format]};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 Detection detectFormat(Lines lines, ReportFacts& facts)
 {
     std::array<std::size_t, static_cast<std::size_t>(Format::None)> first;
     first.fill(npos);
-    std::size_t lastTraceback = npos;
     bool goroutine = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view trimmed = withoutKernelStamp(trimLeft(lines[i]));
@@ -184,22 +213,18 @@ Detection detectFormat(Lines lines, ReportFacts& facts)
             continue;
         }
         noteFact(trimmed, facts);
+        // A chained exception's first traceback is the error; those after
+        // it were raised while handling it.
         const Format format = formatOfLine(lines[i], trimmed);
         if (format != Format::None) {
             auto& line = first[static_cast<std::size_t>(format)];
             line = std::min(line, i);
         }
-        // A chained exception's traceback comes last: it is what crashed.
-        lastTraceback = format == Format::Python ? i : lastTraceback;
         goroutine = goroutine || lines[i].starts_with("goroutine ");
     }
-    for (std::size_t format = 0; format < first.size(); ++format) {
-        const bool goPanic = static_cast<Format>(format) == Format::Go;
-        if (first[format] != npos && (!goPanic || goroutine)) {
-            return {static_cast<Format>(format), static_cast<Format>(format) == Format::Python ? lastTraceback : first[format]};
-        }
-    }
-    return {};
+    // A Go panic is one with its goroutines' stacks.
+    first[static_cast<std::size_t>(Format::Go)] = goroutine ? first[static_cast<std::size_t>(Format::Go)] : npos;
+    return chooseFormat(first);
 }
 
 void readFacts(Lines lines, ReportFacts& facts)
@@ -223,6 +248,7 @@ FormatReader readerOf(Format format)
     case Format::Python: return readPython;
     case Format::Java: return readJava;
     case Format::Go: return readGo;
+    case Format::GoRace: return readGoRace;
     case Format::Rust: return readRust;
     case Format::Kernel: return readKernel;
     case Format::CoreDump: return readCoreDump;
@@ -289,6 +315,13 @@ std::string_view withoutLineNumbers(std::string_view location)
     return location;
 }
 
+std::string_view withoutPackagePath(std::string_view function)
+{
+    const std::size_t end = std::min(function.size(), function.find_first_of("(["));
+    const std::size_t slash = function.substr(0, end).rfind('/');
+    return slash == npos ? function : function.substr(slash + 1);
+}
+
 void FrameSink::add(std::string_view function, std::string_view module)
 {
     const bool repeated = read_ > 0 && function == lastFunction_ && module == lastModule_;
@@ -307,7 +340,7 @@ void FrameSink::add(std::string_view function, std::string_view module)
         frame = printable(base, kMaxFactBytes);
     }
     if (!rules_.skips(frame, platforms_)) {
-        addText(std::move(frame));
+        addText(platforms_.has(Platform::Go) ? std::string(withoutPackagePath(frame)) : std::move(frame));
     }
 }
 

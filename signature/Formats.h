@@ -21,7 +21,7 @@ using Lines = std::span<const std::string_view>;
 // In the order in which they are preferred where a report holds several: a
 // sanitizer's report holds numbered frames, a unit's journal may hold a
 // traceback beside a kernel's lines.
-enum class Format { Sanitizer, Python, Java, Go, Rust, Kernel, CoreDump, Gdb, BacktraceSymbols, None };
+enum class Format { Sanitizer, Python, Java, Go, GoRace, Rust, Kernel, CoreDump, Gdb, BacktraceSymbols, None };
 
 struct Detection {
     Format format = Format::None;
@@ -95,13 +95,19 @@ Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts&
 // RuntimeStacks.cpp:
 Findings readPython(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readJava(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
-Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+// GoReports.cpp:
+Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readGoRace(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 
 // The words at the start of a message that name the error, up to one that
 // holds a value, a location or a quote, at most eight: "index out of range"
 // for "index out of range [5] with length 3".
 std::string leadingWords(std::string_view message);
+
+// A Go function by its package's name alone: "kernel.(*Task).Run" for
+// "gvisor.dev/gvisor/pkg/sentry/kernel.(*Task).Run".
+std::string_view withoutPackagePath(std::string_view function);
 
 // "src/main.rs" for "src/main.rs:12:5" and "src/main.rs:12".
 std::string_view withoutLineNumbers(std::string_view location);

@@ -197,14 +197,7 @@ SUMMARY: UndefinedBehaviorSanitizer: undefined-behavior src/{frame}:{line}:5 in
       {"hash.c", "signed integer overflow: 2147483647 + {pid} cannot be represented in type 'int'"},
       {"math.c", "division by zero"}},
      "UndefinedBehaviorSanitizer: signed integer overflow in src/math.c"},
-    {"PythonChained", R"({time} ERROR job {uuid} failed
-Traceback (most recent call last):
-  File "{tmp}/app.py", line {line}, in parse
-    return int(text)
-KeyError: 'port'
-
-During handling of the above exception, another exception occurred:
-
+    {"PythonChainedFirstIsTheError", R"({time} ERROR job {uuid} failed
 Traceback (most recent call last):
   File "{tmp}/app.py", line {line}, in <module>
     main()
@@ -213,6 +206,14 @@ Traceback (most recent call last):
   File "/usr/lib/python3.11/json/__init__.py", line 346, in loads
     return _default_decoder.decode(s)
 {kind}: invalid literal for int() with base 10: '{pid}'
+
+During handling of the above exception, another exception occurred:
+
+Traceback (most recent call last):
+  File "/usr/lib/python3.11/logging/__init__.py", line 1110, in emit
+    msg = self.format(record)
+TypeError: not all arguments converted during string formatting
+INFO: shutting down
 )",
      {{"load_config", "ValueError"}, {"load_settings", "ValueError"}, {"load_config", "json.decoder.JSONDecodeError"}},
      "ValueError in load_config"},
@@ -251,14 +252,14 @@ stack backtrace:
              at ./src/main.rs:{line}:5
    4: myapp::main
 )",
-     {{"parse_header", ""}, {"parse_body", ""}}, "panic in myapp::parse_header"},
+     {{"parse_header", ""}, {"parse_body", ""}}, "panic: index out of bounds: the len is <n> but the index is <n> in myapp::parse_header"},
     {"RustWithoutBacktrace", R"(thread 'main' panicked at src/{frame}.rs:{line}:10:
 {kind}
 note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace
 )",
      {{"config", "called `Option::unwrap()` on a `None` value"}, {"parser", "called `Option::unwrap()` on a `None` value"},
       {"config", "attempt to subtract with overflow"}},
-     "panic in src/config.rs"},
+     "panic: called `Option::unwrap()` on a `None` value in src/config.rs"},
     {"KernelOops", R"([{line}.678901] {kind}
 [{line}.678980] Oops: 0000 [#1] PREEMPT SMP NOPTI
 [{line}.678990] CPU: 3 PID: {pid} Comm: kworker/3:1 Tainted: G            E      6.1.0-27-amd64 #1
@@ -346,7 +347,7 @@ const Shape kShapes[] = {
      "        Signal: 11 (SEGV)\nStack trace of thread 4242:\n#0  0x000055d1c0ffee12 n/a (/usr/bin/myapp + 0x1e12)\n",
      "SIGSEGV in myapp"},
     {"RustBeforeVersion1_73", "thread 'main' panicked at 'called `Option::unwrap()` on a `None` value', src/config.rs:30:10\n",
-     "panic in src/config.rs"},
+     "panic: called `Option::unwrap()` on a `None` value in src/config.rs"},
     {"ThreadSanitizer",
      "WARNING: ThreadSanitizer: data race (pid=9876)\n  Write of size 4 at 0x7b0400000000 by thread T1:\n"
      "    #0 increment /src/counter.c:8:5 (app+0x4a8b1e)\n",
