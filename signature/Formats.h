@@ -9,6 +9,7 @@
 #include "signature/SkipRules.h"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,6 +100,17 @@ Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, cons
 // GoReports.cpp:
 Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readGoRace(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+
+// What a program's own check said before it aborted: "Check failed" and
+// "start <= end in text_iterator.cc" for "[...:FATAL:text_iterator.cc(207)]
+// Check failed: start <= end (a vs. b)".
+struct CheckFailure {
+    std::string kind;
+    std::string frame;  // the condition, and the file where the program names it
+};
+
+// The first check failure that lines before `end` state (CheckFailures.cpp).
+std::optional<CheckFailure> findCheckFailure(Lines lines, std::size_t end);
 
 // The words at the start of a message that name the error, up to one that
 // holds a value, a location or a quote, at most eight: "index out of range"

@@ -90,6 +90,11 @@ void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
         text = trimLeft(from(text, skipWhile(text, isAddressChar)));
         text = text.starts_with("in ") ? text.substr(3) : text;
     }
+    // A symbol with its return type: "void blink::f<...>(...)".
+    static constexpr std::array<std::string_view, 7> kReturnTypes{"void ", "bool ", "int ", "long ", "char ", "unsigned ", "auto "};
+    while (std::ranges::any_of(kReturnTypes, [text](std::string_view type) { return text.starts_with(type) && text.size() > type.size(); })) {
+        text = trimLeft(text.substr(text.find(' ')));
+    }
     std::string_view function = text.substr(0, functionLength(text));
     const std::string_view rest = from(text, function.size());
     if (isSanitizerRuntime(rest)) {
@@ -134,7 +139,35 @@ std::string sanitizerKind(std::string_view header)
         return "UndefinedBehaviorSanitizer: " + leadingWords(from(header, header.find(": runtime error: ") + 17));
     }
     const std::size_t name = header.find_last_of(" =", tool) + 1;
-    return std::string(header.substr(name, tool + 9 - name)) + ": " + leadingWords(header.substr(tool + 10));
+    const std::string what = leadingWords(header.substr(tool + 10));
+    // A signal is the same bug under whichever sanitizer caught it.
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kSignals{{
+        {"SEGV", "SIGSEGV"}, {"access-violation", "SIGSEGV"}, {"FPE", "SIGFPE"}, {"ABRT", "SIGABRT"},
+        {"ILL", "SIGILL"}, {"BUS", "SIGBUS"}, {"TRAP", "SIGTRAP"}, {"breakpoint", "SIGTRAP"}}};
+    const auto signal = std::ranges::find(kSignals, what, &std::pair<std::string_view, std::string_view>::first);
+    if (signal != kSignals.end()) {
+        return std::string(signal->second);
+    }
+    return what == "stack-overflow" ? what : std::string(header.substr(name, tool + 9 - name)) + ": " + what;
+}
+
+// The frames of a stack overflow: those of the recursion that filled the
+// stack, from its function first in name order, so that wherever the
+// report's stack was cut and however deep the recursion was entered, it
+// names the same frames; the first frames where there is none.
+std::vector<std::string> recursionFrames(std::vector<std::string> frames)
+{
+    for (std::size_t end = 1; end < frames.size(); ++end) {
+        const auto begin = std::find(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(end), frames[end]);
+        if (begin != frames.begin() + static_cast<std::ptrdiff_t>(end)) {
+            std::vector<std::string> cycle(begin, frames.begin() + static_cast<std::ptrdiff_t>(end));
+            std::ranges::rotate(cycle, std::ranges::min_element(cycle));
+            cycle.resize(std::min(cycle.size(), kMaxFrames));
+            return cycle;
+        }
+    }
+    frames.resize(std::min(frames.size(), kMaxFrames));
+    return frames;
 }
 
 // Where the crashed code's frames start. A signal handler that prints its
@@ -193,13 +226,16 @@ std::size_t crashingStack(Lines lines, std::size_t start)
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
     const std::string_view header = trimLeft(lines[start]);
-    FrameSink sink(rules, {Platform::Sanitizer, Platform::Native});
+    std::string kind = sanitizerKind(header);
+    const bool overflow = kind == "stack-overflow";
+    // Of a recursion, a cycle's worth of frames.
+    FrameSink sink(rules, {Platform::Sanitizer, Platform::Native}, overflow ? FrameSink::kMaxReadFrames : kMaxFrames);
     readNumberedStack(lines, start + 1, sink);
     if (sink.empty() && !contains(header, "Sanitizer:")) {
         // "src/x.c:3:5: runtime error: ...": the source file stands in for the stack.
         sink.addText(normaliseText(withoutLineNumbers(header.substr(0, header.find(": runtime error: "))), facts.host));
     }
-    return {sanitizerKind(header), sink.take(), {}};
+    return {std::move(kind), overflow ? recursionFrames(sink.take()) : sink.take(), {}};
 }
 
 Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)

@@ -29,7 +29,9 @@ bool isNameChar(char c)
 std::string exceptionName(std::string_view line)
 {
     const std::string_view name = trim(line.substr(0, line.find(':')));
-    return !name.empty() && std::ranges::all_of(name, isNameChar) ? std::string(name) : "exception";
+    // A log's level ("INFO: ...") is written in capitals, an exception's name is not.
+    const bool lower = std::ranges::any_of(name, [](char c) { return c >= 'a' && c <= 'z'; });
+    return !name.empty() && lower && std::ranges::all_of(name, isNameChar) ? std::string(name) : "exception";
 }
 
 // The line without the log prefix that `prefix`, the prefix of the line
