@@ -122,9 +122,29 @@ constexpr auto kFactLineStarts = [] {
     return starts;
 }();
 
+// What a shell says when a program it ran dies of a signal.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kShellSignals{{
+    {"Segmentation fault", "SIGSEGV"}, {"Aborted", "SIGABRT"}, {"Bus error", "SIGBUS"},
+    {"Floating point exception", "SIGFPE"}, {"Illegal instruction", "SIGILL"}}};
+
+}  // namespace
+
+std::string_view shellSignal(std::string_view trimmed)
+{
+    const std::string_view status = trimmed.ends_with(" (core dumped)") ? trimmed.substr(0, trimmed.size() - 14) : trimmed;
+    const auto found = std::ranges::find(kShellSignals, status, &std::pair<std::string_view, std::string_view>::first);
+    return found == kShellSignals.end() ? std::string_view() : found->second;
+}
+
+namespace {
+
 // Keeps the first statement of each fact.
 void noteFact(std::string_view trimmed, ReportFacts& facts)
 {
+    if (const std::string_view signal = shellSignal(trimmed); !signal.empty() && facts.signal.empty()) {
+        facts.signal = signal;
+        return;
+    }
     if (!kFactLineStarts[static_cast<unsigned char>(trimmed.front())]) {
         return;
     }

@@ -34,6 +34,9 @@ Detection detectFormat(Lines lines, ReportFacts& facts);
 // The facts alone.
 void readFacts(Lines lines, ReportFacts& facts);
 
+// "SIGSEGV" for a shell's "Segmentation fault (core dumped)"; else empty.
+std::string_view shellSignal(std::string_view trimmed);
+
 // Whether a line starts one of the kernel's reports (KernelReports.cpp).
 bool startsKernelReport(std::string_view line);
 
@@ -148,10 +151,22 @@ inline bool isNumberedFrame(std::string_view trimmed)
 
 // A line of backtrace_symbols(): "./app(parse_header+0x1a)[0x55d1c0ffee12]",
 // "/lib/x86_64-linux-gnu/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "[0x7f3a2b43c4fc]".
+// A crash handler's own shape of it: "/usr/lib/libfoo.so.9 : ()+0x180f95 [0x7f3a2b58f95]",
+// "/usr/bin/app : parse_header(char const*)+0x1a [0x55d1c0ffee12]".
 inline bool isSymbolLine(std::string_view trimmed)
 {
+    const bool handlers = contains(trimmed, " : ") && contains(trimmed, "+0x") && contains(trimmed, " [0x");
     return trimmed.ends_with(']') &&
-           (trimmed.starts_with("[0x") || contains(trimmed, ")[0x") || contains(trimmed, ") [0x"));
+           (trimmed.starts_with("[0x") || contains(trimmed, ")[0x") || contains(trimmed, ") [0x") || handlers);
 }
+
+// The object file and the symbol of such a line: "libc.so.6" and "" for
+// "/lib/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "app" and "parse_header" for
+// "/usr/bin/app : parse_header(char const*)+0x1a [0x55d1c0ffee12]".
+struct SymbolLine {
+    std::string_view module;
+    std::string_view function;
+};
+SymbolLine readSymbolLine(std::string_view trimmed);
 
 }  // namespace triage

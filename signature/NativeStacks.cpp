@@ -180,7 +180,8 @@ std::size_t crashedFrame(Lines lines, std::size_t start, bool signalled)
         if (!isSymbolLine(text)) {
             break;
         }
-        if (baseName(text.substr(0, text.find('('))).starts_with("libc.so") && contains(text, "(+")) {
+        const SymbolLine symbol = readSymbolLine(text);
+        if (baseName(symbol.module).starts_with("libc.so") && symbol.function.empty()) {
             return i + 1;
         }
     }
@@ -260,13 +261,25 @@ Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts&
         if (!isSymbolLine(text)) {
             break;
         }
-        const std::size_t open = text.find('(');
-        if (open != npos) {
-            const std::string_view symbol = text.substr(open + 1, text.find(')', open) - open - 1);
-            sink.add(symbol.substr(0, symbol.find('+')), text.substr(0, open));
+        if (const SymbolLine symbol = readSymbolLine(text); !symbol.module.empty() || !symbol.function.empty()) {
+            sink.add(symbol.function, symbol.module);
         }
     }
     return {{}, sink.take(), {}};
+}
+
+SymbolLine readSymbolLine(std::string_view trimmed)
+{
+    if (const std::size_t colon = trimmed.find(" : "); colon != npos && !contains(trimmed.substr(0, colon), "(")) {
+        const std::string_view symbol = trimmed.substr(colon + 3, trimmed.find("+0x", colon) - colon - 3);
+        return {trimmed.substr(0, colon), symbol.substr(0, symbol.find('('))};
+    }
+    const std::size_t open = trimmed.find('(');
+    if (open == npos) {
+        return {};
+    }
+    const std::string_view symbol = trimmed.substr(open + 1, trimmed.find(')', open) - open - 1);
+    return {trimmed.substr(0, open), symbol.substr(0, symbol.find('+'))};
 }
 
 }  // namespace triage

@@ -148,6 +148,10 @@ void readFirstError(Lines lines, Analysis& analysis)
         // A system log's lines start with the time, the host and the process.
         std::size_t indent = 0;
         const std::string_view line = trim(journalMessage(lines[i], indent));
+        // What a shell or a fuzzer says after a program ends is no error of its own.
+        if (line.starts_with("exit status ") || !shellSignal(line).empty() || line.starts_with("SUMMARY: ")) {
+            continue;
+        }
         if (!line.empty() && readsAsError(line)) {
             chosen = line;
             break;
