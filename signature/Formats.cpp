@@ -53,7 +53,7 @@ Format formatOfLine(std::string_view line, std::string_view trimmed)
     if (trimmed.ends_with("WARNING: DATA RACE")) {
         return Format::GoRace;
     }
-    if (contains(trimmed, "' panicked at ") && contains(trimmed, "thread '")) {
+    if (const std::size_t panicked = trimmed.find("' panicked at "); panicked != npos && contains(trimmed.substr(0, panicked), "thread '")) {
         return Format::Rust;
     }
     if (startsKernelReport(line)) {
@@ -186,8 +186,10 @@ std::string_view withoutKernelStamp(std::string_view line)
 {
     // "[12345.678901] ", and the caller's "[ T123] " where the kernel adds it.
     for (int stamps = 0; stamps < 2 && line.starts_with('['); ++stamps) {
-        const std::size_t close = line.find(']');
-        if (close == npos || close > 24 || line.substr(1, close - 1).find_first_not_of(" 0123456789.TC") != npos) {
+        const std::size_t close = line.substr(0, 26).find(']');
+        // A loop rather than find_first_not_of, which searches its set for each character.
+        const auto stampChar = [](char c) { return c == ' ' || c == '.' || c == 'T' || c == 'C' || isDigit(c); };
+        if (close == npos || !std::all_of(line.begin() + 1, line.begin() + static_cast<std::ptrdiff_t>(close), stampChar)) {
             break;
         }
         line = trimLeft(line.substr(close + 1));

@@ -123,8 +123,8 @@ bool hasKernelStamp(std::string_view line)
 std::string_view kernelCaller(std::string_view line)
 {
     const std::string_view text = trimLeft(line);
-    const std::size_t close = text.find("][");
-    if (!text.starts_with('[') || close == npos || close > 20) {
+    const std::size_t close = text.substr(0, 22).find("][");
+    if (!text.starts_with('[') || close == npos) {
         return {};
     }
     const std::size_t end = text.find(']', close + 2);

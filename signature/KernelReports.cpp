@@ -109,7 +109,8 @@ std::string_view withoutLinePrefix(std::string_view text)
     if (logTime) {
         return trimLeft(text.substr(20));
     }
-    const std::size_t colon = text.find(": ");
+    // Prefixes are short: the search need not go through a long line.
+    const std::size_t colon = text.substr(0, 26).find(": ");
     const bool shortPrefix = colon != npos && colon > 0 && colon < 24 && isAlpha(text.front()) &&
                              text.substr(0, colon).find_first_of(":[(") == npos;
     return shortPrefix ? trimLeft(text.substr(colon + 2)) : text;
@@ -122,7 +123,8 @@ const Header* headerOf(std::string_view text, bool stamped)
         return nullptr;
     }
     for (const Header& header : kHeaders) {
-        if (text.starts_with(header.start) && (header.needs.empty() || contains(text, header.needs))) {
+        if (header.start.front() == text.front() && text.starts_with(header.start) &&
+            (header.needs.empty() || contains(text, header.needs))) {
             const bool common = std::ranges::find(kCommonStarts, header.start) != kCommonStarts.end();
             return common && !stamped ? nullptr : &header;
         }
