@@ -1,6 +1,6 @@
 // The lines in which a program's own checks say what failed before it
-// aborts: CHECK and DCHECK macros, the C library's assert(), V8's and
-// WebKit's fatal errors, Swift's assertions.
+// aborts: CHECK and DCHECK macros, the C library's assert(), "# Fatal error
+// in" blocks, Swift's assertions.
 
 #include "signature/Formats.h"
 #include "signature/Normalize.h"
@@ -36,7 +36,7 @@ std::string_view conditionOf(std::string_view text)
     return text;
 }
 
-// "text_iterator.cc" for "[1:1:0417/224500.881615:FATAL:text_iterator.cc(207)] ..." and
+// "span_reader.cc" for "[1:1:0417/224500.881615:FATAL:span_reader.cc(207)] ..." and
 // "[0908/073950:FATAL:content/browser/x_fuzzer.cc:40] ...".
 std::string_view fatalFile(std::string_view line)
 {
@@ -81,7 +81,7 @@ std::optional<CheckFailure> checkMacro(std::string_view line, Lines lines, std::
             file = withoutLineNumbers(condition.substr(bracket + 2, condition.find(']', bracket) - bracket - 2));
             condition = condition.substr(0, bracket);
         }
-        // V8's "# Fatal error in ../../src/heap/mark-compact.h, line 54" comes before its "# Check failed:".
+        // "# Fatal error in ../../src/heap/arena.h, line 54" comes before its "# Check failed:".
         if (file.empty() && i > 0 && contains(lines[i - 1], "# Fatal error in ")) {
             const std::string_view fatal = lines[i - 1].substr(lines[i - 1].find("# Fatal error in ") + 17);
             file = fatal.substr(0, fatal.find(','));

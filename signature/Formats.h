@@ -105,8 +105,8 @@ Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const 
 Findings readGoRace(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 
 // What a program's own check said before it aborted: "Check failed" and
-// "start <= end in text_iterator.cc" for "[...:FATAL:text_iterator.cc(207)]
-// Check failed: start <= end (a vs. b)".
+// "offset <= size in span_reader.cc" for "[...:FATAL:span_reader.cc(207)]
+// Check failed: offset <= size (a vs. b)".
 struct CheckFailure {
     std::string kind;
     std::string frame;  // the condition, and the file where the program names it
@@ -121,7 +121,7 @@ std::optional<CheckFailure> findCheckFailure(Lines lines, std::size_t end);
 std::string leadingWords(std::string_view message);
 
 // A Go function by its package's name alone: "kernel.(*Task).Run" for
-// "gvisor.dev/gvisor/pkg/sentry/kernel.(*Task).Run".
+// "example.com/sandbox/pkg/kernel.(*Task).Run".
 std::string_view withoutPackagePath(std::string_view function);
 
 // "src/main.rs" for "src/main.rs:12:5" and "src/main.rs:12".

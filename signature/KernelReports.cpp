@@ -141,7 +141,7 @@ Found findHeader(std::string_view line)
 {
     std::string_view text = trimLeft(line);
     bool stamped = false;
-    // Prefixes may nest: "syzkaller login: [  417.7][ C1] rcu: INFO: ...".
+    // Prefixes may nest: "host login: [  417.7][ C1] rcu: INFO: ...".
     for (int prefixes = 0; prefixes < 4; ++prefixes) {
         const std::string_view unstamped = withoutKernelStamp(text);
         stamped = stamped || unstamped.size() != text.size();
@@ -158,7 +158,7 @@ Found findHeader(std::string_view line)
 }
 
 // The first line made stable: up to the first value, without numbers.
-// "BUG: scheduling while atomic" for "BUG: scheduling while atomic: syz/12771/0x00000002",
+// "BUG: scheduling while atomic" for "BUG: scheduling while atomic: prog/12771/0x00000002",
 // "ODEBUG: free active" for "ODEBUG: free active (active state 0) object type: ...".
 std::string stableLine(std::string_view text, std::string_view host)
 {

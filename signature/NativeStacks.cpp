@@ -90,7 +90,7 @@ void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
         text = trimLeft(from(text, skipWhile(text, isAddressChar)));
         text = text.starts_with("in ") ? text.substr(3) : text;
     }
-    // A symbol with its return type: "void blink::f<...>(...)".
+    // A symbol with its return type: "void ns::f<...>(...)".
     static constexpr std::array<std::string_view, 7> kReturnTypes{"void ", "bool ", "int ", "long ", "char ", "unsigned ", "auto "};
     while (std::ranges::any_of(kReturnTypes, [text](std::string_view type) { return text.starts_with(type) && text.size() > type.size(); })) {
         text = trimLeft(text.substr(text.find(' ')));
@@ -161,7 +161,7 @@ std::vector<std::string> recursionFrames(std::vector<std::string> frames)
         const auto begin = std::find(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(end), frames[end]);
         if (begin != frames.begin() + static_cast<std::ptrdiff_t>(end)) {
             std::vector<std::string> cycle(begin, frames.begin() + static_cast<std::ptrdiff_t>(end));
-            std::ranges::rotate(cycle, std::ranges::min_element(cycle));
+            std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
             cycle.resize(std::min(cycle.size(), kMaxFrames));
             return cycle;
         }

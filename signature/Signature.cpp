@@ -101,7 +101,7 @@ bool readsAsError(std::string_view line)
 enum class Title {
     KindInFrame,  // "SIGSEGV in parse_header"
     Frame,        // the frame is the report's own line, which titles it alone
-    KindAndFrame, // "Check failed: start <= end in text_iterator.cc"
+    KindAndFrame, // "Check failed in Read: offset <= size in span_reader.cc"
 };
 
 // What a signature is made of, before it is put together.

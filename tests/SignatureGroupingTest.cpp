@@ -216,10 +216,10 @@ Segmentation fault (core dumped)
 )";
 
 // Check failures without a stack.
-constexpr const char* kAssertX86 = "objdump: disasm.c:1127: x86_64_disasm: Assertion `*startp == data' failed.\nAborted (core dumped)\n";
-constexpr const char* kAssertI386 = "objdump: disasm.c:1127: i386_disasm: Assertion `*startp == data' failed.\nAborted\n";
-constexpr const char* kCheckLength = "[1:1:0417/224500.881615:FATAL:text_iterator.cc(207)] Check failed: start <= end (12 vs. 9)\n";
-constexpr const char* kCheckLengthAgain = "[9:9:0101/000000.000001:FATAL:text_iterator.cc(207)] Check failed: start <= end (3 vs. 1)\n";
+constexpr const char* kAssertX86 = "asmtool: decode.c:812: decode_op32: Assertion `*cursor == end' failed.\nAborted (core dumped)\n";
+constexpr const char* kAssertI386 = "asmtool: decode.c:812: decode_op16: Assertion `*cursor == end' failed.\nAborted\n";
+constexpr const char* kCheckLength = "[1:1:0417/224500.881615:FATAL:span_reader.cc(207)] Check failed: offset <= size (12 vs. 9)\n";
+constexpr const char* kCheckLengthAgain = "[9:9:0101/000000.000001:FATAL:span_reader.cc(207)] Check failed: offset <= size (3 vs. 1)\n";
 constexpr const char* kCheckOwner = "[0115/090948.959721:FATAL:mutex.cc(41)] Check failed: owner_ == kNoThread.\n";
 
 const Pair kPairs[] = {
@@ -283,8 +283,8 @@ const Titled kTitles[] = {
     {"GoRaceNamesTheRacingMethod", kRace, "data race in store.(*Cache).Put"},
     {"StackOverflowSkipsAllocationFrames", stackOverflow(2), "stack-overflow in parse_array"},
     {"CrashHandlerStackPastTheHandler", kHandlerStack, "SIGSEGV in foo_parse"},
-    {"AssertionNamesConditionAndFile", kAssertX86, "Assertion failed: *startp == data in disasm.c"},
-    {"CheckFailureWithoutItsValues", kCheckLength, "Check failed: start <= end in text_iterator.cc"},
+    {"AssertionNamesConditionAndFile", kAssertX86, "Assertion failed: *cursor == end in decode.c"},
+    {"CheckFailureWithoutItsValues", kCheckLength, "Check failed: offset <= size in span_reader.cc"},
     {"PythonChainIsTitledByItsFirstException", kPythonChainWithLogLine, "KeyError in load_config"},
 };
 
