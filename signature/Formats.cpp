@@ -1,6 +1,7 @@
 #include "signature/Formats.h"
 
 #include "signature/Characters.h"
+#include "signature/KernelLines.h"
 #include "signature/Normalize.h"
 #include "signature/Printable.h"
 
@@ -12,17 +13,6 @@ namespace triage {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-bool isKernelHeader(std::string_view trimmed)
-{
-    if (std::string_view("BOkgUWRC").find(trimmed.front()) == npos) {
-        return false;
-    }
-    static constexpr std::array<std::string_view, 9> kHeaders{
-        "BUG: ", "Oops: ", "Oops[", "kernel BUG at ", "general protection fault", "Unable to handle kernel ",
-        "WARNING: CPU: ", "RIP: ", "Call Trace:"};
-    return std::ranges::any_of(kHeaders, [trimmed](std::string_view header) { return trimmed.starts_with(header); });
-}
 
 // "==12345==ERROR: AddressSanitizer: ...", "WARNING: ThreadSanitizer: ...".
 bool startsSanitizerReport(std::string_view trimmed)
@@ -60,10 +50,13 @@ Format formatOfLine(std::string_view line, std::string_view trimmed)
     if (line.starts_with("panic: ") || line.starts_with("fatal error: ")) {
         return Format::Go;
     }
-    if (trimmed.starts_with("thread '") && contains(trimmed, "' panicked at ")) {
+    if (trimmed.ends_with("WARNING: DATA RACE")) {
+        return Format::GoRace;
+    }
+    if (const std::size_t panicked = trimmed.find("' panicked at "); panicked != npos && contains(trimmed.substr(0, panicked), "thread '")) {
         return Format::Rust;
     }
-    if (isKernelHeader(trimmed)) {
+    if (startsKernelReport(line)) {
         return Format::Kernel;
     }
     if (trimmed.starts_with("Stack trace of thread ")) {
@@ -129,9 +122,29 @@ constexpr auto kFactLineStarts = [] {
     return starts;
 }();
 
+// What a shell says when a program it ran dies of a signal.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kShellSignals{{
+    {"Segmentation fault", "SIGSEGV"}, {"Aborted", "SIGABRT"}, {"Bus error", "SIGBUS"},
+    {"Floating point exception", "SIGFPE"}, {"Illegal instruction", "SIGILL"}}};
+
+}  // namespace
+
+std::string_view shellSignal(std::string_view trimmed)
+{
+    const std::string_view status = trimmed.ends_with(" (core dumped)") ? trimmed.substr(0, trimmed.size() - 14) : trimmed;
+    const auto found = std::ranges::find(kShellSignals, status, &std::pair<std::string_view, std::string_view>::first);
+    return found == kShellSignals.end() ? std::string_view() : found->second;
+}
+
+namespace {
+
 // Keeps the first statement of each fact.
 void noteFact(std::string_view trimmed, ReportFacts& facts)
 {
+    if (const std::string_view signal = shellSignal(trimmed); !signal.empty() && facts.signal.empty()) {
+        facts.signal = signal;
+        return;
+    }
     if (!kFactLineStarts[static_cast<unsigned char>(trimmed.front())]) {
         return;
     }
@@ -173,8 +186,10 @@ std::string_view withoutKernelStamp(std::string_view line)
 {
     // "[12345.678901] ", and the caller's "[ T123] " where the kernel adds it.
     for (int stamps = 0; stamps < 2 && line.starts_with('['); ++stamps) {
-        const std::size_t close = line.find(']');
-        if (close == npos || close > 24 || line.substr(1, close - 1).find_first_not_of(" 0123456789.TC") != npos) {
+        const std::size_t close = line.substr(0, 26).find(']');
+        // A loop rather than find_first_not_of, which searches its set for each character.
+        const auto stampChar = [](char c) { return c == ' ' || c == '.' || c == 'T' || c == 'C' || isDigit(c); };
+        if (close == npos || !std::all_of(line.begin() + 1, line.begin() + static_cast<std::ptrdiff_t>(close), stampChar)) {
             break;
         }
         line = trimLeft(line.substr(close + 1));
@@ -182,11 +197,37 @@ std::string_view withoutKernelStamp(std::string_view line)
     return line;
 }
 
+namespace {
+
+// The formats of a language's own report, which names the bug where a
+// sanitizer's or fuzzer's report of the abort that follows it does not.
+constexpr std::array kLanguageFormats{Format::Python, Format::Go, Format::Rust};
+
+// The format chosen among those whose report starts on first[format]: the
+// first in Format's order, but a language's report before a sanitizer's.
+Detection chooseFormat(std::span<const std::size_t> first)
+{
+    const auto at = [first](Format format) { return first[static_cast<std::size_t>(format)]; };
+    if (const std::size_t sanitizer = at(Format::Sanitizer); sanitizer != npos) {
+        const auto earliest = std::ranges::min(kLanguageFormats, {}, at);
+        if (at(earliest) < sanitizer) {
+            return {earliest, at(earliest)};
+        }
+    }
+    for (std::size_t format = 0; format < first.size(); ++format) {
+        if (first[format] != npos) {
+            return {static_cast<Format>(format), first[format]};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 Detection detectFormat(Lines lines, ReportFacts& facts)
 {
     std::array<std::size_t, static_cast<std::size_t>(Format::None)> first;
     first.fill(npos);
-    std::size_t lastTraceback = npos;
     bool goroutine = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view trimmed = withoutKernelStamp(trimLeft(lines[i]));
@@ -194,22 +235,18 @@ Detection detectFormat(Lines lines, ReportFacts& facts)
             continue;
         }
         noteFact(trimmed, facts);
+        // A chained exception's first traceback is the error; those after
+        // it were raised while handling it.
         const Format format = formatOfLine(lines[i], trimmed);
         if (format != Format::None) {
             auto& line = first[static_cast<std::size_t>(format)];
             line = std::min(line, i);
         }
-        // A chained exception's traceback comes last: it is what crashed.
-        lastTraceback = format == Format::Python ? i : lastTraceback;
         goroutine = goroutine || lines[i].starts_with("goroutine ");
     }
-    for (std::size_t format = 0; format < first.size(); ++format) {
-        const bool goPanic = static_cast<Format>(format) == Format::Go;
-        if (first[format] != npos && (!goPanic || goroutine)) {
-            return {static_cast<Format>(format), static_cast<Format>(format) == Format::Python ? lastTraceback : first[format]};
-        }
-    }
-    return {};
+    // A Go panic is one with its goroutines' stacks.
+    first[static_cast<std::size_t>(Format::Go)] = goroutine ? first[static_cast<std::size_t>(Format::Go)] : npos;
+    return chooseFormat(first);
 }
 
 void readFacts(Lines lines, ReportFacts& facts)
@@ -233,6 +270,7 @@ FormatReader readerOf(Format format)
     case Format::Python: return readPython;
     case Format::Java: return readJava;
     case Format::Go: return readGo;
+    case Format::GoRace: return readGoRace;
     case Format::Rust: return readRust;
     case Format::Kernel: return readKernel;
     case Format::CoreDump: return readCoreDump;
@@ -299,6 +337,13 @@ std::string_view withoutLineNumbers(std::string_view location)
     return location;
 }
 
+std::string_view withoutPackagePath(std::string_view function)
+{
+    const std::size_t end = std::min(function.size(), function.find_first_of("(["));
+    const std::size_t slash = function.substr(0, end).rfind('/');
+    return slash == npos ? function : function.substr(slash + 1);
+}
+
 void FrameSink::add(std::string_view function, std::string_view module)
 {
     const bool repeated = read_ > 0 && function == lastFunction_ && module == lastModule_;
@@ -308,7 +353,7 @@ void FrameSink::add(std::string_view function, std::string_view module)
     ++read_;
     lastFunction_ = function;
     lastModule_ = module;
-    std::string frame = normaliseFunction(function);
+    std::string frame = platforms_.has(Platform::Kernel) ? normaliseKernelFunction(function) : normaliseFunction(function);
     if (frame.empty() || frame == "??" || frame == "n/a") {
         const std::string_view base = baseName(trim(module));
         if (base.empty() || base == "??" || base == "n/a") {
@@ -316,14 +361,14 @@ void FrameSink::add(std::string_view function, std::string_view module)
         }
         frame = printable(base, kMaxFactBytes);
     }
-    if (!rules_.skips(frame)) {
-        addText(std::move(frame));
+    if (!rules_.skips(frame, platforms_)) {
+        addText(platforms_.has(Platform::Go) ? std::string(withoutPackagePath(frame)) : std::move(frame));
     }
 }
 
 void FrameSink::addText(std::string frame)
 {
-    if (frames_.size() < kMaxFrames && !frame.empty() && frame != last_) {
+    if (frames_.size() < limit_ && !frame.empty() && frame != last_) {
         last_ = frame;
         frames_.push_back(std::move(frame));
     }

@@ -9,6 +9,7 @@
 #include "signature/SkipRules.h"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,7 +22,7 @@ using Lines = std::span<const std::string_view>;
 // In the order in which they are preferred where a report holds several: a
 // sanitizer's report holds numbered frames, a unit's journal may hold a
 // traceback beside a kernel's lines.
-enum class Format { Sanitizer, Python, Java, Go, Rust, Kernel, CoreDump, Gdb, BacktraceSymbols, None };
+enum class Format { Sanitizer, Python, Java, Go, GoRace, Rust, Kernel, CoreDump, Gdb, BacktraceSymbols, None };
 
 struct Detection {
     Format format = Format::None;
@@ -33,6 +34,12 @@ Detection detectFormat(Lines lines, ReportFacts& facts);
 // The facts alone.
 void readFacts(Lines lines, ReportFacts& facts);
 
+// "SIGSEGV" for a shell's "Segmentation fault (core dumped)"; else empty.
+std::string_view shellSignal(std::string_view trimmed);
+
+// Whether a line starts one of the kernel's reports (KernelReports.cpp).
+bool startsKernelReport(std::string_view line);
+
 // Collects the frames that identify a bug: normalised, without those that
 // the rules skip or that repeat the one before (recursion), at most kMaxFrames.
 class FrameSink {
@@ -42,7 +49,12 @@ public:
     // made of frames to skip costs no more.
     static constexpr std::size_t kMaxReadFrames = 512;
 
-    explicit FrameSink(const SkipRules& rules) : rules_(rules) {}
+    // Keeps at most `limit` frames, leaving out those that the rules of
+    // `platforms` skip.
+    FrameSink(const SkipRules& rules, Platforms platforms, std::size_t limit = kMaxFrames)
+        : rules_(rules), platforms_(platforms), limit_(limit)
+    {
+    }
 
     // The frame of `function`, or of the module where the function is
     // unknown ("??", "n/a", empty).
@@ -50,12 +62,14 @@ public:
     // A frame that is no function name (a source file, a message), as it is.
     void addText(std::string frame);
     // Whether more frames would change nothing.
-    bool done() const { return frames_.size() >= kMaxFrames || read_ >= kMaxReadFrames; }
+    bool done() const { return frames_.size() >= limit_ || read_ >= kMaxReadFrames; }
     bool empty() const { return frames_.empty(); }
     std::vector<std::string> take() { return std::move(frames_); }
 
 private:
     const SkipRules& rules_;
+    Platforms platforms_;
+    std::size_t limit_;
     std::vector<std::string> frames_;
     std::string last_;
     // The frame read last, as the report has it: a recursion repeats it.
@@ -77,6 +91,7 @@ Findings readFormat(Detection detection, Lines lines, const ReportFacts& facts, 
 // Each reads the report of its format whose first line is lines[start].
 // NativeStacks.cpp:
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+// KernelReports.cpp:
 Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readGdb(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
@@ -84,13 +99,30 @@ Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts&
 // RuntimeStacks.cpp:
 Findings readPython(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readJava(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
-Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
 Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+// GoReports.cpp:
+Findings readGo(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+Findings readGoRace(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules);
+
+// What a program's own check said before it aborted: "Check failed" and
+// "offset <= size in span_reader.cc" for "[...:FATAL:span_reader.cc(207)]
+// Check failed: offset <= size (a vs. b)".
+struct CheckFailure {
+    std::string kind;
+    std::string frame;  // the condition, and the file where the program names it
+};
+
+// The first check failure that lines before `end` state (CheckFailures.cpp).
+std::optional<CheckFailure> findCheckFailure(Lines lines, std::size_t end);
 
 // The words at the start of a message that name the error, up to one that
 // holds a value, a location or a quote, at most eight: "index out of range"
 // for "index out of range [5] with length 3".
 std::string leadingWords(std::string_view message);
+
+// A Go function by its package's name alone: "kernel.(*Task).Run" for
+// "example.com/sandbox/pkg/kernel.(*Task).Run".
+std::string_view withoutPackagePath(std::string_view function);
 
 // "src/main.rs" for "src/main.rs:12:5" and "src/main.rs:12".
 std::string_view withoutLineNumbers(std::string_view location);
@@ -119,10 +151,22 @@ inline bool isNumberedFrame(std::string_view trimmed)
 
 // A line of backtrace_symbols(): "./app(parse_header+0x1a)[0x55d1c0ffee12]",
 // "/lib/x86_64-linux-gnu/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "[0x7f3a2b43c4fc]".
+// A crash handler's own shape of it: "/usr/lib/libfoo.so.9 : ()+0x180f95 [0x7f3a2b58f95]",
+// "/usr/bin/app : parse_header(char const*)+0x1a [0x55d1c0ffee12]".
 inline bool isSymbolLine(std::string_view trimmed)
 {
+    const bool handlers = contains(trimmed, " : ") && contains(trimmed, "+0x") && contains(trimmed, " [0x");
     return trimmed.ends_with(']') &&
-           (trimmed.starts_with("[0x") || contains(trimmed, ")[0x") || contains(trimmed, ") [0x"));
+           (trimmed.starts_with("[0x") || contains(trimmed, ")[0x") || contains(trimmed, ") [0x") || handlers);
 }
+
+// The object file and the symbol of such a line: "libc.so.6" and "" for
+// "/lib/libc.so.6(+0x3c4fc) [0x7f3a2b43c4fc]", "app" and "parse_header" for
+// "/usr/bin/app : parse_header(char const*)+0x1a [0x55d1c0ffee12]".
+struct SymbolLine {
+    std::string_view module;
+    std::string_view function;
+};
+SymbolLine readSymbolLine(std::string_view trimmed);
 
 }  // namespace triage

@@ -1,5 +1,5 @@
 // The stacks of native code: core dump information, gdb, the C library's
-// backtrace_symbols(), sanitizers and the kernel.
+// backtrace_symbols() and sanitizers.
 
 #include "signature/Characters.h"
 #include "signature/Formats.h"
@@ -90,6 +90,11 @@ void addNumberedFrame(std::string_view trimmed, FrameSink& sink)
         text = trimLeft(from(text, skipWhile(text, isAddressChar)));
         text = text.starts_with("in ") ? text.substr(3) : text;
     }
+    // A symbol with its return type: "void ns::f<...>(...)".
+    static constexpr std::array<std::string_view, 7> kReturnTypes{"void ", "bool ", "int ", "long ", "char ", "unsigned ", "auto "};
+    while (std::ranges::any_of(kReturnTypes, [text](std::string_view type) { return text.starts_with(type) && text.size() > type.size(); })) {
+        text = trimLeft(text.substr(text.find(' ')));
+    }
     std::string_view function = text.substr(0, functionLength(text));
     const std::string_view rest = from(text, function.size());
     if (isSanitizerRuntime(rest)) {
@@ -134,77 +139,35 @@ std::string sanitizerKind(std::string_view header)
         return "UndefinedBehaviorSanitizer: " + leadingWords(from(header, header.find(": runtime error: ") + 17));
     }
     const std::size_t name = header.find_last_of(" =", tool) + 1;
-    return std::string(header.substr(name, tool + 9 - name)) + ": " + leadingWords(header.substr(tool + 10));
+    const std::string what = leadingWords(header.substr(tool + 10));
+    // A signal is the same bug under whichever sanitizer caught it.
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kSignals{{
+        {"SEGV", "SIGSEGV"}, {"access-violation", "SIGSEGV"}, {"FPE", "SIGFPE"}, {"ABRT", "SIGABRT"},
+        {"ILL", "SIGILL"}, {"BUS", "SIGBUS"}, {"TRAP", "SIGTRAP"}, {"breakpoint", "SIGTRAP"}}};
+    const auto signal = std::ranges::find(kSignals, what, &std::pair<std::string_view, std::string_view>::first);
+    if (signal != kSignals.end()) {
+        return std::string(signal->second);
+    }
+    return what == "stack-overflow" ? what : std::string(header.substr(name, tool + 9 - name)) + ": " + what;
 }
 
-// "BUG: kernel NULL pointer dereference" for "BUG: kernel NULL pointer
-// dereference, address: 0000000000000008": the header up to the first value.
-std::string kernelKind(std::string_view header, std::string_view host)
+// The frames of a stack overflow: those of the recursion that filled the
+// stack, from its function first in name order, so that wherever the
+// report's stack was cut and however deep the recursion was entered, it
+// names the same frames; the first frames where there is none.
+std::vector<std::string> recursionFrames(std::vector<std::string> frames)
 {
-    // "kernel BUG at fs/ext4/inode.c:1234!", "WARNING: CPU: 1 PID: 42 at fs/ext4/inode.c:1234 f+0x12/0x40"
-    const std::size_t place = header.find(" at ");
-    if ((header.starts_with("kernel BUG at ") || header.starts_with("WARNING: CPU: ")) && place != npos) {
-        const std::string_view path = header.substr(place + 4);
-        const std::string_view what = header.starts_with("kernel") ? "kernel BUG at " : "WARNING at ";
-        return std::string(what) + normaliseText(path.substr(0, path.find_first_of(": !")), host);
-    }
-    if (header.starts_with("RIP: ") || header.starts_with("Call Trace:")) {
-        return "Oops";
-    }
-    static constexpr std::array<std::string_view, 6> kEnds{", ", " at ", " in ", " - ", " [", ": "};
-    std::size_t end = header.size();
-    for (const auto mark : kEnds) {
-        for (std::size_t at = header.find(mark); at != npos && at < end; at = header.find(mark, at + 1)) {
-            const std::string_view next = from(header, at + mark.size());
-            if (mark != ": " || std::any_of(next.begin(), std::find(next.begin(), next.end(), ' '), isDigit)) {
-                end = at;
-                break;
-            }
+    for (std::size_t end = 1; end < frames.size(); ++end) {
+        const auto begin = std::find(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(end), frames[end]);
+        if (begin != frames.begin() + static_cast<std::ptrdiff_t>(end)) {
+            std::vector<std::string> cycle(begin, frames.begin() + static_cast<std::ptrdiff_t>(end));
+            std::rotate(cycle.begin(), std::min_element(cycle.begin(), cycle.end()), cycle.end());
+            cycle.resize(std::min(cycle.size(), kMaxFrames));
+            return cycle;
         }
     }
-    return normaliseText(header.substr(0, end), host);
-}
-
-// The function of a kernel frame: "ext4_do_update_inode+0x12a/0x4b0 [ext4]"
-// after its line's "RIP: 0010:" or "[<ffffffff81234567>] ".
-std::string_view kernelFunction(std::string_view text)
-{
-    while (text.starts_with("[<")) {
-        text = trimLeft(from(text, text.find('>') + 2));
-    }
-    return text.substr(0, text.find(' '));
-}
-
-// The index of the first line from `first` whose text starts with one of `marks`, or npos.
-std::size_t findLine(Lines lines, std::size_t first, std::span<const std::string_view> marks)
-{
-    for (std::size_t i = first; i < lines.size(); ++i) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
-        if (std::ranges::any_of(marks, [text](std::string_view mark) { return text.starts_with(mark); })) {
-            return i;
-        }
-    }
-    return npos;
-}
-
-// Adds the callers that the kernel's call trace from `first` lists; frames
-// marked "?" are guesses, and <TASK>, <IRQ> and their ends mark contexts.
-void readCallTrace(Lines lines, std::size_t first, FrameSink& sink)
-{
-    for (std::size_t i = first; i < lines.size() && !sink.done(); ++i) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[i]));
-        if (text.starts_with("</TASK>") || text.starts_with("---[ end")) {
-            break;
-        }
-        if (text.starts_with('<') || text.starts_with("? ")) {
-            continue;
-        }
-        const std::string_view function = kernelFunction(text);
-        if (!contains(function, "+0x")) {
-            break;
-        }
-        sink.add(function);
-    }
+    frames.resize(std::min(frames.size(), kMaxFrames));
+    return frames;
 }
 
 // Where the crashed code's frames start. A signal handler that prints its
@@ -217,7 +180,8 @@ std::size_t crashedFrame(Lines lines, std::size_t start, bool signalled)
         if (!isSymbolLine(text)) {
             break;
         }
-        if (baseName(text.substr(0, text.find('('))).starts_with("libc.so") && contains(text, "(+")) {
+        const SymbolLine symbol = readSymbolLine(text);
+        if (baseName(symbol.module).starts_with("libc.so") && symbol.function.empty()) {
             return i + 1;
         }
     }
@@ -263,61 +227,59 @@ std::size_t crashingStack(Lines lines, std::size_t start)
 Findings readSanitizer(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
     const std::string_view header = trimLeft(lines[start]);
-    FrameSink sink(rules);
+    std::string kind = sanitizerKind(header);
+    const bool overflow = kind == "stack-overflow";
+    // Of a recursion, a cycle's worth of frames.
+    FrameSink sink(rules, {Platform::Sanitizer, Platform::Native}, overflow ? FrameSink::kMaxReadFrames : kMaxFrames);
     readNumberedStack(lines, start + 1, sink);
     if (sink.empty() && !contains(header, "Sanitizer:")) {
         // "src/x.c:3:5: runtime error: ...": the source file stands in for the stack.
         sink.addText(normaliseText(withoutLineNumbers(header.substr(0, header.find(": runtime error: "))), facts.host));
     }
-    return {sanitizerKind(header), sink.take(), {}};
-}
-
-Findings readKernel(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
-{
-    static constexpr std::array<std::string_view, 2> kFaulting{"RIP: ", "pc : "};
-    static constexpr std::array<std::string_view, 2> kCallTrace{"Call Trace:", "Call trace:"};
-    FrameSink sink(rules);
-    if (const std::size_t rip = findLine(lines, start, kFaulting); rip != npos) {
-        const std::string_view text = withoutKernelStamp(trimLeft(lines[rip])).substr(5);
-        // "RIP: 0010:function+0x12a/0x4b0": the code segment first.
-        const std::size_t segment = text.find_first_not_of("0123456789abcdef");
-        sink.add(kernelFunction(text.substr(segment != npos && text[segment] == ':' ? segment + 1 : 0)));
-    }
-    if (const std::size_t trace = findLine(lines, start, kCallTrace); trace != npos) {
-        readCallTrace(lines, trace + 1, sink);
-    }
-    return {kernelKind(withoutKernelStamp(trimLeft(lines[start])), facts.host), sink.take(), {}};
+    return {std::move(kind), overflow ? recursionFrames(sink.take()) : sink.take(), {}};
 }
 
 Findings readCoreDump(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     readNumberedStack(lines, start + 1, sink);
     return {{}, sink.take(), {}};
 }
 
 Findings readGdb(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     readNumberedStack(lines, crashingStack(lines, start), sink);
     return {{}, sink.take(), {}};
 }
 
 Findings readBacktraceSymbols(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Native});
     for (std::size_t i = crashedFrame(lines, start, !facts.signal.empty()); i < lines.size() && !sink.done(); ++i) {
         const std::string_view text = trim(lines[i]);
         if (!isSymbolLine(text)) {
             break;
         }
-        const std::size_t open = text.find('(');
-        if (open != npos) {
-            const std::string_view symbol = text.substr(open + 1, text.find(')', open) - open - 1);
-            sink.add(symbol.substr(0, symbol.find('+')), text.substr(0, open));
+        if (const SymbolLine symbol = readSymbolLine(text); !symbol.module.empty() || !symbol.function.empty()) {
+            sink.add(symbol.function, symbol.module);
         }
     }
     return {{}, sink.take(), {}};
+}
+
+SymbolLine readSymbolLine(std::string_view trimmed)
+{
+    if (const std::size_t colon = trimmed.find(" : "); colon != npos && !contains(trimmed.substr(0, colon), "(")) {
+        const std::string_view symbol = trimmed.substr(colon + 3, trimmed.find("+0x", colon) - colon - 3);
+        return {trimmed.substr(0, colon), symbol.substr(0, symbol.find('('))};
+    }
+    const std::size_t open = trimmed.find('(');
+    if (open == npos) {
+        return {};
+    }
+    const std::string_view symbol = trimmed.substr(open + 1, trimmed.find(')', open) - open - 1);
+    return {trimmed.substr(0, open), symbol.substr(0, symbol.find('+'))};
 }
 
 }  // namespace triage

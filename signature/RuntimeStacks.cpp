@@ -1,5 +1,5 @@
-// The stacks of language runtimes: Python tracebacks, Java exceptions, Go
-// and Rust panics.
+// The stacks of language runtimes: Python tracebacks, Java exceptions and
+// Rust panics.
 
 #include "signature/Characters.h"
 #include "signature/Formats.h"
@@ -16,6 +16,8 @@ constexpr auto npos = std::string_view::npos;
 // How far after a Rust panic's line its backtrace may start: the message
 // may take several lines.
 constexpr std::size_t kBacktraceSearchLines = 32;
+// Of a panic's message, what its kind keeps.
+constexpr std::size_t kMaxMessageBytes = 64;
 
 bool isNameChar(char c)
 {
@@ -27,7 +29,37 @@ bool isNameChar(char c)
 std::string exceptionName(std::string_view line)
 {
     const std::string_view name = trim(line.substr(0, line.find(':')));
-    return !name.empty() && std::ranges::all_of(name, isNameChar) ? std::string(name) : "exception";
+    // A log's level ("INFO: ...") is written in capitals, an exception's name is not.
+    const bool lower = std::ranges::any_of(name, [](char c) { return c >= 'a' && c <= 'z'; });
+    return !name.empty() && lower && std::ranges::all_of(name, isNameChar) ? std::string(name) : "exception";
+}
+
+// The line without the log prefix that `prefix`, the prefix of the line
+// before it, ends with: "WARN: msg" for a prefix "[00057.36][1102] WARN: ".
+std::string_view withoutLogPrefix(std::string_view line, std::string_view prefix)
+{
+    const std::size_t word = prefix.empty() ? npos : prefix.rfind(' ', prefix.size() - 2);
+    const std::string_view marker = prefix.substr(word == npos ? 0 : word + 1);
+    const std::size_t at = marker.empty() ? npos : line.find(marker);
+    return at == npos ? line : line.substr(at + marker.size());
+}
+
+// A panic's source file as every build names it: without line numbers, the
+// build's relative "../../" and with Windows' separators as "/".
+std::string sourcePath(std::string_view location)
+{
+    std::string unified(withoutLineNumbers(trim(location)));
+    std::ranges::replace(unified, '\\', '/');
+    std::string_view path = unified;
+    while (path.starts_with("./") || path.starts_with("../")) {
+        path.remove_prefix(path.find('/') + 1);
+    }
+    // A crate's files from its directory on: where the crate lies varies.
+    if (const std::size_t source = path.rfind("/src/"); source != npos) {
+        const std::size_t crate = path.rfind('/', source - 1);
+        path.remove_prefix(crate == npos ? 0 : crate + 1);
+    }
+    return std::string(path);
 }
 
 // "/tmp/tmpab12cd/app.py" for `  File "/tmp/tmpab12cd/app.py", line 12, in load_config`.
@@ -95,16 +127,6 @@ std::string_view javaMainClass(Lines lines, std::size_t header)
         outermost = javaMethod(trimLeft(lines[i]));
     }
     return outermost.ends_with(".main") ? outermost.substr(0, outermost.size() - 5) : std::string_view();
-}
-
-// "panic: runtime error: index out of range", "fatal error: concurrent map
-// writes"; a program's own panic is "panic", as its value varies.
-std::string goKind(std::string_view line)
-{
-    if (line.starts_with("panic: runtime error: ")) {
-        return "panic: runtime error: " + leadingWords(line.substr(22));
-    }
-    return line.starts_with("fatal error: ") ? "fatal error: " + leadingWords(line.substr(13)) : "panic";
 }
 
 // Rust's panic and backtrace machinery and its standard library, which any
@@ -181,7 +203,7 @@ Findings readPython(Lines lines, std::size_t start, const ReportFacts&, const Sk
             break;
         }
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Python});
     for (std::size_t i = top; i-- > start + 1 && !sink.done();) {
         const std::string_view trimmed = trimLeft(lines[i]);
         const std::size_t in = trimmed.rfind(", in ");
@@ -210,7 +232,7 @@ Findings readJava(Lines lines, std::size_t start, const ReportFacts&, const Skip
             break;
         }
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Java});
     addJavaFrames(lines, cause, sink);
     if (sink.empty()) {
         // "... 12 more" alone: the cause was thrown where its wrapper's frames are.
@@ -219,31 +241,11 @@ Findings readJava(Lines lines, std::size_t start, const ReportFacts&, const Skip
     return {javaException(lines[cause]), sink.take(), std::string(javaMainClass(lines, start))};
 }
 
-Findings readGo(Lines lines, std::size_t start, const ReportFacts&, const SkipRules& rules)
-{
-    // The panicking goroutine comes first, after the runtime's own stack for a fatal error.
-    std::size_t i = start + 1;
-    while (i < lines.size() && !lines[i].starts_with("goroutine ")) {
-        ++i;
-    }
-    FrameSink sink(rules);
-    // A frame is its function's line, then its file's indented one.
-    for (++i; i < lines.size() && !sink.done(); ++i) {
-        const std::string_view line = lines[i];
-        if (trim(line).empty() || line.starts_with("created by ") || line.starts_with("goroutine ")) {
-            break;
-        }
-        const bool runtimes = line.starts_with("runtime.") || line.starts_with("panic(");
-        if (!startsIndented(line) && !runtimes) {
-            sink.add(line);
-        }
-    }
-    return {goKind(lines[start]), sink.take(), {}};
-}
-
 Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, const SkipRules& rules)
 {
-    const std::string_view header = trimLeft(lines[start]);
+    const std::string_view line = lines[start];
+    const std::size_t thread = line.find("thread '");
+    const std::string_view header = from(line, thread);
     const std::string_view after = from(header, header.find("' panicked at ") + 14);
     std::string_view location;
     std::string_view message;
@@ -253,17 +255,18 @@ Findings readRust(Lines lines, std::size_t start, const ReportFacts& facts, cons
         message = after.substr(1, end == npos ? npos : end - 1);
         location = end == npos ? std::string_view() : after.substr(end + 3);
     } else {
-        // "panicked at src/main.rs:12:5:", the message on the next line.
+        // "panicked at src/main.rs:12:5:", the message on the next line,
+        // after the same log prefix as the panic's line, if any.
         location = after.ends_with(':') ? after.substr(0, after.size() - 1) : after;
-        message = start + 1 < lines.size() ? lines[start + 1] : std::string_view();
+        message = start + 1 < lines.size() ? withoutLogPrefix(lines[start + 1], line.substr(0, thread)) : std::string_view();
     }
-    FrameSink sink(rules);
+    FrameSink sink(rules, {Platform::Rust});
     addRustBacktrace(lines, start, sink);
     if (sink.empty()) {
-        sink.addText(normaliseText(withoutLineNumbers(location), facts.host));
-        sink.addText(normaliseText(message, facts.host));
+        sink.addText(normaliseText(sourcePath(location), facts.host));
     }
-    return {"panic", sink.take(), {}};
+    const std::string stable = normaliseText(trim(message).substr(0, std::min(trim(message).size(), kMaxMessageBytes)), facts.host);
+    return {stable.empty() ? "panic" : "panic: " + stable, sink.take(), {}};
 }
 
 }  // namespace triage

@@ -97,13 +97,47 @@ bool readsAsError(std::string_view line)
     return std::ranges::any_of(kWords, [text](std::string_view word) { return text.find(word) != npos; });
 }
 
+// How a signature's title is made of its kind and first frame.
+enum class Title {
+    KindInFrame,  // "SIGSEGV in parse_header"
+    Frame,        // the frame is the report's own line, which titles it alone
+    KindAndFrame, // "Check failed in Read: offset <= size in span_reader.cc"
+};
+
 // What a signature is made of, before it is put together.
 struct Analysis {
     std::string kind;
     std::vector<std::string> frames;
     ReportFacts facts;
-    bool framesAreMessage = false;  // the frame is the report's own line, which titles it alone
+    Title title = Title::KindInFrame;
 };
+
+// Whether a report of `format` and `kind` is a native program's abort,
+// which a check failure that it printed before explains.
+bool isNativeAbort(Format format, std::string_view kind)
+{
+    const bool native = format == Format::Sanitizer || format == Format::Gdb || format == Format::CoreDump ||
+                        format == Format::BacktraceSymbols || format == Format::None;
+    return native && (kind.starts_with("SIG") || kind == "crash" || kind == "error" || kind.ends_with("deadly signal"));
+}
+
+// A check's failure names the bug, where the program printed one before its
+// abort's report: its condition and file, then the first frames of the stack.
+void takeCheckFailure(Lines lines, Detection detection, Analysis& analysis)
+{
+    const std::size_t end = detection.format == Format::None ? std::min(lines.size(), kErrorSearchLines) : detection.line;
+    std::optional<CheckFailure> check = isNativeAbort(detection.format, analysis.kind) ? findCheckFailure(lines, end) : std::nullopt;
+    if (!check) {
+        return;
+    }
+    if (analysis.title == Title::Frame) {
+        analysis.frames.clear();
+    }
+    analysis.kind = std::move(check->kind);
+    analysis.frames.insert(analysis.frames.begin(), std::move(check->frame));
+    analysis.frames.resize(std::min(analysis.frames.size(), kMaxFrames));
+    analysis.title = Title::KindAndFrame;
+}
 
 // A report in no known format: the first line that reads as an error, else
 // the first line, stands in for a stack.
@@ -114,6 +148,10 @@ void readFirstError(Lines lines, Analysis& analysis)
         // A system log's lines start with the time, the host and the process.
         std::size_t indent = 0;
         const std::string_view line = trim(journalMessage(lines[i], indent));
+        // What a shell or a fuzzer says after a program ends is no error of its own.
+        if (line.starts_with("exit status ") || !shellSignal(line).empty() || line.starts_with("SUMMARY: ")) {
+            continue;
+        }
         if (!line.empty() && readsAsError(line)) {
             chosen = line;
             break;
@@ -121,7 +159,7 @@ void readFirstError(Lines lines, Analysis& analysis)
         chosen = chosen.empty() ? line : chosen;
     }
     analysis.kind = chosen.empty() ? "empty report" : "error";
-    analysis.framesAreMessage = true;
+    analysis.title = Title::Frame;
     if (std::string frame = normaliseText(chosen, analysis.facts.host); !frame.empty()) {
         analysis.frames.push_back(std::move(frame));
     }
@@ -148,6 +186,7 @@ Analysis analyseReport(std::string_view report, const SkipRules& rules)
     } else {
         takeFindings(detection, lines, rules, analysis);
     }
+    takeCheckFailure(lines, detection, analysis);
     return analysis;
 }
 
@@ -248,6 +287,14 @@ std::string hashText(std::string_view text)
     return id;
 }
 
+// "Check failed in parse_header: len > 0 in http.c": where the check was
+// made, where the stack says, and what failed.
+std::string checkTitle(std::string_view kind, std::span<const std::string> frames)
+{
+    const std::string where = frames.size() > 1 ? " in " + frames[1] : std::string();
+    return std::string(kind) + where + ": " + frames.front();
+}
+
 Signature assemble(Analysis analysis)
 {
     Signature signature;
@@ -259,9 +306,10 @@ Signature assemble(Analysis analysis)
     }
     signature.text = printable(text, kMaxTextBytes);
     signature.id = hashText(signature.text);
-    const std::string title = signature.frames.empty()  ? signature.kind
-                              : analysis.framesAreMessage ? signature.frames.front()
-                                                          : signature.kind + " in " + signature.frames.front();
+    const std::string title = signature.frames.empty()           ? signature.kind
+                              : analysis.title == Title::Frame        ? signature.frames.front()
+                              : analysis.title == Title::KindAndFrame ? checkTitle(signature.kind, signature.frames)
+                                                                      : signature.kind + " in " + signature.frames.front();
     signature.title = printable(title, 4 * kMaxTitleCodePoints, kMaxTitleCodePoints);
     signature.facts = std::move(analysis.facts);
     return signature;

@@ -17,7 +17,7 @@ namespace triage {
 
 // Stored with each report's signature: reports stored under another version
 // had theirs computed otherwise, and can have it computed again.
-inline constexpr int kSignatureVersion = 1;
+inline constexpr int kSignatureVersion = 2;
 
 // The crashing function and two callers tell bugs apart that share a helper,
 // while changes deeper in the stack (inlining, callers refactored, a thread

@@ -1,5 +1,7 @@
 #include "signature/SkipRules.h"
 
+#include "signature/BuiltInRules.h"
+
 #include <regex.h>
 
 #include <algorithm>
@@ -7,38 +9,14 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 namespace triage {
 
 namespace {
 
-// Sorted, for a binary search.
-constexpr std::array kSkippedNames = std::to_array<std::string_view>({
-    "<signal handler called>", "??", "_Unwind_RaiseException", "_Unwind_Resume", "__assert_fail",
-    "__assert_fail_base", "__assert_perror_fail", "__bad_area_nosemaphore", "__chk_fail", "__clone", "__clone3",
-    "__clone_internal", "__cxa_call_terminate", "__cxa_rethrow", "__cxa_throw", "__cxxabiv1::__terminate", "__die",
-    "__die_body", "__dump_stack", "__fortify_fail", "__gnu_cxx::__verbose_terminate_handler", "__kernel_rt_sigreturn",
-    "__libc_message", "__libc_message_impl", "__libc_start_call_main", "__libc_start_main",
-    "__libc_start_main_impl", "__malloc_assert", "__pthread_kill_implementation", "__pthread_kill_internal",
-    "__restore_rt", "__stack_chk_fail", "__warn", "_start", "abort", "asm_exc_general_protection",
-    "asm_exc_invalid_op", "asm_exc_page_fault", "bad_area_nosemaphore", "clone", "clone3", "die",
-    "do_error_trap", "do_kern_addr_fault", "do_trap", "do_user_addr_fault", "dump_stack", "dump_stack_lvl",
-    "exc_general_protection", "exc_invalid_op", "exc_page_fault", "gsignal", "handle_bug",
-    "java.lang.Thread.run", "java.lang.Thread.runWith", "java.lang.reflect.Method.invoke", "kasan_report",
-    "kernelmode_fixup_or_oops", "malloc_printerr", "n/a", "no_context", "oops_end", "page_fault_oops", "panic",
-    "print_report", "pthread_kill", "raise", "report_bug", "rust_begin_unwind", "rust_panic", "show_stack",
-    "start_thread", "std::__terminate", "std::abort", "std::terminate", "thread_start", "warn_slowpath_fmt",
-});
-static_assert(std::ranges::is_sorted(kSkippedNames));
-
-// Runtimes whose every function is machinery: sanitizers' interceptors and
-// reports, reflection, unwinding, the throw helpers of the C++ library.
-constexpr std::array kSkippedPrefixes = std::to_array<std::string_view>({
-    "__interceptor_", "___interceptor_", "__asan_", "__sanitizer_", "__ubsan_", "__tsan_", "__msan_", "__lsan_",
-    "__hwasan_", "__kasan_", "kasan_", "std::__throw_", "jdk.internal.reflect.", "sun.reflect.",
-});
-
 constexpr std::string_view kAliasPrefix = "__GI_";
+constexpr std::string_view kDispatchersFile = "kernel-dispatchers";
 
 std::string_view trim(std::string_view text)
 {
@@ -46,12 +24,96 @@ std::string_view trim(std::string_view text)
     return first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+// The names of a built-in rule file: each line an exact name, or a prefix
+// written as "name*"; '#' starts a comment.
+struct NameList {
+    std::vector<std::string_view> names;     // sorted
+    std::vector<std::string_view> prefixes;  // sorted, none the prefix of another
+
+    explicit NameList(std::string_view text)
+    {
+        while (!text.empty()) {
+            const std::size_t end = std::min(text.size(), text.find('\n'));
+            const std::string_view rule = trim(text.substr(0, end));
+            text.remove_prefix(std::min(text.size(), end + 1));
+            if (rule.empty() || rule.front() == '#') {
+                continue;
+            }
+            (rule.ends_with('*') ? prefixes : names).push_back(rule.ends_with('*') ? rule.substr(0, rule.size() - 1) : rule);
+        }
+        std::ranges::sort(names);
+        std::ranges::sort(prefixes);
+        // A prefix that a shorter one starts with adds nothing, and would
+        // hide that one from the search below.
+        std::vector<std::string_view> kept;
+        for (const std::string_view prefix : prefixes) {
+            if (kept.empty() || !prefix.starts_with(kept.back())) {
+                kept.push_back(prefix);
+            }
+        }
+        prefixes = std::move(kept);
+    }
+
+    bool holds(std::string_view function) const
+    {
+        if (std::ranges::binary_search(names, function)) {
+            return true;
+        }
+        // The only prefix that can start `function` is the greatest one not after it.
+        const auto after = std::ranges::upper_bound(prefixes, function);
+        return after != prefixes.begin() && function.starts_with(*std::prev(after));
+    }
+};
+
+std::optional<Platform> platformNamed(std::string_view name)
+{
+    const auto found = std::ranges::find(kPlatformNames, name);
+    return found == kPlatformNames.end() ? std::nullopt
+                                         : std::optional(static_cast<Platform>(found - kPlatformNames.begin()));
+}
+
+const RuleFile* ruleFileNamed(std::string_view name)
+{
+    const auto files = builtInRuleFiles();
+    const auto found = std::ranges::find(files, name, &RuleFile::name);
+    return found == files.end() ? nullptr : &*found;
+}
+
+// A back-reference: "\1" to "\9".
+bool hasBackReference(std::string_view expression)
+{
+    for (std::size_t at = expression.find('\\'); at != std::string_view::npos && at + 1 < expression.size();
+         at = expression.find('\\', at + 2)) {
+        if (expression[at + 1] >= '1' && expression[at + 1] <= '9') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+// The built-in lists, read once from the embedded files.
+struct SkipRules::Lists {
+    std::vector<NameList> platforms;
+    NameList dispatchers{std::string_view()};
+
+    Lists()
+    {
+        for (const std::string_view name : kPlatformNames) {
+            const RuleFile* file = ruleFileNamed(name);
+            platforms.emplace_back(file == nullptr ? std::string_view() : file->text);
+        }
+        if (const RuleFile* file = ruleFileNamed(kDispatchersFile); file != nullptr) {
+            dispatchers = NameList(file->text);
+        }
+    }
+};
 
 // A compiled rule, freed with it.
 class SkipRules::Pattern {
 public:
-    Pattern() = default;
+    explicit Pattern(Platforms platforms) : platforms_(platforms) {}
     Pattern(const Pattern&) = delete;
     Pattern& operator=(const Pattern&) = delete;
     ~Pattern()
@@ -64,6 +126,9 @@ public:
     // Empty, or why `expression` is no rule.
     std::string compile(const std::string& expression)
     {
+        if (hasBackReference(expression)) {
+            return "back-references (\\1 to \\9) are not allowed: they can make matching take exponential time";
+        }
         const int status = regcomp(&regex_, expression.c_str(), REG_EXTENDED | REG_NOSUB);
         if (status != 0) {
             std::array<char, 256> reason{};
@@ -74,9 +139,13 @@ public:
         return {};
     }
 
-    bool matches(const std::string& text) const { return regexec(&regex_, text.c_str(), 0, nullptr, 0) == 0; }
+    bool matches(const std::string& text, Platforms platforms) const
+    {
+        return platforms_.overlaps(platforms) && regexec(&regex_, text.c_str(), 0, nullptr, 0) == 0;
+    }
 
 private:
+    Platforms platforms_;
     regex_t regex_{};
     bool compiled_ = false;
 };
@@ -88,8 +157,9 @@ SkipRules::~SkipRules() = default;
 
 SkipRules SkipRules::builtIn()
 {
+    static const auto lists = std::make_shared<const Lists>();
     SkipRules rules;
-    rules.builtIn_ = true;
+    rules.builtIn_ = lists;
     return rules;
 }
 
@@ -100,15 +170,26 @@ std::string SkipRules::addFile(const std::filesystem::path& path)
         return path.string() + ": can't read: " + std::strerror(errno);
     }
     std::vector<std::unique_ptr<Pattern>> added;
+    Platforms section = Platforms::all();
     std::string line;
     for (unsigned number = 1; std::getline(file, line); ++number) {
         const std::string_view rule = trim(line);
+        const auto error = [&](std::string_view why) { return path.string() + ":" + std::to_string(number) + ": " + std::string(why); };
         if (rule.empty() || rule.front() == '#') {
             continue;
         }
-        auto pattern = std::make_unique<Pattern>();
+        if (rule.front() == '[' && rule.back() == ']') {
+            const std::string_view name = rule.substr(1, rule.size() - 2);
+            const std::optional<Platform> platform = platformNamed(name);
+            if (!platform && name != "all") {
+                return error("no platform is named " + std::string(name) + " (kernel, native, sanitizer, go, python, java, rust or all)");
+            }
+            section = platform ? Platforms{*platform} : Platforms::all();
+            continue;
+        }
+        auto pattern = std::make_unique<Pattern>(section);
         if (std::string reason = pattern->compile(std::string(rule)); !reason.empty()) {
-            return path.string() + ":" + std::to_string(number) + ": " + reason;
+            return error(reason);
         }
         added.push_back(std::move(pattern));
     }
@@ -137,25 +218,28 @@ LoadedRules loadSkipRules(std::span<const std::filesystem::path> files)
     return loaded;
 }
 
-bool SkipRules::skips(std::string_view function) const
+bool SkipRules::skips(std::string_view function, Platforms platforms) const
 {
     while (function.starts_with(kAliasPrefix)) {
         function.remove_prefix(kAliasPrefix.size());
     }
     if (builtIn_) {
-        if (std::ranges::binary_search(kSkippedNames, function)) {
-            return true;
-        }
-        const auto starts = [function](std::string_view prefix) { return function.starts_with(prefix); };
-        if (std::ranges::any_of(kSkippedPrefixes, starts)) {
-            return true;
+        for (std::size_t platform = 0; platform < kPlatformCount; ++platform) {
+            if (platforms.has(static_cast<Platform>(platform)) && builtIn_->platforms[platform].holds(function)) {
+                return true;
+            }
         }
     }
     if (patterns_.empty()) {
         return false;
     }
     const std::string name(function);
-    return std::ranges::any_of(patterns_, [&name](const auto& pattern) { return pattern->matches(name); });
+    return std::ranges::any_of(patterns_, [&](const auto& pattern) { return pattern->matches(name, platforms); });
+}
+
+bool SkipRules::dispatches(std::string_view function) const
+{
+    return builtIn_ && builtIn_->dispatchers.holds(function);
 }
 
 }  // namespace triage

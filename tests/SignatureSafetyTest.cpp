@@ -197,6 +197,29 @@ TEST(OperatorSkipRules, BadExpressionNamesItsLineAndAddsNoRuleOfTheFile)
     EXPECT_FALSE(rules.skips("log_crash"));
 }
 
+TEST(OperatorSkipRules, SectionRulesSkipFramesOfTheirPlatformOnly)
+{
+    const RulesFile file("^log_crash$\n[kernel]\n^parse_header$\n[all]\n^app::detail::\n");
+    SkipRules rules = SkipRules::builtIn();
+    ASSERT_EQ(rules.addFile(file.path()), "");
+    EXPECT_TRUE(rules.skips("log_crash", {triage::Platform::Native}));
+    EXPECT_TRUE(rules.skips("parse_header", {triage::Platform::Kernel}));
+    EXPECT_FALSE(rules.skips("parse_header", {triage::Platform::Native}));
+    EXPECT_TRUE(rules.skips("app::detail::trap", {triage::Platform::Go}));
+    EXPECT_EQ(signatureOf(kHandledCrash, rules).title, "SIGSEGV in parse_header");
+}
+
+TEST(OperatorSkipRules, BackReferencesAndUnknownPlatformsAreRefusedWithTheirLine)
+{
+    for (const std::string_view text : {"^ok$\n^(a+)\\1$\n", "^ok$\n[cobol]\n"}) {
+        const RulesFile file(text);
+        SkipRules rules;
+        const std::string error = rules.addFile(file.path());
+        EXPECT_TRUE(error.starts_with(file.path().string() + ":2: ")) << error;
+        EXPECT_FALSE(rules.skips("ok"));
+    }
+}
+
 TEST(OperatorSkipRules, MissingFileIsAnErrorNamingIt)
 {
     SkipRules rules;

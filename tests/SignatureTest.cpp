@@ -197,14 +197,7 @@ SUMMARY: UndefinedBehaviorSanitizer: undefined-behavior src/{frame}:{line}:5 in
       {"hash.c", "signed integer overflow: 2147483647 + {pid} cannot be represented in type 'int'"},
       {"math.c", "division by zero"}},
      "UndefinedBehaviorSanitizer: signed integer overflow in src/math.c"},
-    {"PythonChained", R"({time} ERROR job {uuid} failed
-Traceback (most recent call last):
-  File "{tmp}/app.py", line {line}, in parse
-    return int(text)
-KeyError: 'port'
-
-During handling of the above exception, another exception occurred:
-
+    {"PythonChainedFirstIsTheError", R"({time} ERROR job {uuid} failed
 Traceback (most recent call last):
   File "{tmp}/app.py", line {line}, in <module>
     main()
@@ -213,6 +206,14 @@ Traceback (most recent call last):
   File "/usr/lib/python3.11/json/__init__.py", line 346, in loads
     return _default_decoder.decode(s)
 {kind}: invalid literal for int() with base 10: '{pid}'
+
+During handling of the above exception, another exception occurred:
+
+Traceback (most recent call last):
+  File "/usr/lib/python3.11/logging/__init__.py", line 1110, in emit
+    msg = self.format(record)
+TypeError: not all arguments converted during string formatting
+INFO: shutting down
 )",
      {{"load_config", "ValueError"}, {"load_settings", "ValueError"}, {"load_config", "json.decoder.JSONDecodeError"}},
      "ValueError in load_config"},
@@ -251,14 +252,14 @@ stack backtrace:
              at ./src/main.rs:{line}:5
    4: myapp::main
 )",
-     {{"parse_header", ""}, {"parse_body", ""}}, "panic in myapp::parse_header"},
+     {{"parse_header", ""}, {"parse_body", ""}}, "panic: index out of bounds: the len is <n> but the index is <n> in myapp::parse_header"},
     {"RustWithoutBacktrace", R"(thread 'main' panicked at src/{frame}.rs:{line}:10:
 {kind}
 note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace
 )",
      {{"config", "called `Option::unwrap()` on a `None` value"}, {"parser", "called `Option::unwrap()` on a `None` value"},
       {"config", "attempt to subtract with overflow"}},
-     "panic in src/config.rs"},
+     "panic: called `Option::unwrap()` on a `None` value in src/config.rs"},
     {"KernelOops", R"([{line}.678901] {kind}
 [{line}.678980] Oops: 0000 [#1] PREEMPT SMP NOPTI
 [{line}.678990] CPU: 3 PID: {pid} Comm: kworker/3:1 Tainted: G            E      6.1.0-27-amd64 #1
@@ -273,7 +274,7 @@ note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace
      {{"ext4_do_update_inode.isra.0", "BUG: kernel NULL pointer dereference, address: {address}"},
       {"ext4_writepages", "BUG: kernel NULL pointer dereference, address: {address}"},
       {"ext4_do_update_inode.isra.0", "general protection fault, probably for non-canonical address {address}: 0000 [#1]"}},
-     "BUG: kernel NULL pointer dereference in ext4_do_update_inode"},
+     "BUG: unable to handle kernel NULL pointer dereference in ext4_do_update_inode"},
     {"PlainLog", R"(Dec 08 11:00:00 {host} worker[{pid}]: starting job {uuid}
 Dec 08 11:00:01 {host} worker[{pid}]: error: {kind} while writing {tmp}/{frame}.db at {time} (attempt {line})
 )",
@@ -346,7 +347,7 @@ const Shape kShapes[] = {
      "        Signal: 11 (SEGV)\nStack trace of thread 4242:\n#0  0x000055d1c0ffee12 n/a (/usr/bin/myapp + 0x1e12)\n",
      "SIGSEGV in myapp"},
     {"RustBeforeVersion1_73", "thread 'main' panicked at 'called `Option::unwrap()` on a `None` value', src/config.rs:30:10\n",
-     "panic in src/config.rs"},
+     "panic: called `Option::unwrap()` on a `None` value in src/config.rs"},
     {"ThreadSanitizer",
      "WARNING: ThreadSanitizer: data race (pid=9876)\n  Write of size 4 at 0x7b0400000000 by thread T1:\n"
      "    #0 increment /src/counter.c:8:5 (app+0x4a8b1e)\n",
@@ -357,11 +358,11 @@ const Shape kShapes[] = {
      "    #1 0x55d1c0ffee12 in make_buffer /src/buf.c:7:3\n",
      "LeakSanitizer: detected memory leaks in make_buffer"},
     {"KernelBugAtItsFile", "[    1.000000] kernel BUG at fs/ext4/inode.c:1234!\n[    1.000100] RIP: 0010:ext4_write_end+0x2a/0x90\n",
-     "kernel BUG at fs/ext4/inode.c in ext4_write_end"},
+     "kernel BUG in ext4_write_end"},
     {"KernelWarningAtItsFile",
      "WARNING: CPU: 1 PID: 42 at net/core/dev.c:3190 skb_warn_bad_offload+0x6c/0xf0\nCall Trace:\n <TASK>\n"
      " dump_stack_lvl+0x48/0x70\n skb_warn_bad_offload+0x6c/0xf0\n </TASK>\n",
-     "WARNING at net/core/dev.c in skb_warn_bad_offload"},
+     "WARNING in skb_warn_bad_offload"},
     {"GoFatalErrorPastTheRuntimeStack",
      "fatal error: concurrent map writes\n\ngoroutine 5 [running]:\nruntime.throw({0x4b2e40, 0x15})\n"
      "\t/usr/local/go/src/runtime/panic.go:1047 +0x5d\nmain.(*Cache).store(0xc000012345)\n\t/app/main.go:9 +0x1d\n",
