@@ -3,6 +3,7 @@
 
 #include "DirectoryStoreSupport.h"
 #include "common/StartupError.h"
+#include "store/directory/ReportFiles.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -175,6 +176,37 @@ TEST(DirectoryStore, RefusesADirectoryItCannotCreate)
     TempDir dir;
     const auto file = dir.write("file", "x");
     EXPECT_THROW(openStore(file / "reports"), crashreports::StartupError);
+}
+
+// Stores `report` through `files` alone: staged, then named.
+std::string nameThrough(store::ReportFiles& files, const Bytes& report)
+{
+    auto staged = files.stage(report);
+    EXPECT_TRUE(staged.staging) << staged.error;
+    const store::PendingReport pending{report.size(), infoOf(report, system_clock::now()), std::move(staged.staging)};
+    return files.name(pending, {}).name;
+}
+
+TEST(ReportFiles, WritesAReportOverARemovedOnesFileWithNothingOfItLeft)
+{
+    TempDir dir;
+    {
+        store::ReportFiles files(dir.path());
+        files.limitRecycling(4, 1 << 20);
+        const std::string large = nameThrough(files, randomBytes(20000, 1));
+        bool gone = true;
+        ASSERT_EQ(files.remove(large, gone), "");
+        EXPECT_FALSE(gone);
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / large));
+
+        const Bytes small = toBytes("a report shorter than the one removed");
+        const std::string name = nameThrough(files, small);
+
+        EXPECT_EQ(readFile(dir.path() / name), small) << "bytes of the removed report were left";
+        EXPECT_EQ(namesIn(dir.path()).size(), 2U) << "the report and the lock file, nothing else";
+        ASSERT_EQ(files.remove(name, gone), "");
+    }
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{}) << "a removed report's file outlived the store";
 }
 
 }  // namespace

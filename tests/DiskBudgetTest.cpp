@@ -83,7 +83,7 @@ TEST(DiskBudget, CountsTheIndexAndMakesRoomBelowItsLimitsBySomeSlack)
     budget.measure(40 << 10, 40, 1 << 30, 1000, 20 << 10);
     EXPECT_TRUE(budget.overBudget(5000)) << "the index left no room";
     EXPECT_FALSE(budget.overBudget(4000));
-    EXPECT_EQ(budget.slack(), 4096U);
+    EXPECT_EQ(budget.slackOf(64 << 10), 4096U);
     EXPECT_TRUE(budget.aboveTarget(1000)) << "room is made down to 4 KiB below the limit";
     budget.removed(4096);
     EXPECT_FALSE(budget.aboveTarget(1000));

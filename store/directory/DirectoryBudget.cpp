@@ -18,26 +18,18 @@ namespace {
 
 constexpr std::uint64_t kUnmeasured = std::numeric_limits<std::uint64_t>::max() / 2;
 // Groups and senders asked for as candidates to shrink, besides those being
-// stored and the incoming report's.
-constexpr std::size_t kCandidates = 4;
+// stored and the incoming report's; asked for again after this many reports
+// were removed, as others may have become the largest.
+constexpr std::size_t kCandidates = 16;
+constexpr std::size_t kAskAgainAfter = 64;
 
-// Candidates that `largest` found, and the load of each key in `more` that
-// is not among them.
+// `largest`, and the load of each of `more` that is not among them.
 template <typename Find>
-std::vector<Load> candidates(std::vector<Load> largest, std::initializer_list<const std::string*> more,
-                             const std::map<std::string, Load>& pending, Find&& find)
+std::vector<Load> withLoadsOf(std::vector<Load> largest, const std::vector<std::string>& more, Find&& find)
 {
-    const auto has = [&](const std::string& key) {
-        return std::ranges::any_of(largest, [&](const Load& load) { return load.key == key; });
-    };
-    for (const auto& [key, load] : pending) {
-        if (!has(key)) {
+    for (const std::string& key : more) {
+        if (std::ranges::none_of(largest, [&](const Load& load) { return load.key == key; })) {
             largest.push_back(find(key));
-        }
-    }
-    for (const std::string* key : more) {
-        if (!has(*key)) {
-            largest.push_back(find(*key));
         }
     }
     return largest;
@@ -101,25 +93,47 @@ bool DirectoryStore::removeChosen(const Incoming& incoming, Room& room)
 {
     return index_.withIndex("can't choose reports to remove", [&](ReportIndex& index) {
         index.inTransaction([&] {
-            while (budget_.aboveTarget(incoming.size)) {
-                const auto victim = chosenReport(index, incoming);
+            Candidates candidates;
+            for (std::size_t removed = 0; budget_.aboveTarget(incoming.size); ++removed) {
+                if (removed % kAskAgainAfter == 0) {
+                    candidates = candidatesFor(index, incoming);
+                }
+                const auto victim = chosenReport(index, candidates, incoming);
                 if (!victim || !removeReport(victim->id, victim->disk, room)) {
                     return;
                 }
                 index.forgetOne(victim->id);
+                candidates.removed(victim->group, victim->address, victim->disk);
             }
         });
     });
 }
 
-std::optional<StoredReport> DirectoryStore::chosenReport(ReportIndex& index, const Incoming& incoming)
+// The largest groups and senders, with those of the reports being stored
+// that may count (a group with more than one of them) and the incoming
+// report's.
+Candidates DirectoryStore::candidatesFor(ReportIndex& index, const Incoming& incoming) const
 {
-    const auto groups = candidates(index.largestGroups(kCandidates), {&incoming.group}, budget_.pendingGroups(),
-                                   [&](const std::string& group) { return index.groupLoad(group); });
-    const auto senders = candidates(index.largestSenders(kCandidates), {&incoming.sender},
-                                    budget_.pendingSenders(),
-                                    [&](const std::string& sender) { return index.senderLoad(sender); });
-    const Victim victim = budget_.chooseVictim(groups, senders, incoming);
+    std::vector<std::string> groups{incoming.group};
+    for (const auto& [group, load] : budget_.pendingGroups()) {
+        if (load.count > 1) {
+            groups.push_back(group);
+        }
+    }
+    std::vector<std::string> senders{incoming.sender};
+    for (const auto& [sender, load] : budget_.pendingSenders()) {
+        senders.push_back(sender);
+    }
+    return {withLoadsOf(index.largestGroups(kCandidates), groups,
+                        [&](const std::string& group) { return index.groupLoad(group); }),
+            withLoadsOf(index.largestSenders(kCandidates), senders,
+                        [&](const std::string& sender) { return index.senderLoad(sender); })};
+}
+
+std::optional<StoredReport> DirectoryStore::chosenReport(ReportIndex& index, const Candidates& candidates,
+                                                         const Incoming& incoming) const
+{
+    const Victim victim = budget_.chooseVictim(candidates.groups, candidates.senders, incoming);
     switch (victim.kind) {
     case Victim::Kind::OldestOfGroup: return index.oldestOfGroup(victim.key);
     case Victim::Kind::OldestOfSender: return index.oldestOfSender(victim.key);

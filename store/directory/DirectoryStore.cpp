@@ -37,6 +37,8 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
       index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_)
 {
+    const auto [files, bytes] = budget_.recyclingLimits();
+    files_.limitRecycling(files, bytes);
     refreshTotals();
 }
 

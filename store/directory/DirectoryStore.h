@@ -72,7 +72,9 @@ private:
     void measure();
     std::uint64_t indexDisk() const;
     bool removeChosen(const Incoming& incoming, Room& room);
-    std::optional<StoredReport> chosenReport(ReportIndex& index, const Incoming& incoming);
+    Candidates candidatesFor(ReportIndex& index, const Incoming& incoming) const;
+    std::optional<StoredReport> chosenReport(ReportIndex& index, const Candidates& candidates,
+                                             const Incoming& incoming) const;
     void removeOldestFiles(std::uint64_t size, Room& room);
     bool removeReport(const std::string& name, std::uint64_t disk, Room& room);
 

@@ -30,10 +30,9 @@ Load counted(const Load& load, const std::map<std::string, Load>& pending, bool 
 using Total = std::pair<Load, std::uint64_t>;  // with what is being stored and coming; how many are stored
 
 // The candidates as their totals: those of `stored`, and those only being
-// stored or coming in, each once.
-std::vector<Total> totalsOf(std::span<const Load> stored,
-                            const std::map<std::string, Load>& pending, const std::string& incoming,
-                            std::uint64_t incomingDisk)
+// stored (at least `fewestPending` reports of one) or coming in, each once.
+std::vector<Total> totalsOf(std::span<const Load> stored, const std::map<std::string, Load>& pending,
+                            std::uint64_t fewestPending, const std::string& incoming, std::uint64_t incomingDisk)
 {
     std::vector<Total> totals;
     std::set<std::string> seen;
@@ -46,7 +45,9 @@ std::vector<Total> totalsOf(std::span<const Load> stored,
         add(load);
     }
     for (const auto& [key, load] : pending) {
-        add({key, 0, 0});
+        if (load.count >= fewestPending) {
+            add({key, 0, 0});
+        }
     }
     add({incoming, 0, 0});
     return totals;
@@ -77,6 +78,18 @@ std::uint64_t bytes(const Load& load)
 
 }  // namespace
 
+void Candidates::removed(const std::string& group, const std::string& sender, std::uint64_t disk)
+{
+    for (auto [loads, key] : {std::pair{&groups, &group}, std::pair{&senders, &sender}}) {
+        for (Load& load : *loads) {
+            if (load.key == *key) {
+                load.count -= std::min<std::uint64_t>(load.count, 1);
+                load.disk -= std::min(load.disk, disk);
+            }
+        }
+    }
+}
+
 DiskBudget::DiskBudget(BudgetLimits limits, std::uint64_t blockSize)
     : limits_(limits), blockSize_(std::max<std::uint64_t>(blockSize, 1))
 {
@@ -87,10 +100,24 @@ std::uint64_t DiskBudget::onDisk(std::uint64_t reportSize) const
     return (reportSize + blockSize_ - 1) / blockSize_ * blockSize_;
 }
 
-std::uint64_t DiskBudget::slack() const
+std::uint64_t DiskBudget::slackOf(std::uint64_t limit) const
 {
-    const std::uint64_t largest = std::max(limits_.maxUse, limits_.keepFree);
-    return std::clamp<std::uint64_t>(largest / 16, blockSize_, kMostSlack);
+    return std::clamp<std::uint64_t>(limit / 16, blockSize_, kMostSlack);
+}
+
+std::pair<std::size_t, std::uint64_t> DiskBudget::recyclingLimits() const
+{
+    constexpr std::size_t kMostFiles = 4096;
+    std::uint64_t bytes = kMostSlack;
+    for (const std::uint64_t limit : {limits_.maxUse, limits_.keepFree}) {
+        if (limit != 0) {
+            bytes = std::min(bytes, slackOf(limit));
+        }
+    }
+    const std::size_t files = limits_.keepFreeInodes == 0
+        ? kMostFiles
+        : static_cast<std::size_t>(std::min<std::uint64_t>(limits_.keepFreeInodes / 16, kMostFiles));
+    return {files, bytes};
 }
 
 std::uint64_t DiskBudget::logBound() const
@@ -115,29 +142,33 @@ bool DiskBudget::couldFit(std::uint64_t reportSize) const
         && (limits_.keepFreeInodes == 0 || freeInodes_ + storedCount_ >= limits_.keepFreeInodes + 1);
 }
 
-bool DiskBudget::over(std::uint64_t reportSize, std::uint64_t margin, std::uint64_t inodeMargin) const
+bool DiskBudget::over(std::uint64_t reportSize, bool slack) const
 {
     const std::uint64_t incoming = onDisk(reportSize);
-    return (limits_.maxUse != 0 && stored_ + reserved_ + incoming + margin > limits_.maxUse)
-        || (limits_.keepFree != 0 && freeBytes_ < limits_.keepFree + incoming + margin)
+    const auto margin = [&](std::uint64_t limit) { return slack ? slackOf(limit) : 0; };
+    const std::uint64_t inodeMargin = slack ? limits_.keepFreeInodes / 16 : 0;
+    return (limits_.maxUse != 0 && stored_ + reserved_ + incoming + margin(limits_.maxUse) > limits_.maxUse)
+        || (limits_.keepFree != 0 && freeBytes_ < limits_.keepFree + incoming + margin(limits_.keepFree))
         || (limits_.keepFreeInodes != 0 && freeInodes_ < limits_.keepFreeInodes + 1 + inodeMargin);
 }
 
 bool DiskBudget::overBudget(std::uint64_t reportSize) const
 {
-    return over(reportSize, 0, 0);
+    return over(reportSize, false);
 }
 
 bool DiskBudget::aboveTarget(std::uint64_t reportSize) const
 {
-    return over(reportSize, slack(), slack() / blockSize_);
+    return over(reportSize, true);
 }
 
 Victim DiskBudget::chooseVictim(std::span<const Load> groups, std::span<const Load> senders,
                                 const Incoming& incoming) const
 {
     const std::uint64_t incomingDisk = onDisk(incoming.size);
-    const auto groupTotals = totalsOf(groups, pendingGroups_, incoming.group, incomingDisk);
+    // A group only being stored matters with more than one report: the
+    // many new crashes of a burst are passed over.
+    const auto groupTotals = totalsOf(groups, pendingGroups_, 2, incoming.group, incomingDisk);
     if (const Total* group = heaviest(groupTotals, [](const Total& total) { return total.first.count > 1; }, bytes)) {
         if (group->second == 0) {
             return {Victim::Kind::CommitFirst, {}};
@@ -149,7 +180,7 @@ Victim DiskBudget::chooseVictim(std::span<const Load> groups, std::span<const Lo
     const auto reportsThenBytes = [&](const Load& load) {
         return std::tuple(load.count, load.key == incoming.sender, load.disk);
     };
-    const auto senderTotals = totalsOf(senders, pendingSenders_, incoming.sender, incomingDisk);
+    const auto senderTotals = totalsOf(senders, pendingSenders_, 1, incoming.sender, incomingDisk);
     const Total* sender
         = heaviest(senderTotals, [](const Total& total) { return total.first.count > 0; }, reportsThenBytes);
     if (sender == nullptr) {

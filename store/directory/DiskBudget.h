@@ -28,6 +28,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace store {
 
@@ -37,6 +38,16 @@ struct Load {
     std::string key;
     std::uint64_t count = 0;
     std::uint64_t disk = 0;
+};
+
+// The groups and senders among which the budget chooses, kept up to date
+// as reports go.
+struct Candidates {
+    std::vector<Load> groups;
+    std::vector<Load> senders;
+
+    // A report of `group` from `sender` taking `disk` bytes went.
+    void removed(const std::string& group, const std::string& sender, std::uint64_t disk);
 };
 
 // A report coming in, as the budget weighs it.
@@ -96,16 +107,20 @@ public:
 
     std::uint64_t onDisk(std::uint64_t reportSize) const;
     const BudgetLimits& limits() const { return limits_; }
-    // How far below its limits room is made: 1/16 of the largest limit,
-    // from one block to 64 MiB.
-    std::uint64_t slack() const;
+    // How far below a limit room is made: 1/16 of it, from one block to
+    // 64 MiB (of inodes, 1/16 of the inodes to keep free).
+    std::uint64_t slackOf(std::uint64_t limit) const;
+    // How many removed reports' files, and how many bytes of them, may wait
+    // to be written over (see ReportFiles) within the slack of each limit.
+    std::pair<std::size_t, std::uint64_t> recyclingLimits() const;
     // How large the index's log may grow before it is moved into the index:
     // 1/16 of --max-use, from 64 KiB to 64 MiB; 64 MiB without it.
     std::uint64_t logBound() const;
 
 private:
     void unreserve(const std::string& group, const std::string& sender, std::uint64_t reportSize);
-    bool over(std::uint64_t reportSize, std::uint64_t margin, std::uint64_t inodeMargin) const;
+    // With `slack`, each limit is lowered by its slack.
+    bool over(std::uint64_t reportSize, bool slack) const;
 
     BudgetLimits limits_;
     std::uint64_t blockSize_;

@@ -34,7 +34,7 @@ std::optional<StoredReport> reportOf(sqlite::Statement& statement)
 {
     std::optional<StoredReport> found;
     if (statement.step()) {
-        found = StoredReport{statement.text(0), toCount(statement.integer(1))};
+        found = StoredReport{statement.text(0), toCount(statement.integer(1)), statement.text(2), statement.text(3)};
     }
     statement.reset();
     return found;
@@ -76,7 +76,7 @@ Load ReportIndex::senderLoad(const std::string& address)
 std::optional<StoredReport> ReportIndex::oldestOfGroup(const std::string& group)
 {
     auto& oldest = database_.cached(R"(
-        SELECT id, disk FROM reports
+        SELECT id, disk, grp, address FROM reports
         WHERE grp = ?1 AND address = (
             SELECT address FROM group_senders WHERE grp = ?1 ORDER BY count DESC, address LIMIT 1)
         ORDER BY received, rowid LIMIT 1)");
@@ -86,7 +86,8 @@ std::optional<StoredReport> ReportIndex::oldestOfGroup(const std::string& group)
 
 std::optional<StoredReport> ReportIndex::oldestOfSender(const std::string& address)
 {
-    auto& oldest = database_.cached("SELECT id, disk FROM reports WHERE address = ? ORDER BY received, rowid LIMIT 1");
+    auto& oldest = database_.cached(
+        "SELECT id, disk, grp, address FROM reports WHERE address = ? ORDER BY received, rowid LIMIT 1");
     oldest.bind(1, address);
     return reportOf(oldest);
 }

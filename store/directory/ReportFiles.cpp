@@ -86,6 +86,26 @@ ReportFiles::ReportFiles(std::filesystem::path directory)
     raiseOpenFileLimit();
 }
 
+ReportFiles::~ReportFiles()
+{
+    dropRecycled();
+}
+
+void ReportFiles::dropRecycled()
+{
+    for (const Recycled& file : recycled_) {
+        ::unlinkat(fd(), file.name.c_str(), 0);
+    }
+    recycled_.clear();
+    recycledBytes_ = 0;
+}
+
+void ReportFiles::limitRecycling(std::size_t files, std::uint64_t bytes)
+{
+    mostRecycled_ = files;
+    mostRecycledBytes_ = bytes;
+}
+
 ReportFiles::Opened ReportFiles::open(const std::filesystem::path& directory, bool again)
 {
     // The directory named at start is the operator's to choose; one put in
@@ -128,7 +148,9 @@ std::optional<ReportFiles::Reopening> ReportFiles::reopenIfReplaced()
     // The old directory and lock stay until the new ones are had together,
     // so that a failure here is tried again before the next batch.
     try {
-        opened_ = open(directory_, true);
+        Opened reopened = open(directory_, true);
+        dropRecycled();
+        opened_ = std::move(reopened);
     } catch (const StartupError& error) {
         return Reopening{{Notice::Level::Error, error.what()}, false};
     }
@@ -139,18 +161,45 @@ std::optional<ReportFiles::Reopening> ReportFiles::reopenIfReplaced()
 
 ReportFiles::Staged ReportFiles::stage(std::span<const unsigned char> report)
 {
-    std::string temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
+    std::string temporary;
+    UniqueFd file = takeRecycled(temporary);
+    if (!file) {
+        temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
+        file = UniqueFd(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    }
     const std::string path = pathOf(temporary);
-    UniqueFd file(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     if (!file) {
         const int error = errno;
         return {nullptr, withReason("can't create " + path, error), error == EMFILE || error == ENFILE};
     }
-    if (const int error = writeAll(file.get(), report); error != 0) {
+    struct stat status {};
+    int error = writeAll(file.get(), report);
+    // Written over a removed report's file: what is left of it goes.
+    if (error == 0 && (::fstat(file.get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) > report.size())
+        && ::ftruncate(file.get(), static_cast<off_t>(report.size())) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
         ::unlinkat(fd(), temporary.c_str(), 0);
         return {nullptr, withReason("can't write " + path, error)};
     }
     return {std::make_unique<TemporaryFile>(std::move(temporary), std::move(file)), {}};
+}
+
+UniqueFd ReportFiles::takeRecycled(std::string& temporary)
+{
+    while (!recycled_.empty()) {
+        Recycled file = std::move(recycled_.back());
+        recycled_.pop_back();
+        recycledBytes_ -= std::min(recycledBytes_, file.disk);
+        UniqueFd opened(::openat(fd(), file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (opened) {
+            temporary = std::move(file.name);
+            return opened;
+        }
+        ::unlinkat(fd(), file.name.c_str(), 0);
+    }
+    return UniqueFd();
 }
 
 std::vector<std::string> ReportFiles::makeDurable(const std::vector<PendingReport>& group)
@@ -242,12 +291,34 @@ std::string ReportFiles::syncDirectory()
 std::string ReportFiles::remove(const std::string& name, bool& gone)
 {
     gone = false;
-    if (::unlinkat(fd(), name.c_str(), 0) == 0) {
+    if (recycle(name) || ::unlinkat(fd(), name.c_str(), 0) == 0) {
         return {};
     }
     const int error = errno;
     gone = error == ENOENT;
     return gone ? std::string() : withReason("can't remove " + pathOf(name), error);
+}
+
+bool ReportFiles::recycle(const std::string& name)
+{
+    if (recycled_.size() >= mostRecycled_ || recycledBytes_ >= mostRecycledBytes_) {
+        return false;
+    }
+    std::string temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
+    if (::renameat(fd(), name.c_str(), fd(), temporary.c_str()) != 0) {
+        return false;
+    }
+    // Only a regular file of no other name is written over.
+    struct stat status {};
+    if (::fstatat(fd(), temporary.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)
+        || status.st_nlink != 1) {
+        ::unlinkat(fd(), temporary.c_str(), 0);
+        return true;
+    }
+    const auto disk = static_cast<std::uint64_t>(status.st_blocks) * 512;
+    recycled_.push_back({std::move(temporary), disk});
+    recycledBytes_ += disk;
+    return true;
 }
 
 std::optional<std::pair<std::string, std::uint64_t>> ReportFiles::oldestReport() const

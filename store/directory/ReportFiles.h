@@ -8,6 +8,14 @@
 // name of its own without replacing anything, and the directory synced. It
 // knows nothing of the index or the budget: DirectoryStore puts them
 // together.
+//
+// A store at its budget removes a report for each one it stores. Making a
+// file right after removing one is slow (ext4 steps over the inodes it
+// freed lately, for seconds), and so is freeing blocks to take others: so a
+// removed report's file is kept under a temporary's name and written over
+// by a report staged later, as many as limitRecycling() allows. Their
+// blocks and inodes are counted as free meanwhile: the limits keep that
+// within the budget's slack.
 
 #include "common/UniqueFd.h"
 #include "store/ReportStore.h"
@@ -67,8 +75,9 @@ public:
     // Syncs the directory, so that the names outlast a power loss; an error
     // text, or empty.
     std::string syncDirectory();
-    // Removes a stored report: an error text, or empty; `gone` says whether
-    // it was already gone.
+    // Removes a stored report (its file emptied and kept for the next
+    // report staged): an error text, or empty; `gone` says whether it was
+    // already gone.
     std::string remove(const std::string& name, bool& gone);
     // The report file with the oldest name, and what it takes on disk.
     std::optional<std::pair<std::string, std::uint64_t>> oldestReport() const;
@@ -79,6 +88,14 @@ public:
     bool othersLeftTraces() const;
     // Lets go of this collector's lock file.
     void releaseLock() { opened_.lock.reset(); }
+    // Removes the files kept for reports to come.
+    ~ReportFiles();
+    ReportFiles(const ReportFiles&) = delete;
+    ReportFiles& operator=(const ReportFiles&) = delete;
+
+    // How many removed reports' files, and how many bytes of them, may wait
+    // to be written over; none by default.
+    void limitRecycling(std::size_t files, std::uint64_t bytes);
 
 private:
     // The directory and this collector's lock in it, had together.
@@ -105,10 +122,27 @@ private:
     // `again` when it replaces one opened before.
     static Opened open(const std::filesystem::path& directory, bool again);
     bool renameNoReplace(const std::string& from, const std::string& to);
+    // Moves the report `name` to a temporary's name to be written over;
+    // whether it is gone from its name (else it is unlinked as removal
+    // always did).
+    bool recycle(const std::string& name);
+    // The file of a removed report, open to be written over, if one waits.
+    crashreports::UniqueFd takeRecycled(std::string& temporary);
+    void dropRecycled();
+    struct Recycled {
+        std::string name;
+        std::uint64_t disk = 0;
+    };
+
+
 
     std::filesystem::path directory_;
     Opened opened_;
     SyncChooser syncChooser_;
+    std::vector<Recycled> recycled_;  // removed reports' files under temporaries' names
+    std::size_t mostRecycled_ = 0;
+    std::uint64_t mostRecycledBytes_ = 0;
+    std::uint64_t recycledBytes_ = 0;
     std::uint64_t sequence_ = 0;
     std::uint64_t temporaries_ = 0;
     bool noReplaceRename_ = true;  // off where the filesystem lacks it

@@ -48,6 +48,8 @@ struct IndexEntry {
 struct StoredReport {
     std::string id;
     std::uint64_t disk = 0;
+    std::string group;
+    std::string address;  // its sender's
 };
 
 struct IndexTotals {
