@@ -11,6 +11,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -166,6 +167,29 @@ TEST(CollectorBudget, KeepsAnotherHostsOnlyReportsThroughAStormAndAFloodOfCrashe
     EXPECT_GE(kept.bySender.at("127.0.0.2").size(), 1U);
     EXPECT_LE(kept.disk, kMaxUse) << "the reports and the index keep within --max-use";
     EXPECT_GT(summaryOf(result.err).at("removed"), 0U);
+}
+
+TEST(CollectorBudget, HoldsWhenTwoCollectorsShareADirectory)
+{
+    constexpr std::uint64_t kMaxUse = 600 << 10;
+    TempDir dir;
+    const std::vector<std::string> args{"--reuse-port", "--max-use", "600K", "--keep-free", "0"};
+    RunningCollector first(dir.path(), {.args = args});
+    RunningCollector second(dir.path(), {.args = args, .port = first.port()});
+    const std::vector<std::string> sent = stormOf(400);
+
+    // From many ports, so that the kernel spreads them over both.
+    for (const auto& report : sent) {
+        UdpSocket(0).sendTo(first.port(), makeFrame(toBytes(report)));
+        std::this_thread::sleep_for(200us);
+    }
+    // Idle, each finds what the other stored.
+    std::this_thread::sleep_for(3s);
+    const auto firstSummary = summaryOf(first.stop().err);
+    const auto secondSummary = summaryOf(second.stop().err);
+
+    EXPECT_EQ(firstSummary.at("stored") + secondSummary.at("stored"), sent.size());
+    EXPECT_LE(keptIn(dir.path()).disk, kMaxUse) << "the reports and the index keep within --max-use";
 }
 
 // Runs the collector on a filesystem of its own with few inodes: a tmpfs

@@ -63,8 +63,30 @@ void DirectoryStore::measure()
         // A filesystem that makes inodes as it needs them has no count.
         freeInodes = filesystem.f_files == 0 ? kUnmeasured : std::uint64_t{filesystem.f_favail};
     }
+    // Near --max-use, what other collectors stored in the directory counts
+    // too: the index, once the writer is done, tells what all of them hold.
+    if (budget_.nearMaxUse()) {
+        index_.settle();
+    }
     refreshTotals();
     budget_.measure(totals_.disk, totals_.reports, freeBytes, freeInodes, indexDisk());
+}
+
+void DirectoryStore::keepWithinBudget()
+{
+    measure();
+    Room room{true, {}, 0, 0, {}};
+    if (budget_.overBudget(0)) {
+        const Incoming nothing{};
+        if (!index_.available() || !removeChosen(nothing, room)) {
+            removeOldestFiles(0, room);
+        }
+    }
+    if (room.removedReports != 0) {
+        outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, "old report")
+                                                            + " (" + crashreports::plural(room.removedBytes, "byte")
+                                                            + ") to keep within the disk budget"});
+    }
 }
 
 Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)

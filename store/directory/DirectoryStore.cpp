@@ -152,6 +152,9 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
     if (step == DirectoryIndex::Step::WalkEnded) {
         refreshTotals();
     }
+    if (step == DirectoryIndex::Step::Nothing) {
+        keepWithinBudget();
+    }
     return step != DirectoryIndex::Step::Nothing;
 }
 

@@ -70,6 +70,8 @@ private:
 
     // The budget (DirectoryBudget.cpp).
     void measure();
+    // Once idle: removes what others' reports put over the budget.
+    void keepWithinBudget();
     std::uint64_t indexDisk() const;
     bool removeChosen(const Incoming& incoming, Room& room);
     Candidates candidatesFor(ReportIndex& index, const Incoming& incoming) const;

@@ -152,6 +152,11 @@ bool DiskBudget::over(std::uint64_t reportSize, bool slack) const
         || (limits_.keepFreeInodes != 0 && freeInodes_ < limits_.keepFreeInodes + 1 + inodeMargin);
 }
 
+bool DiskBudget::nearMaxUse() const
+{
+    return limits_.maxUse != 0 && stored_ + reserved_ + 2 * slackOf(limits_.maxUse) > limits_.maxUse;
+}
+
 bool DiskBudget::overBudget(std::uint64_t reportSize) const
 {
     return over(reportSize, false);

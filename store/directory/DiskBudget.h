@@ -86,6 +86,9 @@ public:
     // Whether a report of `reportSize` bytes is over a limit with what is
     // stored and being stored now.
     bool overBudget(std::uint64_t reportSize) const;
+    // Whether what is stored and being stored is within twice the slack of
+    // --max-use.
+    bool nearMaxUse() const;
     // Whether, making room for a report of `reportSize`, reports still go:
     // until the store is below its limits by the slack.
     bool aboveTarget(std::uint64_t reportSize) const;
