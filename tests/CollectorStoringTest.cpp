@@ -3,6 +3,8 @@
 
 #include "CollectorProcess.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -334,6 +336,32 @@ TEST(CollectorEndToEnd, MakesItsDirectoryAgainWhenItIsRemoved)
     const ExitResult result = collector.stop();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(summaryOf(result.err).at("stored"), 1U);
+}
+
+TEST(CollectorEndToEnd, MakesAnIndexItCantWriteAnewAndTellsItsNews)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to leave an index that the collector's user can't write";
+    }
+    TempDir dir;
+    {
+        // An index of root's, as a reindex run as root left it before.
+        RunningCollector root(dir.path());
+        UdpSocket().sendTo(root.port(), makeFrame(toBytes("signal 11 (SIGSEGV)\n#0  0x1 in parse_header (a.c:1)\n")));
+        ASSERT_FALSE(root.nextStoredPath().empty());
+        root.stop();
+    }
+    fs::permissions(dir.path(), fs::perms::all);
+    RunningCollector collector(dir.path(), {.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                        "--clear-groups", "--inh-caps=-all"}});
+
+    UdpSocket().sendTo(collector.port(), makeFrame(toBytes("signal 11 (SIGSEGV)\n#0  0x1 in load_config (a.c:1)\n")));
+    ASSERT_FALSE(collector.nextStoredPath().empty());
+    const ExitResult result = collector.stop();
+
+    EXPECT_NE(result.err.find("this user can't write it): made it anew"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("new crash group"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("caught up with the reports later"), std::string::npos) << result.err;
 }
 
 }  // namespace

@@ -37,33 +37,31 @@ DirectoryIndex::DirectoryIndex(ReportFiles& files, const triage::SkipRules& rule
 void DirectoryIndex::open()
 {
     settle();
-    catchUp_.reset();
-    writer_.reset();
-    index_.reset();
-    current_ = false;
+    close();
     for (int attempt = 0; attempt < 2 && !index_; ++attempt) {
         try {
             index_ = std::make_unique<ReportIndex>(files_.directory());
+            if (index_->readOnly()) {
+                index_.reset();
+                throw sqlite::Error("this user can't write it", SQLITE_READONLY);
+            }
         } catch (const sqlite::Error& error) {
             if (attempt == 0) {
-                // Derived data that can't be opened starts over.
-                for (const char* name : kIndexFiles) {
-                    ::unlinkat(files_.fd(), name, 0);
-                }
+                // Derived data that can't be had starts over.
+                notice(Notice::Level::Warning, "can't use the index of " + files_.directory().string() + " ("
+                                                   + error.what() + "): made it anew; it is caught up with the "
+                                                   + "reports");
+                removeFiles();
                 continue;
             }
-            notice(Notice::Level::Error, "can't open the index of " + files_.directory().string() + ": "
-                                             + error.what() + "; storing on without it");
-            files_.lock().removeDeadTemporaries();
+            doWithout("can't open the index of " + files_.directory().string() + ": " + error.what());
             return;
         }
     }
     try {
         writer_ = std::make_unique<IndexWriter>(*index_, quiet_, logBound_);
     } catch (const std::system_error& error) {
-        notice(Notice::Level::Error, "can't start writing the index of " + files_.directory().string() + ": "
-                                         + error.what() + "; storing on without it");
-        index_.reset();
+        doWithout("can't start writing the index of " + files_.directory().string() + ": " + error.what());
         return;
     }
     makeCatchUp();
@@ -78,9 +76,58 @@ void DirectoryIndex::open()
     }
 }
 
+void DirectoryIndex::close()
+{
+    catchUp_.reset();
+    writer_.reset();
+    index_.reset();
+    current_ = false;
+    damaged_ = false;
+}
+
+void DirectoryIndex::removeFiles()
+{
+    for (const char* name : kIndexFiles) {
+        ::unlinkat(files_.fd(), name, 0);
+    }
+}
+
+void DirectoryIndex::doWithout(const std::string& why)
+{
+    close();
+    notice(Notice::Level::Error, why + "; storing on without it: reports are stored and announced, but not "
+                                       "grouped, no crash is told as new, and the budget removes the oldest "
+                                       "reports first, until it can be had (tried again each minute)");
+    openAgainAt_ = std::chrono::steady_clock::now() + kWalkAgainAfter;
+    files_.lock().removeDeadTemporaries();
+}
+
+void DirectoryIndex::check()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!index_) {
+        if (openAgainAt_ && now >= *openAgainAt_) {
+            openAgainAt_.reset();
+            open();
+        }
+        return;
+    }
+    if (damaged_) {
+        settle();
+        close();
+        removeFiles();
+        open();
+    } else if (!index_->inPlace()) {
+        notice(Notice::Level::Warning, "the index of " + files_.directory().string()
+                                           + " was removed or replaced: made it again; it is caught up with the "
+                                           + "reports");
+        open();
+    }
+}
+
 void DirectoryIndex::makeCatchUp()
 {
-    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, [this](std::string_view name) {
+    catchUp_ = std::make_unique<IndexCatchUp>(*index_, rules_, quiet_, [this](std::string_view name) {
         files_.lock().tidy(name);
     });
 }
@@ -200,6 +247,15 @@ void DirectoryIndex::forget(const std::string& name)
 
 void DirectoryIndex::failed(const std::string& what, const std::exception& error)
 {
+    const auto* database = dynamic_cast<const sqlite::Error*>(&error);
+    if (database != nullptr && database->damaged()) {
+        if (!damaged_) {
+            notice(Notice::Level::Error, "the index of " + files_.directory().string() + " is damaged ("
+                                             + error.what() + "): it is made anew from the reports");
+        }
+        damaged_ = true;
+        return;
+    }
     notice(Notice::Level::Error, what + " the index of " + files_.directory().string() + ": " + error.what()
                                      + "; it is caught up with the reports later");
     walkLater();
@@ -294,7 +350,11 @@ DirectoryIndex::Step DirectoryIndex::walkFiles(std::chrono::milliseconds slice)
         catchUp_->start(files_.fd());
     }
     try {
-        if (catchUp_->step(now + slice)) {
+        const bool more = catchUp_->step(now + slice);
+        for (GroupNews& news : catchUp_->takeNews()) {
+            outbox_.news.push_back(std::move(news));
+        }
+        if (more) {
             return Step::More;
         }
     } catch (const sqlite::Error& error) {
@@ -315,62 +375,6 @@ void DirectoryIndex::finishWalk()
                                         + crashreports::plural(tally.indexed, "report") + " it lacked, forgot "
                                         + std::to_string(tally.forgotten) + " gone, signed "
                                         + std::to_string(tally.signedAgain) + " again");
-    }
-}
-
-namespace {
-
-// Gives the index files the directory's owner and group, as a collector
-// running as the store's user would have made them: a reindex run as root
-// must leave an index that the collector can write.
-void giveIndexToDirectoryOwner(int directoryFd)
-{
-    struct stat directory {};
-    if (::geteuid() != 0 || ::fstat(directoryFd, &directory) != 0) {
-        return;
-    }
-    for (const char* name : kIndexFiles) {
-        ::fchownat(directoryFd, name, directory.st_uid, directory.st_gid, AT_SYMLINK_NOFOLLOW);
-    }
-}
-
-struct CloseListing {
-    void operator()(DIR* listing) const { ::closedir(listing); }
-};
-
-}  // namespace
-
-Rebuilt rebuildIndex(const std::filesystem::path& directory, const triage::SkipRules& rules)
-{
-    const crashreports::UniqueFd directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directoryFd) {
-        const int error = errno;
-        throw StartupError(crashreports::withReason("can't open report store " + directory.string(), error));
-    }
-    const int listingFd = ::openat(directoryFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::unique_ptr<DIR, CloseListing> listing(listingFd < 0 ? nullptr : ::fdopendir(listingFd));
-    if (!listing) {
-        const int error = errno;
-        if (listingFd >= 0) {
-            ::close(listingFd);
-        }
-        throw StartupError(crashreports::withReason("can't list report store " + directory.string(), error));
-    }
-    try {
-        ReportIndex index(directory);
-        index.rebuild([&](IndexEntry& entry) {
-            while (const dirent* file = ::readdir(listing.get())) {
-                if (auto read = readIndexEntry(directoryFd.get(), file->d_name, rules)) {
-                    entry = std::move(*read);
-                    return true;
-                }
-            }
-            return false;
-        });
-        giveIndexToDirectoryOwner(directoryFd.get());
-        return {index.totals().reports, index.groupCount()};
-    } catch (const sqlite::Error& error) {
-        throw StartupError("can't rebuild the index of " + directory.string() + ": " + error.what());
     }
 }
 

@@ -47,6 +47,10 @@ public:
     // is a notice: storing goes on without it.
     void open();
     bool available() const { return index_ != nullptr; }
+    // Before a batch: opens the index again where it was removed or
+    // replaced, makes it anew where it was found damaged, and, without
+    // one, tries again to open it once a minute.
+    void check();
 
     // Hands the report of the group being committed, just named, to the
     // writer; `disk` is what its file takes.
@@ -95,6 +99,10 @@ public:
 private:
     bool writerBusy() const;
     void makeCatchUp();
+    void close();
+    void removeFiles();
+    // Goes on without the index, with a line that says so and what it costs.
+    void doWithout(const std::string& why);
     void failed(const std::string& what, const std::exception& error);
     // The index may lack reports: a walk over the files adds them, later.
     void walkLater();
@@ -119,6 +127,8 @@ private:
     bool current_ = false;  // since it was caught up, and no update failed
     std::optional<std::chrono::steady_clock::time_point> walkAgainAt_;  // after a failure
     std::optional<std::chrono::steady_clock::time_point> logHeldSince_;  // indexing waits for a reader
+    std::optional<std::chrono::steady_clock::time_point> openAgainAt_;   // without an index
+    bool damaged_ = false;  // found damaged: made anew before the next batch
     std::chrono::steady_clock::time_point logTriedAt_{};
 };
 

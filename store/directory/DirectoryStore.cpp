@@ -44,15 +44,23 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
 
 void DirectoryStore::prepareBatch()
 {
-    if (auto reopening = files_.reopenIfReplaced()) {
-        outbox_.notices.push_back(std::move(reopening->notice));
-        if (reopening->reopened) {
-            index_.open();
-            refreshTotals();
-        }
-    }
+    checkPlaces();
     measure();
     mostStagedReports_ = files_.mostOpenTemporaries();
+}
+
+void DirectoryStore::checkPlaces()
+{
+    auto reopening = files_.reopenIfReplaced();
+    if (!reopening) {
+        index_.check();
+        return;
+    }
+    outbox_.notices.push_back(std::move(reopening->notice));
+    if (reopening->reopened) {
+        index_.open();
+        refreshTotals();
+    }
 }
 
 StagingLimits DirectoryStore::stagingLimits() const
@@ -148,6 +156,7 @@ Outbox DirectoryStore::drainOutbox(Settle settle)
 
 bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
 {
+    checkPlaces();
     const DirectoryIndex::Step step = index_.catchUp(slice);
     if (step == DirectoryIndex::Step::WalkEnded) {
         refreshTotals();

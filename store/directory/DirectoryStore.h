@@ -67,6 +67,9 @@ private:
     // lets go of what each staged.
     void account(std::vector<PendingReport>& group, const std::vector<CommitResult>& results);
     void refreshTotals();
+    // Opens the directory again if it was removed or replaced, else the
+    // index if it was.
+    void checkPlaces();
 
     // The budget (DirectoryBudget.cpp).
     void measure();

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -64,9 +66,9 @@ std::optional<IndexEntry> readIndexEntry(int directoryFd, std::string_view name,
                       triage::computeSignature(*bytes, rules)};
 }
 
-IndexCatchUp::IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules,
+IndexCatchUp::IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules, std::chrono::seconds quiet,
                            std::function<void(std::string_view)> tidy)
-    : index_(index), rules_(rules), tidy_(std::move(tidy))
+    : index_(index), rules_(rules), quiet_(quiet), tidy_(std::move(tidy))
 {
 }
 
@@ -80,6 +82,7 @@ void IndexCatchUp::start(int directoryFd)
     }
     lastId_.clear();
     tally_ = {};
+    newestIndexed_ = index_.newestReceived();
     phase_ = listing_ ? Phase::Files : Phase::Gone;
 }
 
@@ -122,7 +125,22 @@ void IndexCatchUp::stepFiles(Steady::time_point deadline)
             }
         }
     } while (phase_ == Phase::Files && Steady::now() < deadline);
-    index_.add(missing, std::chrono::seconds(0));
+    addMissing(missing);
+}
+
+void IndexCatchUp::addMissing(std::vector<IndexEntry>& missing)
+{
+    // In the order they came, so that a group's first is told as new.
+    std::ranges::sort(missing, [](const IndexEntry& one, const IndexEntry& other) {
+        return std::tie(one.received, one.id) < std::tie(other.received, other.id);
+    });
+    const std::vector<GroupEvent> events = index_.add(missing, quiet_);
+    for (std::size_t index = 0; index < missing.size(); ++index) {
+        const IndexEntry& entry = missing[index];
+        if (events[index] != GroupEvent::None && newestIndexed_ && entry.received > *newestIndexed_) {
+            news_.push_back({events[index], entry.signature.id, entry.signature.title, entry.id, entry.sender.text()});
+        }
+    }
     tally_.indexed += missing.size();
 }
 

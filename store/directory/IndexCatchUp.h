@@ -6,7 +6,10 @@
 // time and in constant memory, while the collector serves: files that the
 // index lacks are read and indexed, reports whose file is gone are
 // forgotten, and reports signed by an older version of the signature are
-// signed again. The files are the truth.
+// signed again. The files are the truth. Reports that came after the
+// newest one the index held (stored while the index could not take them)
+// make news of their groups as if they had been indexed as they came; the
+// others, an index made anew, make none.
 
 #include "signature/SkipRules.h"
 #include "store/directory/ReportIndex.h"
@@ -19,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace store {
@@ -38,8 +42,10 @@ public:
     };
 
     // `tidy` is called with every other name of the directory than the
-    // reports', as the walk comes across it.
-    IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules, std::function<void(std::string_view)> tidy);
+    // reports', as the walk comes across it; a group quiet for `quiet`
+    // comes back as regressed.
+    IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules, std::chrono::seconds quiet,
+                 std::function<void(std::string_view)> tidy);
 
     // Starts a walk over the open directory `directoryFd` from the start.
     void start(int directoryFd);
@@ -49,6 +55,8 @@ public:
     bool step(std::chrono::steady_clock::time_point deadline);
     // What the walk that ended last did.
     const Tally& tally() const { return tally_; }
+    // The news of groups that the walk made since the last call.
+    std::vector<GroupNews> takeNews() { return std::exchange(news_, {}); }
 
 private:
     enum class Phase { Idle, Files, Gone, Outdated };
@@ -60,8 +68,13 @@ private:
     void stepGone(std::chrono::steady_clock::time_point deadline);
     void stepOutdated(std::chrono::steady_clock::time_point deadline);
 
+    void addMissing(std::vector<IndexEntry>& missing);
+
     ReportIndex& index_;
     const triage::SkipRules& rules_;
+    const std::chrono::seconds quiet_;
+    std::optional<TimePoint> newestIndexed_;  // when the walk started
+    std::vector<GroupNews> news_;
     std::function<void(std::string_view)> tidy_;
     int directoryFd_ = -1;
     Phase phase_ = Phase::Idle;

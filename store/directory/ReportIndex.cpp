@@ -1,5 +1,7 @@
 #include "store/directory/ReportIndex.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <limits>
 #include <map>
@@ -82,6 +84,10 @@ std::uint64_t toCount(std::int64_t value)
 ReportIndex::ReportIndex(const std::filesystem::path& directory, bool readOnly)
     : path_(directory / kIndexFileName), database_(path_, readOnly)
 {
+    struct stat status {};
+    if (::stat(path_.c_str(), &status) == 0) {
+        identity_ = {status.st_dev, status.st_ino};
+    }
     if (readOnly) {
         return;
     }
@@ -263,32 +269,6 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
 }
 
-std::uint64_t ReportIndex::logBytes() const
-{
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::path(path_.string() + "-wal"), error);
-    return error ? 0 : static_cast<std::uint64_t>(size);
-}
-
-bool ReportIndex::checkpoint(bool truncate)
-{
-    // A truncating checkpoint waits for readers: it is tried without waiting.
-    database_.waitForLocks(!truncate);
-    const int code = sqlite3_wal_checkpoint_v2(database_.handle(), "main",
-                                               truncate ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_PASSIVE,
-                                               nullptr, nullptr);
-    database_.waitForLocks(true);
-    if (code == SQLITE_BUSY) {
-        // A reader holds the log: what it reads can't be moved yet.
-        return false;
-    }
-    if (code != SQLITE_OK) {
-        throw sqlite::Error(database_.message());
-    }
-    written_ = false;
-    return true;
-}
-
 void ReportIndex::forgetOne(const std::string& id)
 {
     auto& find = database_.cached("SELECT grp, address, disk FROM reports WHERE id = ?");
@@ -330,15 +310,6 @@ void ReportIndex::refreshGroupTimes(const std::string& group)
     refresh.bind(1, group).run();
 }
 
-bool ReportIndex::contains(const std::string& id)
-{
-    auto& find = database_.cached("SELECT 1 FROM reports WHERE id = ?");
-    find.bind(1, id);
-    const bool found = find.step();
-    find.reset();
-    return found;
-}
-
 IndexTotals ReportIndex::totals()
 {
     auto& sum = database_.cached("SELECT coalesce(sum(count), 0), coalesce(sum(disk), 0) FROM groups");
@@ -353,48 +324,6 @@ std::uint64_t ReportIndex::groupCount()
     auto& count = database_.cached("SELECT count(*) FROM groups WHERE count > 0");
     count.step();
     return toCount(count.integer(0));
-}
-
-std::vector<std::string> ReportIndex::idsAfter(const std::string& after, std::size_t count)
-{
-    auto& page = database_.cached("SELECT id FROM reports WHERE id > ? ORDER BY id LIMIT ?");
-    page.bind(1, after).bind(2, toInteger(count));
-    std::vector<std::string> ids;
-    while (page.step()) {
-        ids.push_back(page.text(0));
-    }
-    page.reset();
-    return ids;
-}
-
-std::vector<std::string> ReportIndex::outdated(std::size_t count)
-{
-    auto& old = database_.cached("SELECT id FROM reports WHERE version <> ? LIMIT ?");
-    old.bind(1, std::int64_t{triage::kSignatureVersion}).bind(2, toInteger(count));
-    std::vector<std::string> ids;
-    while (old.step()) {
-        ids.push_back(old.text(0));
-    }
-    old.reset();
-    return ids;
-}
-
-std::optional<std::string> ReportIndex::meta(const std::string& key)
-{
-    auto& find = database_.cached("SELECT value FROM meta WHERE key = ?");
-    find.bind(1, key);
-    std::optional<std::string> value;
-    if (find.step()) {
-        value = find.text(0);
-    }
-    find.reset();
-    return value;
-}
-
-void ReportIndex::setMeta(const std::string& key, const std::string& value)
-{
-    auto& set = database_.cached("INSERT OR REPLACE INTO meta VALUES (?, ?)");
-    set.bind(1, key).bind(2, value).run();
 }
 
 }  // namespace store

@@ -20,6 +20,8 @@
 #include "store/directory/DiskBudget.h"
 #include "store/directory/Sqlite.h"
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -135,6 +137,8 @@ public:
     std::vector<std::string> idsAfter(const std::string& after, std::size_t count);
     // Up to `count` reports whose signature is of an older version.
     std::vector<std::string> outdated(std::size_t count);
+    // When the newest report it holds was received; nothing if it holds none.
+    std::optional<TimePoint> newestReceived();
 
     // Moves what the log holds into the database file, as far as readers
     // let it, and cuts the log back; with `truncate`, empties the log if no
@@ -144,6 +148,12 @@ public:
     bool written() const { return written_; }
     // What the log takes on disk now.
     std::uint64_t logBytes() const;
+    // Whether this connection may only read it (its files are another
+    // user's, say).
+    bool readOnly() const;
+    // Whether the index's file is still the one opened (not removed or
+    // replaced since).
+    bool inPlace() const;
 
     // A value the store keeps with the index: the directory's state when it
     // was last known to match, the time of the last full walk.
@@ -168,6 +178,7 @@ private:
 
     std::filesystem::path path_;
     sqlite::Database database_;
+    std::pair<dev_t, ino_t> identity_{};  // of the file when it was opened
     bool written_ = false;
 };
 

@@ -19,7 +19,8 @@ Database::Database(const std::filesystem::path& path, bool readOnly)
     handle_.reset(opened);
     if (result != SQLITE_OK) {
         throw Error("can't open " + path.string() + ": "
-                    + (opened != nullptr ? sqlite3_errmsg(opened) : sqlite3_errstr(result)));
+                        + (opened != nullptr ? sqlite3_errmsg(opened) : sqlite3_errstr(result)),
+                    opened != nullptr ? sqlite3_extended_errcode(opened) : result);
     }
     sqlite3_busy_timeout(opened, kBusyMilliseconds);
     sqlite3_extended_result_codes(opened, 1);
@@ -44,7 +45,7 @@ void Database::execute(std::string_view sql)
     if (sqlite3_exec(handle(), text.c_str(), nullptr, nullptr, &failure) != SQLITE_OK) {
         const std::string reason = failure != nullptr ? failure : message();
         sqlite3_free(failure);
-        throw Error(reason);
+        throw Error(reason, sqlite3_extended_errcode(handle()));
     }
 }
 
@@ -69,7 +70,7 @@ Statement::Statement(Database& database, std::string_view sql) : database_(&data
     if (sqlite3_prepare_v3(database.handle(), sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                            &prepared, nullptr)
         != SQLITE_OK) {
-        throw Error(database.message());
+        throw Error(database.message(), sqlite3_extended_errcode(database.handle()));
     }
     statement_.reset(prepared);
 }
@@ -102,8 +103,9 @@ bool Statement::step()
         return false;
     }
     const std::string reason = database_->message();
+    const int code = sqlite3_extended_errcode(database_->handle());
     reset();
-    throw Error(reason);
+    throw Error(reason, code);
 }
 
 void Statement::run()
