@@ -419,4 +419,40 @@ TEST(DirectoryStore, RebuildsAnIndexForReindexWhateverStateItIsIn)
     EXPECT_EQ(indexedIn(dir.path()), 3U);
 }
 
+TEST(DirectoryStore, BoundsTheIndexsLogWhileAReaderHoldsItAndIndexesOnceItLetsGo)
+{
+    TempDir dir;
+    store::StoreOptions options;
+    options.budget = {.maxUse = 16 << 20, .keepFree = 0, .keepFreeInodes = 0};  // a log of 1 MiB at most
+    const auto store = openStore(dir.path(), options);
+    catchUp(*store);
+    storeOne(*store, toBytes("signal 11 (SIGSEGV)\n#0  0x1 in first (a.c:1)\n"));
+    store->drainOutbox(store::Settle::Yes);
+    auto reader = std::make_unique<store::sqlite::Database>(dir.path() / store::kIndexFileName, true);
+    auto holding = reader->prepare("SELECT count(*) FROM reports");
+    ASSERT_TRUE(holding.step()) << "the reader's transaction is open while its statement is";
+
+    std::string said;
+    for (int report = 0; report < 2000; ++report) {
+        const Bytes crash = toBytes("signal 11 (SIGSEGV)\n#0  0x1 in crash_" + std::to_string(report) + " (a.c:1)\n");
+        storeOne(*store, crash);
+        for (const auto& notice : store->drainOutbox(store::Settle::No).notices) {
+            said += notice.line + "\n";
+        }
+    }
+    const auto logBytes = std::filesystem::file_size(dir.path() / (std::string(store::kIndexFileName) + "-wal"));
+    holding.reset();
+    reader.reset();
+    std::this_thread::sleep_for(1100ms);
+    catchUp(*store);
+    for (const auto& notice : store->drainOutbox(store::Settle::Yes).notices) {
+        said += notice.line + "\n";
+    }
+
+    EXPECT_NE(said.find("indexing waits for a reader of"), std::string::npos) << said;
+    EXPECT_LE(logBytes, 8U << 20) << "the log grew while a reader held it";
+    EXPECT_NE(said.find("let go after"), std::string::npos) << said;
+    EXPECT_EQ(indexedIn(dir.path()), 2001U) << said;
+}
+
 }  // namespace

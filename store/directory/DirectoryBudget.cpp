@@ -122,11 +122,12 @@ bool DirectoryStore::removeChosen(const Incoming& incoming, Room& room)
                 }
                 const auto victim = chosenReport(index, candidates, incoming);
                 if (!victim || !removeReport(victim->id, victim->disk, room)) {
-                    return;
+                    break;
                 }
                 index.forgetOne(victim->id);
                 candidates.removed(victim->group, victim->address, victim->disk);
             }
+            index.giveBackFreePages();
         });
     });
 }

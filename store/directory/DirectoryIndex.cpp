@@ -329,6 +329,7 @@ void DirectoryIndex::checkpoint()
         return;
     }
     try {
+        index_->giveBackFreePages();
         index_->checkpoint();
     } catch (const sqlite::Error& error) {
         notice(Notice::Level::Error,

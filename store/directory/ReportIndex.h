@@ -97,6 +97,8 @@ public:
     }
     // Forgets one report, within inTransaction().
     void forgetOne(const std::string& id);
+    // Gives the pages that forgotten reports freed back to the filesystem.
+    void giveBackFreePages() { database_.execute("PRAGMA incremental_vacuum"); }
     // Both in one transaction, the forgetting first.
     std::vector<GroupEvent> update(const std::vector<std::string>& forgotten, const std::vector<IndexEntry>& added,
                                    std::chrono::seconds quiet);
