@@ -243,6 +243,30 @@ TEST_F(PostgresCollectors, KeepOneBudgetTogetherEvictingTheLargestGroupFirst)
     EXPECT_EQ(database.number("SELECT sum(count)::bigint FROM groups"), rows);
 }
 
+TEST_F(PostgresCollectors, KeepAnotherHostsOnlyReportsThroughAFloodOfCrashesOfTheirOwn)
+{
+    constexpr std::int64_t kMaxUse = 40000;
+    const TestDatabase database("flood");
+    RunningCollector collector(database.uri(), {.args = {"--max-use", std::to_string(kMaxUse)}});
+    for (int crash = 0; crash < 10; ++crash) {
+        UdpSocket(0, "127.0.0.1").sendTo(collector.port(), makeFrame(toBytes(crashIn("host_a_" + std::to_string(crash),
+                                                                                       crash, 100))));
+        storedIds(collector, 1);
+    }
+    const UdpSocket flood(0, "127.0.0.2");
+    for (int crash = 0; crash < 300; ++crash) {
+        flood.sendTo(collector.port(), makeFrame(toBytes(crashIn("flood_" + std::to_string(crash), crash))));
+    }
+    EXPECT_EQ(storedIds(collector, 300).size(), 300U);
+    const ExitResult result = collector.stop();
+
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE address = '127.0.0.1'"), 10);
+    EXPECT_LE(database.number("SELECT sum(bytes)::bigint FROM reports"), kMaxUse);
+    EXPECT_EQ(database.number("SELECT count(*) FROM groups WHERE count = 0"), 0) << "an empty group stayed";
+    EXPECT_EQ(database.number("SELECT sum(count)::bigint FROM senders"), database.number("SELECT count(*) FROM reports"));
+}
+
 TEST_F(PostgresCollectors, TellTheReaderWhatADirectoryFedTheSameReportsTells)
 {
     TempDir dir;

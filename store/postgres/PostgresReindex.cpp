@@ -19,6 +19,8 @@ constexpr int kColumns = 8;
 constexpr const char* kRebuildGroups = R"(
     DELETE FROM group_senders;
     DELETE FROM groups;
+    DELETE FROM senders;
+    INSERT INTO senders (address, count, bytes) SELECT address, count(*), sum(bytes)::bigint FROM reports GROUP BY address;
     INSERT INTO group_senders (grp, address, count) SELECT grp, address, count(*) FROM reports GROUP BY grp, address;
     INSERT INTO groups (grp, title, signature, count, bytes, hosts, first_seen, last_seen, newest)
     SELECT l.grp, l.title, l.signature, t.count, t.bytes, t.hosts, t.first_seen, l.received, l.id
@@ -71,7 +73,7 @@ Rebuilt rebuildPostgres(const StoreName& store, const triage::SkipRules& rules)
     pg::Connection connection = connectToStore(store, "crashReports");
     pg::Transaction transaction(connection);
     // Collectors' commits wait until the rebuild is done; readers go on.
-    connection.run("LOCK TABLE reports, groups, group_senders IN SHARE ROW EXCLUSIVE MODE");
+    connection.run("LOCK TABLE reports, groups, group_senders, senders IN SHARE ROW EXCLUSIVE MODE");
     connection.run("DECLARE every_report NO SCROLL CURSOR FOR SELECT id, report FROM reports");
     while (signAgain(connection, rules) != 0) {
     }

@@ -14,7 +14,7 @@ namespace {
 // ordering is the same in both kinds of store. `seq` keeps the order rows
 // were added in, which decides between reports received at the same moment
 // which is the oldest.
-constexpr std::array<const char*, kSchemaVersion> kSteps{R"(
+constexpr const char* kVersion1 = R"(
 CREATE TABLE reports (
     id text COLLATE "C" PRIMARY KEY,
     seq bigint GENERATED ALWAYS AS IDENTITY,
@@ -52,7 +52,21 @@ CREATE TABLE group_senders (
     count bigint NOT NULL,
     PRIMARY KEY (grp, address)
 );
-)"};
+)";
+
+// Senders' aggregates, for the budget; a group with no report left goes.
+constexpr const char* kVersion2 = R"(
+CREATE TABLE senders (
+    address text COLLATE "C" PRIMARY KEY,
+    count bigint NOT NULL,
+    bytes bigint NOT NULL
+);
+INSERT INTO senders SELECT address, count(*), sum(bytes)::bigint FROM reports GROUP BY address;
+CREATE INDEX reports_by_sender ON reports (address, received, seq);
+DELETE FROM groups WHERE count <= 0;
+)";
+
+constexpr std::array<const char*, kSchemaVersion> kSteps{kVersion1, kVersion2};
 
 std::string lockCall(int object)
 {

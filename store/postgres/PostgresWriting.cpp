@@ -32,13 +32,17 @@ inserted AS (
     ON CONFLICT (id) DO NOTHING
     RETURNING id, received, address, bytes, grp, title, signature),
 sender_counts AS (SELECT grp, address, count(*) AS reports FROM inserted GROUP BY grp, address),
-senders AS (
+group_sender_rows AS (
     INSERT INTO group_senders AS s (grp, address, count)
     SELECT grp, address, reports FROM sender_counts ORDER BY grp, address
     ON CONFLICT (grp, address) DO UPDATE SET count = s.count + excluded.count
     RETURNING grp, address, count),
+sender_rows AS (
+    INSERT INTO senders AS s (address, count, bytes)
+    SELECT address, count(*), sum(bytes)::bigint FROM inserted GROUP BY address ORDER BY address
+    ON CONFLICT (address) DO UPDATE SET count = s.count + excluded.count, bytes = s.bytes + excluded.bytes),
 new_hosts AS (
-    SELECT s.grp, count(*) AS added FROM senders AS s JOIN sender_counts AS c USING (grp, address)
+    SELECT s.grp, count(*) AS added FROM group_sender_rows AS s JOIN sender_counts AS c USING (grp, address)
     WHERE s.count = c.reports GROUP BY s.grp),
 latest AS (
     SELECT DISTINCT ON (grp) grp, received, id, title, signature FROM inserted
@@ -71,16 +75,32 @@ constexpr const char* kMakeGroups = R"(
 constexpr const char* kLockGroups = R"(
     SELECT grp, count, last_seen FROM groups WHERE grp = ANY($1) ORDER BY grp FOR UPDATE)";
 
-// The oldest report (by time, then the order rows came in) of the group
-// that ranks first: more than one report before fewer, then more bytes,
-// then the smaller id; the report to be stored ($2 bytes of group $1)
-// counts for its group.
-constexpr const char* kChooseVictim = R"(
+// The report that goes to make room, as a directory store's budget chooses
+// it (see DiskBudget.h); the report to be stored ($2 bytes of group $1,
+// from sender $3) counts for its group and its sender. While some group
+// holds more than one report: the oldest report (by time, then the order
+// rows came in) of the group with the most bytes (then the smaller id),
+// from the sender that sent it the most.
+constexpr const char* kChooseFromGroups = R"(
     SELECT r.id, r.grp, r.address, r.bytes
-    FROM (SELECT grp FROM groups WHERE count > 0
-          ORDER BY (count + (grp = $1)::int > 1) DESC, bytes + CASE WHEN grp = $1 THEN $2 ELSE 0 END DESC, grp
-          LIMIT 1) AS largest
-    CROSS JOIN LATERAL (SELECT id, grp, address, bytes FROM reports WHERE reports.grp = largest.grp
+    FROM (SELECT grp FROM groups WHERE count > 0 AND count + (grp = $1)::int > 1
+          ORDER BY bytes + CASE WHEN grp = $1 THEN $2 ELSE 0 END DESC, grp LIMIT 1) AS largest
+    CROSS JOIN LATERAL (SELECT address FROM group_senders AS s WHERE s.grp = largest.grp
+                        ORDER BY count DESC, address LIMIT 1) AS heaviest
+    CROSS JOIN LATERAL (SELECT id, grp, address, bytes FROM reports
+                        WHERE reports.grp = largest.grp AND reports.address = heaviest.address
+                        ORDER BY received, seq LIMIT 1) AS r)";
+
+// Once every group holds one: the oldest report of the sender that holds
+// the most reports (between equals the incoming report's, then the most
+// bytes, then the smaller address).
+constexpr const char* kChooseFromSenders = R"(
+    SELECT r.id, r.grp, r.address, r.bytes
+    FROM (SELECT address FROM senders WHERE count > 0
+          ORDER BY count + (address = $3)::int DESC, address = $3 DESC,
+                   bytes + CASE WHEN address = $3 THEN $2 ELSE 0 END DESC, address
+          LIMIT 1) AS heaviest
+    CROSS JOIN LATERAL (SELECT id, grp, address, bytes FROM reports WHERE reports.address = heaviest.address
                         ORDER BY received, seq LIMIT 1) AS r)";
 
 // Removes a report and takes it out of its group's and sender's counts.
@@ -89,10 +109,17 @@ constexpr const char* kForget = R"(
     fewer AS (UPDATE group_senders AS s SET count = s.count - 1 FROM gone
               WHERE s.grp = gone.grp AND s.address = gone.address AND s.count > 1),
     last AS (DELETE FROM group_senders AS s USING gone
-             WHERE s.grp = gone.grp AND s.address = gone.address AND s.count <= 1 RETURNING 1)
+             WHERE s.grp = gone.grp AND s.address = gone.address AND s.count <= 1 RETURNING 1),
+    sender_fewer AS (UPDATE senders AS s SET count = s.count - 1, bytes = s.bytes - gone.bytes FROM gone
+                     WHERE s.address = gone.address AND s.count > 1),
+    sender_last AS (DELETE FROM senders AS s USING gone WHERE s.address = gone.address AND s.count <= 1)
     UPDATE groups AS g SET count = g.count - 1, bytes = g.bytes - gone.bytes,
                            hosts = g.hosts - (SELECT count(*) FROM last)
     FROM gone WHERE g.grp = gone.grp)";
+
+// A group that has no report left goes; while it is being written to, it
+// stays, empty, for its new reports.
+constexpr const char* kDropIfEmpty = "DELETE FROM groups WHERE grp = $1 AND count <= 0";
 
 // A group that still has reports takes its times, title and signature from
 // those left.
@@ -258,10 +285,17 @@ void PostgresStore::tellEvents(const std::vector<PendingReport>& group, std::siz
 
 PostgresStore::Fit PostgresStore::makeRoomFor(const PendingReport& report, Writing& writing, CommitResult& result)
 {
-    const std::string& group = report.info.signature.id;
+    const auto choose = [&](const char* statement) {
+        return connection_->execute(statement, pg::Params()
+                                                   .text(report.info.signature.id)
+                                                   .integer(static_cast<std::int64_t>(report.size))
+                                                   .text(report.info.sender.addressText()));
+    };
     while (writing.storedBytes + report.size > maxUse_) {
-        const pg::Result victim = connection_->execute(
-            kChooseVictim, pg::Params().text(group).integer(static_cast<std::int64_t>(report.size)));
+        pg::Result victim = choose(kChooseFromGroups);
+        if (victim.rows() == 0) {
+            victim = choose(kChooseFromSenders);
+        }
         if (victim.rows() == 0) {
             return Fit::TooLarge;
         }
@@ -272,6 +306,9 @@ PostgresStore::Fit PostgresStore::makeRoomFor(const PendingReport& report, Writi
         const std::string victimGroup = victim.text(0, 1);
         const auto bytes = static_cast<std::uint64_t>(victim.integer(0, 3));
         connection_->execute(kForget, pg::Params().text(id));
+        if (!writing.groups.contains(victimGroup)) {
+            connection_->execute(kDropIfEmpty, pg::Params().text(victimGroup));
+        }
         connection_->execute(kRefreshGroup, pg::Params().text(victimGroup));
         writing.storedBytes -= std::min(writing.storedBytes, bytes);
         ++writing.removed;
