@@ -33,13 +33,14 @@ std::string environment(const char* name)
 // which no line may show.
 class TestDatabase {
 public:
-    explicit TestDatabase(const std::string& name)
+    explicit TestDatabase(const std::string& name, const std::string& encoding = "UTF8")
         : uri_("postgresql://" + environment("PGUSER") + ":" + environment("PGPASSWORD") + "@"
                + environment("PGHOST") + ":" + environment("PGPORT") + "/" + name)
     {
         store::pg::Connection server(uri_.substr(0, uri_.rfind('/')) + "/postgres", "the server", {"postgres_test"});
         server.run("DROP DATABASE IF EXISTS " + name);
-        server.run("CREATE DATABASE " + name);
+        server.run("CREATE DATABASE " + name + " TEMPLATE template0 ENCODING '" + encoding
+                   + "' LC_COLLATE 'C' LC_CTYPE 'C'");
     }
     const std::string& uri() const { return uri_; }
     std::int64_t number(const std::string& sql) const { return connect().execute(sql).integer(0, 0); }
@@ -265,6 +266,21 @@ TEST_F(PostgresCollectors, KeepAnotherHostsOnlyReportsThroughAFloodOfCrashesOfTh
     EXPECT_LE(database.number("SELECT sum(bytes)::bigint FROM reports"), kMaxUse);
     EXPECT_EQ(database.number("SELECT count(*) FROM groups WHERE count = 0"), 0) << "an empty group stayed";
     EXPECT_EQ(database.number("SELECT sum(count)::bigint FROM senders"), database.number("SELECT count(*) FROM reports"));
+}
+
+TEST_F(PostgresCollectors, RefuseADatabaseThatCantHoldEveryReportsTextWithOneLine)
+{
+    const TestDatabase database("latin", "LATIN1");
+
+    const ExitResult collector = run({kCollector, "--port", "0", database.uri()});
+    const ExitResult reader = run({kReader, "--store", database.uri(), "groups"});
+
+    for (const ExitResult& result : {collector, reader}) {
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(std::ranges::count(result.err, '\n'), 1) << result.err;
+        EXPECT_NE(result.err.find("is in encoding LATIN1"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find(environment("PGPASSWORD")), std::string::npos) << result.err;
+    }
 }
 
 TEST_F(PostgresCollectors, TellTheReaderWhatADirectoryFedTheSameReportsTells)

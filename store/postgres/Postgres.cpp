@@ -226,6 +226,14 @@ Connection::Connection(const std::string& uri, const std::string& shownAs, const
     }
     // The server's notices ("already exists, skipping") are no one's business.
     PQsetNoticeProcessor(handle_.get(), ignoreNotice, nullptr);
+    // Reports' titles and facts are any text: a database of another
+    // encoding would refuse some of them, report by report.
+    const char* encoding = PQparameterStatus(handle_.get(), "server_encoding");
+    if (encoding != nullptr && std::string_view(encoding) != "UTF8") {
+        throw Error("the database of " + shownAs + " is in encoding " + encoding
+                        + ", which can't hold every report's text: make it with ENCODING 'UTF8'",
+                    kWrongEncoding, false);
+    }
 }
 
 void Connection::fail(const PGresult* result) const

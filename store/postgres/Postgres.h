@@ -28,6 +28,9 @@ using TimePoint = std::chrono::system_clock::time_point;
 
 // A failed call: what() is the server's (or libpq's) reason, in one line;
 // a connection's failure also names the server.
+// The SQLSTATE of a database whose encoding can't hold every report's text.
+inline constexpr const char* kWrongEncoding = "22021";
+
 class Error : public std::runtime_error {
 public:
     Error(const std::string& what, std::string sqlState, bool connectionLost)

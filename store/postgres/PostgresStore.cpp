@@ -51,10 +51,12 @@ PostgresStore::PostgresStore(const StoreName& store, const StoreOptions& options
     if (const std::string error = pg::checkUri(store); !error.empty()) {
         throw StartupError(error);
     }
+    starting_ = true;
     if (options.budget.keepFree.value_or(0) != 0 || options.budget.keepFreeInodes.value_or(0) != 0) {
         outbox_.notices.push_back({Notice::Level::Warning, "--keep-free and --keep-free-inodes don't apply to a database: ignored"});
     }
     ready();
+    starting_ = false;
 }
 
 bool PostgresStore::connect()
@@ -73,6 +75,10 @@ bool PostgresStore::connect()
         connection_.emplace(std::move(connection));
         return true;
     } catch (const pg::Error& error) {
+        if (starting_ && error.sqlState() == pg::kWrongEncoding) {
+            // Not a database that is away for a while: one to make anew.
+            throw StartupError(error.what());
+        }
         if (!lostAt_) {
             lostAt_ = Steady::now();
             outbox_.notices.push_back({Notice::Level::Error, std::string(error.what()) + "; reports wait in the queue while "

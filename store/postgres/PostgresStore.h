@@ -122,6 +122,7 @@ private:
     Steady::duration backoff_{};
     std::optional<Steady::time_point> lostAt_;
     Outbox outbox_;
+    bool starting_ = false;  // in the constructor: a database that can't serve fails the start
 };
 
 }  // namespace store
