@@ -38,15 +38,21 @@ inline std::size_t sequenceLength(std::string_view text, std::uint32_t& codePoin
     return codePoint < kLeast[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
 }
 
-// C1 controls, line and paragraph separators, direction marks and
-// overrides, the byte order mark and noncharacters: valid, but they move or
-// hide text where it is shown.
+// C1 controls, line and paragraph separators, direction marks, embeddings,
+// overrides and isolates, characters that show as nothing (zero width
+// space, word joiner, invisible operators, soft hyphen, fillers), the byte
+// order mark, interlinear annotations and noncharacters: valid, but they
+// move or hide text where it is shown. Zero width joiners stay: scripts
+// and emoji need them.
 inline bool hidesText(std::uint32_t codePoint)
 {
-    return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x2028 || codePoint == 0x2029
-        || codePoint == 0x200E || codePoint == 0x200F || (codePoint >= 0x202A && codePoint <= 0x202E)
-        || (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF
-        || (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE;
+    const auto within = [codePoint](std::uint32_t first, std::uint32_t last) {
+        return codePoint >= first && codePoint <= last;
+    };
+    return within(0x80, 0x9F) || codePoint == 0xAD || codePoint == 0x061C || codePoint == 0x115F
+        || codePoint == 0x1160 || codePoint == 0x180E || codePoint == 0x200B || within(0x200E, 0x200F)
+        || within(0x2028, 0x202E) || within(0x2060, 0x206F) || codePoint == 0x3164 || codePoint == 0xFEFF
+        || codePoint == 0xFFA0 || within(0xFFF9, 0xFFFB) || within(0xFDD0, 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE;
 }
 
 // One line of valid UTF-8 without control characters: escape sequences are

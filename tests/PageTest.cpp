@@ -59,7 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"PreInvalidUtf8BecomesReplacement", kPre, "\xFF\xE2\x82", "\n\uFFFD\uFFFD\uFFFD"},
         EscapeCase{"PreValidUtf8IsKept", kPre, "caf\xC3\xA9 \xF0\x9F\x92\xA5", "\ncaf\xC3\xA9 \xF0\x9F\x92\xA5"},
         EscapeCase{"PreLineSeparatorAndOverrideBecomeReplacement", kPre, "\u2028\u202E\xC2\x85",
-                   "\n\uFFFD\uFFFD\uFFFD"}),
+                   "\n\uFFFD\uFFFD\uFFFD"},
+        EscapeCase{"PreLetterMarkAndZeroWidthSpaceBecomeReplacement", kPre, "a\u061Cb\u200Bc",
+                   "\na\uFFFDb\uFFFDc"}),
     [](const auto& entry) { return std::string(entry.param.name); });
 
 struct IdCase {

@@ -82,6 +82,7 @@ const Hostile kHostile[] = {
      "error: disk full now"},
     {"InvalidUtf8", "error: bad \xff byte \xed\xa0\x80\n", "error: bad \uFFFD byte \uFFFD\uFFFD\uFFFD"},
     {"DirectionOverride", "error: file \u202Egnp.exe\n", "error: file gnp.exe"},
+    {"LetterMarkAndZeroWidthSpace", "error: file \u061Cgnp\u200B.exe\n", "error: file gnp.exe"},
     {"UnterminatedEscape", "error \x1b[", "error"},
     {"NulBytes", std::string("host: a\0b\nProgram received signal SIGSEGV\n#0  0x1 in f\0g () at x.c:1\n", 68)},
     {"OneMegabyteLine", "error: " + std::string(1 << 20, 'A') + "\n"},
