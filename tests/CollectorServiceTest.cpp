@@ -189,6 +189,76 @@ const News kNews[] = {
 INSTANTIATE_TEST_SUITE_P(Commands, CollectorTells, testing::ValuesIn(kNews),
                          [](const testing::TestParamInfo<News>& param) { return param.param.name; });
 
+// A crash function of its own for each index: letters, since numbers are
+// left out of signatures.
+std::string functionFor(int index)
+{
+    std::string name = "flood_";
+    for (int rest = index; rest != 0 || name.size() == 6; rest /= 26) {
+        name += static_cast<char>('a' + rest % 26);
+    }
+    return name;
+}
+
+// Reads standard error until a line holds `part`, for `within` at most,
+// keeping the lines read in `seen`; whether one did.
+bool readUntil(Child& child, const std::string& part, std::chrono::milliseconds within, std::string& seen)
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (const auto line = child.readErrLine(1s)) {
+            seen += *line + "\n";
+            if (line->find(part) != std::string::npos) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::size_t countOf(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// One host floods the collector with new crashes while every command is
+// slow; a real crash from another host is told at once, and its command
+// runs, while the flood's commands are skipped and said to be.
+TEST(CollectorTells, AnotherHostsCrashAtOnceWhileOneFloods)
+{
+    TempDir dir;
+    const fs::path other = dir.path() / "other";
+    RunningCollector collector(
+        dir.path() / "reports",
+        {.args = {"--on-new-group", "case $CRASH_SENDER in 127.0.0.2:*) touch " + other.string() + ";; *) sleep 5;; esac"}});
+    const UdpSocket flooder;
+    constexpr int kFlood = 6000;
+    for (int index = 0; index < kFlood; ++index) {
+        flooder.sendTo(collector.port(), makeFrame(toBytes(crashIn(functionFor(index)))));
+        if (index % 200 == 199) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    std::string seen;
+    EXPECT_TRUE(readUntil(collector.child(), "flood_" + functionFor(kFlood - 1).substr(6) + " ", 30s, seen));
+    UdpSocket(0, "127.0.0.2").sendTo(collector.port(), makeFrame(toBytes(crashIn("real_crash"))));
+
+    EXPECT_TRUE(readUntil(collector.child(), "from 127.0.0.2:", 5s, seen));
+    for (int tries = 0; tries < 50 && !fs::exists(other); ++tries) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(fs::exists(other)) << "the other host's command did not run";
+    const ExitResult result = collector.stop();
+    seen += result.err;
+    EXPECT_EQ(countOf(seen, "new crash group "), static_cast<std::size_t>(kFlood + 1));
+    EXPECT_EQ(countOf(seen, "of crash group news"), 0u) << "news dropped";
+    EXPECT_GE(countOf(seen, "skipped the command for "), 1u);
+}
+
 // With --page, the site shows every group stored, once the page's wait
 // between writes is over, without a report after them.
 TEST(CollectorKeepsAPage, ThatShowsTheGroupsOfTheLastBurst)
