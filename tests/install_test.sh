@@ -14,6 +14,48 @@ fail() {
     exit 1
 }
 
+# invoked CONTROL_DIR SCRIPT ARGS...: the units that the collector's maintainer
+# script SCRIPT starts, stops or restarts when dpkg runs it with ARGS under a
+# running systemd, one "ACTION UNIT..." a line. Run in a mount namespace of
+# its own, where /run/systemd/system is there, with the commands it runs
+# replaced by ones that only record their arguments.
+invoked() {
+    local control=$1 script=$2 stubs
+    shift 2
+    stubs=$(mktemp -d)
+    for command in deb-systemd-invoke deb-systemd-helper systemctl adduser; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$command" "$stubs" >"$stubs/$command"
+        chmod +x "$stubs/$command"
+    done
+    unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec "$@"' sh \
+        env PATH="$stubs:$PATH" sh "$control/$script" "$@" >/dev/null
+    sed -n "s/^deb-systemd-invoke //p" "$stubs/calls" 2>/dev/null | tr -d "'" || true
+    rm -rf "$stubs"
+}
+
+# check_unit_actions CONTROL_DIR: an install starts the socket and the
+# service, removal stops both, and an upgrade restarts the service alone:
+# the socket holds the port and what arrives meanwhile.
+check_unit_actions() {
+    local control=$1 actions
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install test: not root, the maintainer scripts' unit actions not checked" >&2
+        return
+    fi
+    actions=$(invoked "$control" postinst configure "")
+    [[ $actions == "start collectCrashReports.service collectCrashReports.socket" ]] \
+        || fail "an install does not start the units: ${actions:-nothing}"
+    actions=$(invoked "$control" prerm remove)
+    [[ $actions == "stop collectCrashReports.service collectCrashReports.socket" ]] \
+        || fail "a removal does not stop the units: ${actions:-nothing}"
+    actions="$(invoked "$control" prerm upgrade 1.2.0)
+$(invoked "$control" postinst configure 1.2.0)"
+    ! grep -Eq "^(stop|restart|try-restart|reload-or-restart) .*collectCrashReports\.socket" <<<"$actions" \
+        || fail "an upgrade stops or restarts the socket, which closes the port: $actions"
+    grep -qx "restart collectCrashReports.service" <<<"$actions" \
+        || fail "an upgrade does not restart the service: $actions"
+}
+
 # check_packages: the two packages of script/package example.org 9700.
 check_packages() {
     local root debs collector sender work
@@ -57,9 +99,7 @@ check_packages() {
 
     grep -q "deb-systemd-helper enable 'collectCrashReports.socket'" "$work/collector-control/postinst" \
         || fail "postinst does not enable the socket"
-    grep -q "deb-systemd-invoke \$_dh_action 'collectCrashReports.service' 'collectCrashReports.socket'" \
-        "$work/collector-control/postinst" || fail "postinst does not start or restart the service"
-    grep -q "deb-systemd-invoke stop" "$work/collector-control/prerm" || fail "prerm does not stop the service"
+    check_unit_actions "$work/collector-control"
     grep -q "/var/lib/private/crash-reports" "$work/collector-control/postrm" \
         || fail "postrm does not remove the reports on purge"
     ! grep -Eq "(rmdir|rm -[a-z]*) [^#]*/var/lib/private( |$)" "$work/collector-control/postrm" \
