@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix and checks what was installed:
+# Installs a build under a temporary DESTDIR and checks what was installed:
 # the programs run, their manual pages render without a warning, and the
-# systemd units name the programs under that prefix and pass
+# systemd units name the programs under the prefix, read the configuration
+# installed, run as a user that the installed sysusers file makes, and pass
 # systemd-analyze verify.
 # With --package, builds both Debian packages for a host and port other than
 # the defaults instead, and checks their contents, maintainer scripts, units
@@ -120,10 +121,13 @@ if [[ $1 == --package ]]; then
 fi
 
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# Installed as an operator would, under a DESTDIR: the programs under the
+# prefix, the configuration in /etc.
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+installed=/usr/local
+prefix=$root$installed
+DESTDIR=$root cmake --install "$build" --prefix "$installed" >/dev/null
 
 status=0
 usage=$("$prefix/bin/sendCrashReport" 2>&1 >/dev/null) || status=$?
@@ -160,25 +164,51 @@ units=$prefix/lib/systemd/system
 for unit in collectCrashReports.service collectCrashReports.socket crash-report@.service; do
     [[ -f $units/$unit ]] || fail "no systemd unit $units/$unit"
 done
-grep -qx "ExecStart=$prefix/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
-    || fail "the crash report template does not run the script installed in $prefix"
-grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS \${COLLECTOR_STORE}" \
-    "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $prefix"
+grep -qx "ExecStart=$installed/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
+    || fail "the crash report template does not run the script installed in $installed"
+grep -qx "ExecStart=$installed/bin/collectCrashReports \$COLLECTOR_OPTIONS \${COLLECTOR_STORE}" \
+    "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $installed"
 grep -qx "RestartPreventExitStatus=2" "$units/collectCrashReports.service" \
     || fail "the service restarts after a usage error, which restarting can't mend"
-[[ -f $prefix/etc/default/collectCrashReports ]] || fail "no options file $prefix/etc/default/collectCrashReports"
+# The files that the unit and the collector read are those installed.
+options=$(sed -n 's/^EnvironmentFile=-\{0,1\}//p' "$units/collectCrashReports.service")
+[[ -n $options && -f $root$options ]] || fail "the service reads options from ${options:-nothing}, not installed"
+rules=$(grep -o '(default: [^ ]* if it is there)' <<<"$("$prefix/bin/collectCrashReports" --help)" | cut -d' ' -f2)
+[[ -n $rules && -f $root$rules ]] || fail "the collector reads skip rules from ${rules:-nothing}, not installed"
 # The store is the state directory unless the options file names another,
 # also under an options file that names none.
 grep -qx "Environment=COLLECTOR_STORE=/var/lib/crash-reports" "$units/collectCrashReports.service" \
     || fail "the service has no default store"
-grep -qx "COLLECTOR_STORE=/var/lib/crash-reports" "$prefix/etc/default/collectCrashReports" \
+grep -qx "COLLECTOR_STORE=/var/lib/crash-reports" "$root$options" \
     || fail "the options file does not name the default store"
+# An options file that is there already is the operator's.
+echo 'COLLECTOR_OPTIONS="--count 1"' >"$root$options"
+DESTDIR=$root cmake --install "$build" --prefix "$installed" >/dev/null
+grep -qx 'COLLECTOR_OPTIONS="--count 1"' "$root$options" || fail "installing again replaced the options file"
+# The user that the service runs as is made by systemd-sysusers from the
+# file installed, where systemd-sysusers reads it.
+user=$(sed -n 's/^User=//p' "$units/collectCrashReports.service")
+sysusers=$prefix/lib/sysusers.d/crash-reports.conf
+[[ -f $sysusers ]] || fail "no $sysusers to make the user $user"
+if [[ $(id -u) -eq 0 ]] && command -v systemd-sysusers >/dev/null; then
+    mkdir -p "$root/etc"
+    touch "$root/etc/passwd" "$root/etc/group"
+    systemd-sysusers --root="$root" "$sysusers" 2>/dev/null || fail "systemd-sysusers failed on $sysusers"
+    grep -q "^$user:" "$root/etc/passwd" && grep -q "^$user:" "$root/etc/group" \
+        || fail "systemd-sysusers made no user and group $user from $sysusers"
+fi
 if ! command -v systemd-analyze >/dev/null; then
     echo "install test: systemd-analyze not installed, units not verified" >&2
     exit 0
 fi
-findings=$(cd "$units" && MANPATH=$prefix/share/man systemd-analyze verify \
+# Verified where the programs are now, under the DESTDIR.
+verified=$root/verified
+mkdir "$verified"
+for unit in collectCrashReports.socket collectCrashReports.service crash-report@.service; do
+    sed "s|=$installed/|=$prefix/|" "$units/$unit" >"$verified/$unit"
+done
+findings=$(cd "$verified" && MANPATH=$prefix/share/man systemd-analyze verify \
     collectCrashReports.socket collectCrashReports.service crash-report@.service 2>&1) \
     || fail "systemd-analyze verify failed: $findings"
 [[ -z $findings ]] || fail "systemd-analyze verify: $findings"
-echo "install test: programs, manual pages and units in $prefix are sound"
+echo "install test: programs, manual pages, units and configuration under $root are sound"
