@@ -336,4 +336,34 @@ TEST(CollectorEndToEnd, MakesItsDirectoryAgainWhenItIsRemoved)
     EXPECT_EQ(summaryOf(result.err).at("stored"), 1U);
 }
 
+// With --metrics, a file that a monitoring system reads: what happened,
+// counted, readable by all, and whole (written anew and renamed).
+TEST(CollectorEndToEnd, WritesItsFiguresForAMonitoringSystem)
+{
+    TempDir dir;
+    const fs::path metrics = dir.path() / "collector.prom";
+    RunningCollector collector(dir.path() / "reports", {.args = {"--metrics", metrics.string(), "--max-use", "1G"}});
+    const UdpSocket peer;
+    for (const char* report : {"first", "second"}) {
+        peer.sendTo(collector.port(), makeFrame(toBytes(report)));
+        collector.nextStoredPath();
+    }
+    peer.sendTo(collector.port(), toBytes("not a frame"));
+    const ExitResult result = collector.stop();
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    const Bytes bytes = readFile(metrics);
+    const std::string text(bytes.begin(), bytes.end());
+    for (const char* sample : {"crash_collector_datagrams_received_total 3", "crash_collector_reports_stored_total 2",
+                               "crash_collector_datagrams_rejected_total 1", "crash_collector_groups 2",
+                               "crash_collector_group_news_total{event=\"new\"} 2",
+                               "crash_collector_store_budget_bytes 1073741824"}) {
+        EXPECT_NE(text.find(std::string("\n") + sample + "\n"), std::string::npos) << sample << " in:\n" << text;
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(metrics.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0644U);
+    EXPECT_FALSE(fs::exists(metrics.string() + ".tmp"));
+}
+
 }  // namespace

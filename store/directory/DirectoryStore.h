@@ -53,6 +53,7 @@ public:
     // Waits for the index's writer first, then catches up with the files,
     // then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
+    StoreFigures figures() override;
 
     // Removes a stored report and forgets it; an error text, or empty.
     std::string remove(const std::string& name);
