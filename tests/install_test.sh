@@ -57,6 +57,22 @@ $(invoked "$control" postinst configure 1.2.0)"
         || fail "an upgrade does not restart the service: $actions"
 }
 
+# check_opt_in_on_removal CONTROL_DIR: removing the sender with the README's
+# opt-in of every service in place says how to take it away.
+check_opt_in_on_removal() {
+    local control=$1 said
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install test: not root, the sender's removal not checked" >&2
+        return
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    said=$(unshare -m sh -c 'mount -t tmpfs none /etc/systemd/system && mkdir /etc/systemd/system/service.d &&
+        printf "[Unit]\nOnFailure=crash-report@%%n.service\n" >/etc/systemd/system/service.d/10-crash-report.conf &&
+        sh "$1/postrm" remove' sh "$control" 2>&1 >/dev/null) || fail "the sender's postrm failed: $said"
+    grep -q "rm /etc/systemd/system/service.d/10-crash-report.conf" <<<"$said" \
+        || fail "removing the sender does not say how to take away the opt-in of every service: ${said:-nothing}"
+}
+
 # check_packages: the two packages of script/package example.org 9700.
 check_packages() {
     local root debs collector sender work
@@ -73,12 +89,14 @@ check_packages() {
     for file in usr/bin/collectCrashReports usr/share/man/man1/collectCrashReports.1.gz \
         usr/bin/crashReports usr/share/man/man1/crashReports.1.gz \
         lib/systemd/system/collectCrashReports.service lib/systemd/system/collectCrashReports.socket \
-        etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright; do
+        etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright \
+        usr/share/doc/crash-report-collector/README.md.gz usr/lib/sysusers.d/crash-reports.conf \
+        usr/share/bash-completion/completions/crashReports usr/share/bash-completion/completions/collectCrashReports; do
         [[ -f $work/collector/$file ]] || fail "crash-report-collector has no $file"
     done
     for file in usr/bin/sendCrashReport usr/share/man/man1/sendCrashReport.1.gz usr/bin/sendUnitCrashReport \
         usr/share/man/man1/sendUnitCrashReport.1.gz lib/systemd/system/crash-report@.service \
-        usr/share/doc/crash-report-sender/copyright; do
+        usr/share/doc/crash-report-sender/copyright usr/share/doc/crash-report-sender/README.md.gz; do
         [[ -f $work/sender/$file ]] || fail "crash-report-sender has no $file"
     done
     [[ ! -e $work/sender/usr/bin/collectCrashReports ]] || fail "crash-report-sender carries the collector"
@@ -101,6 +119,8 @@ check_packages() {
     grep -q "deb-systemd-helper enable 'collectCrashReports.socket'" "$work/collector-control/postinst" \
         || fail "postinst does not enable the socket"
     check_unit_actions "$work/collector-control"
+    dpkg-deb -e "$sender" "$work/sender-control"
+    check_opt_in_on_removal "$work/sender-control"
     grep -q "/var/lib/private/crash-reports" "$work/collector-control/postrm" \
         || fail "postrm does not remove the reports on purge"
     ! grep -Eq "(rmdir|rm -[a-z]*) [^#]*/var/lib/private( |$)" "$work/collector-control/postrm" \
