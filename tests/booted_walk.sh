@@ -23,7 +23,7 @@ nspawn=
 cleanup() {
     [[ -z $nspawn ]] || kill "$nspawn" 2>/dev/null || true
     [[ -z $nspawn ]] || wait "$nspawn" 2>/dev/null || true
-    rm -rf "$root"
+    rm -rf "$root" "$root.console"
 }
 trap cleanup EXIT
 echo "booted walk: a minimal $suite in $root" >&2
@@ -64,7 +64,7 @@ while not stop and sent < int(sys.argv[2]):
     time.sleep(0.001 if len(sys.argv) < 4 else float(sys.argv[3]))
 open(sys.argv[1], "w").write(str(sent))
 PY
-stored() { inside sh -c 'ls /var/lib/crash-reports | grep -c "\.report$"'; }
+stored() { inside sh -c 'ls /var/lib/crash-reports | grep -c "\.report$" || true'; }
 
 before=$(stored)
 inside python3 /var/tmp/walk/send.py /var/tmp/walk/sent 100000000 &
