@@ -185,6 +185,9 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
     if (options.page) {
         page_.emplace(options.store, *options.page, options.regressedAfter, log);
     }
+    if (options.metrics) {
+        metrics_.emplace(*options.metrics, socket_.get(), log);
+    }
     if (const std::string warning = enlargeReceiveBuffer(socket_.get(), !socketPassed_); !warning.empty()) {
         log_.err(Priority::Warning, warning);
     }
@@ -224,7 +227,8 @@ void Collector::run()
         log_.err(Priority::Info, "listening on " + localEndpoint(socket_.get()) + ", storing into "
                                      + store_->location() + " (" + plural(store_->count(), "report") + " there)");
         service_.ready(formatSummary(counters_, log_.dropped()));
-        StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_, page_ ? &*page_ : nullptr)
+        StoreLoop(options_, queue_, *store_, rules_, counters_, log_, service_, notifier_, page_ ? &*page_ : nullptr,
+                  metrics_ ? &*metrics_ : nullptr)
             .run();
         service_.stopping();
     }
@@ -234,6 +238,9 @@ void Collector::run()
         page_->stop();
     }
     counters_.unstored += queue_.frameCount();
+    if (metrics_) {
+        metrics_->write(counters_, log_.dropped(), notifier_.figures(), store_->figures());
+    }
 }
 
 }  // namespace collector

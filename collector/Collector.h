@@ -9,6 +9,7 @@
 #include "collector/Counters.h"
 #include "collector/FrameQueue.h"
 #include "collector/LogSink.h"
+#include "collector/Metrics.h"
 #include "collector/Notifier.h"
 #include "collector/Options.h"
 #include "collector/PageKeeper.h"
@@ -48,6 +49,7 @@ private:
     std::unique_ptr<store::ReportStore> store_;
     Notifier notifier_;
     std::optional<PageKeeper> page_;
+    std::optional<MetricsFile> metrics_;
     Admission admission_;
     FrameQueue queue_;
     Counters counters_;

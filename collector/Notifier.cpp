@@ -2,67 +2,37 @@
 
 #include "common/Plural.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <thread>
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <utility>
-#include <vector>
 
 #ifdef HAVE_LIBSYSTEMD
 #include <systemd/sd-journal.h>
 #endif
-
-extern char** environ;
 
 namespace collector {
 
 namespace {
 
 using Steady = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// How often running commands are looked at, and how long they may go on
-// once the collector stops.
-constexpr auto kReapEvery = std::chrono::milliseconds(100);
+// How often commands whose end the kernel can't signal are looked at; how
+// long they may go on once the collector stops; how often the lines of
+// what was skipped come at most.
+constexpr auto kLookEvery = milliseconds(100);
 constexpr auto kStopGrace = std::chrono::seconds(2);
+constexpr auto kSkippedEvery = std::chrono::seconds(1);
 
-// The environment of a command: the collector's own, and the news.
-std::vector<std::string> environmentFor(const GroupNews& news)
+bool failed(int status)
 {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "CRASH_", 6) != 0) {
-            environment.emplace_back(*entry);
-        }
-    }
-    environment.push_back("CRASH_EVENT=" + std::string(eventName(news.event)));
-    environment.push_back("CRASH_GROUP=" + news.group);
-    environment.push_back("CRASH_TITLE=" + news.title);
-    environment.push_back("CRASH_REPORT=" + news.report);
-    environment.push_back("CRASH_SENDER=" + news.sender);
-    return environment;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts)
-{
-    std::vector<char*> pointers;
-    for (auto& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-std::string describeEnd(int status)
-{
-    if (WIFEXITED(status)) {
-        return "exited with status " + std::to_string(WEXITSTATUS(status));
-    }
-    return std::string("was ended by ") + (WIFSIGNALED(status) ? sigabbrev_np(WTERMSIG(status)) : "?");
+    return !WIFEXITED(status) || WEXITSTATUS(status) != 0;
 }
 
 }  // namespace
@@ -74,16 +44,21 @@ std::string_view eventName(store::GroupEvent event)
 
 std::string newsLine(const GroupNews& news)
 {
-    return std::string(news.event == store::GroupEvent::Regressed ? "regressed" : "new") + " crash group "
-        + news.group + ": " + news.title + " (report " + news.report + " from " + news.sender + ")";
+    return std::string(eventName(news.event)) + " crash group " + news.group + ": " + news.title + " (report "
+        + news.report + " from " + news.sender + ")";
 }
 
 Notifier::Notifier(LogSink& log, std::optional<std::string> command, std::chrono::milliseconds timeout)
     : log_(log),
       command_(std::move(command)),
       timeout_(timeout),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       thread_([this](const std::stop_token& stop) { run(stop); })
 {
+    if (!wake_) {
+        thread_.stop();
+        throw std::system_error(errno, std::generic_category(), "can't make an event descriptor");
+    }
 }
 
 Notifier::~Notifier()
@@ -98,73 +73,67 @@ void Notifier::stop()
 
 void Notifier::tell(GroupNews news)
 {
+    bool wasEmpty = false;
     {
-        const crashreports::Lock lock(mutex_);
-        if (queue_.size() >= kMostQueued) {
-            ++dropped_;
-            return;
-        }
+        crashreports::Lock lock(mutex_);
+        room_.wait(lock, [this]() REQUIRES(mutex_) { return queue_.size() < kMostQueued; });
+        wasEmpty = queue_.empty();
         queue_.push_back(std::move(news));
     }
-    changed_.notify_one();
+    if (wasEmpty) {
+        wake();
+    }
+}
+
+Notifier::Figures Notifier::figures() const
+{
+    return {newGroups_.load(), regressedGroups_.load(), commandsRun_.load(), commandsFailed_.load(),
+            commandsSkipped_.load()};
+}
+
+void Notifier::wake() const
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto ignored = ::write(wake_.get(), &one, sizeof one);
+}
+
+std::deque<GroupNews> Notifier::takeQueued()
+{
+    std::deque<GroupNews> taken;
+    {
+        const crashreports::Lock lock(mutex_);
+        taken.swap(queue_);
+    }
+    room_.notify_all();
+    return taken;
 }
 
 void Notifier::run(const std::stop_token& stop)
 {
+    const std::stop_callback wakeOnStop(stop, [this] { wake(); });
     for (;;) {
-        waitForNews(stop);
+        // Read before the news is taken: news told after it is taken next time.
         const bool stopping = stop.stop_requested();
-        while (const auto news = nextToTell(stopping)) {
-            announce(*news);
+        for (auto& news : takeQueued()) {
+            announce(news);
             if (command_ && !stopping) {
-                start(*news);
+                commands_.add(std::move(news));
             }
         }
         if (stopping) {
             break;
         }
-        reap(false);
+        startCommands();
+        saySkipped(false);
+        waitForEvents();
+        tendCommands(false);
     }
     endCommands();
 }
 
-void Notifier::waitForNews(const std::stop_token& stop)
-{
-    std::uint64_t dropped = 0;
-    {
-        crashreports::Lock lock(mutex_);
-        changed_.wait_for(lock, stop, kReapEvery, [this]() REQUIRES(mutex_) { return !queue_.empty(); });
-        dropped = std::exchange(dropped_, 0);
-    }
-    if (dropped != 0) {
-        log_.err(Priority::Warning,
-                 "dropped " + crashreports::plural(dropped, "piece") + " of crash group news: too many at once");
-    }
-}
-
-std::optional<GroupNews> Notifier::nextToTell(bool stopping)
-{
-    const crashreports::Lock lock(mutex_);
-    if (queue_.empty() || (command_ && !stopping && running_.size() >= kMostRunning)) {
-        return std::nullopt;
-    }
-    GroupNews news = std::move(queue_.front());
-    queue_.pop_front();
-    return news;
-}
-
-void Notifier::endCommands()
-{
-    const auto deadline = Steady::now() + kStopGrace;
-    while (!running_.empty() && Steady::now() < deadline) {
-        std::this_thread::sleep_for(kReapEvery);
-        reap(false);
-    }
-    reap(true);
-}
-
 void Notifier::announce(const GroupNews& news)
 {
+    ++(news.event == store::GroupEvent::Regressed ? regressedGroups_ : newGroups_);
     const std::string line = newsLine(news);
 #ifdef HAVE_LIBSYSTEMD
     if (log_.errIsJournal()) {
@@ -179,59 +148,113 @@ void Notifier::announce(const GroupNews& news)
     log_.err(Priority::Notice, line);
 }
 
-void Notifier::start(const GroupNews& news)
+void Notifier::startCommands()
 {
-    std::vector<std::string> environment = environmentFor(news);
-    std::vector<char*> environmentPointers = pointersTo(environment);
-    std::vector<std::string> arguments{"sh", "-c", *command_};
-    std::vector<char*> argumentPointers = pointersTo(arguments);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    ::posix_spawnattr_init(&attributes);
-    // A group of its own, so that a timeout ends whatever it started; and
-    // no signal that the collector blocks stays blocked in it.
-    sigset_t none;
-    ::sigemptyset(&none);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setpgroup(&attributes, 0);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, argumentPointers.data(),
-                                    environmentPointers.data());
-    ::posix_spawnattr_destroy(&attributes);
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        log_.err(Priority::Error, "can't run the command for crash group " + news.group + ": " + std::strerror(error));
-        return;
+    while (auto news = commands_.next()) {
+        try {
+            running_.push_back(std::make_unique<NewsCommand>(*command_, *news));
+            ++commandsRun_;
+        } catch (const std::exception& error) {
+            commands_.ended(news->sender);
+            ++commandsFailed_;
+            log_.err(Priority::Error, "can't run the command for crash group " + news->group + ": " + error.what());
+        }
     }
-    running_.push_back({pid, Steady::now(), news.group});
 }
 
-void Notifier::reap(bool stopping)
+void Notifier::waitForEvents(std::optional<Steady::time_point> until)
 {
+    std::vector<pollfd> waits{{wake_.get(), POLLIN, 0}};
+    auto timeout = milliseconds(-1);
     const auto now = Steady::now();
-    std::erase_if(running_, [&](const Running& command) {
-        int status = 0;
-        const pid_t ended = ::waitpid(command.pid, &status, WNOHANG);
-        if (ended == 0) {
-            if (!stopping && now - command.started < timeout_) {
-                return false;
-            }
-            ::kill(-command.pid, SIGKILL);
-            ::waitpid(command.pid, &status, 0);
-            log_.err(Priority::Error, "the command for crash group " + command.group + " was killed after "
-                                          + std::to_string((now - command.started) / std::chrono::milliseconds(1))
-                                          + " ms");
+    const auto sooner = [&timeout](milliseconds wait) {
+        wait = std::max(wait, milliseconds(0));
+        timeout = timeout < milliseconds(0) ? wait : std::min(timeout, wait);
+    };
+    for (const auto& command : running_) {
+        command->addWaits(waits);
+        sooner(std::chrono::ceil<milliseconds>(command->started() + timeout_ - now));
+        if (!command->endIsWaitable()) {
+            sooner(kLookEvery);
+        }
+    }
+    if (until) {
+        sooner(std::chrono::ceil<milliseconds>(*until - now));
+    }
+    if (commands_.skippedAny()) {
+        sooner(std::chrono::ceil<milliseconds>(lastSkippedLine_ + kSkippedEvery - now));
+    }
+    if (::poll(waits.data(), waits.size(), static_cast<int>(timeout.count())) > 0 && waits[0].revents != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto ignored = ::read(wake_.get(), &count, sizeof count);
+    }
+}
+
+NewsCommand::LineSink Notifier::lineSink()
+{
+    return [this](Priority priority, std::string_view line) { log_.err(priority, line); };
+}
+
+void Notifier::tendCommands(bool ending)
+{
+    const auto sink = lineSink();
+    const auto now = Steady::now();
+    std::erase_if(running_, [&](const std::unique_ptr<NewsCommand>& command) {
+        command->readOutput(sink);
+        if (const auto status = command->finishIfExited(sink)) {
+            finish(*command, *status);
             return true;
         }
-        if (ended == command.pid && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
-            log_.err(Priority::Error, "the command for crash group " + command.group + " " + describeEnd(status));
+        if (!ending && now - command->started() < timeout_) {
+            return false;
         }
+        command->kill(sink);
+        ++commandsFailed_;
+        log_.err(Priority::Error, "the command for crash group " + command->news().group + " was killed after "
+                                      + std::to_string((now - command->started()) / milliseconds(1)) + " ms");
+        commands_.ended(command->news().sender);
         return true;
     });
+}
+
+void Notifier::finish(NewsCommand& command, int status)
+{
+    commands_.ended(command.news().sender);
+    if (failed(status)) {
+        ++commandsFailed_;
+        log_.err(Priority::Error, describeEnd(command.news().group, status));
+    }
+}
+
+void Notifier::saySkipped(bool now)
+{
+    if (!commands_.skippedAny() || (!now && Steady::now() - lastSkippedLine_ < kSkippedEvery)) {
+        return;
+    }
+    lastSkippedLine_ = Steady::now();
+    for (const auto& skipped : commands_.takeSkipped()) {
+        commandsSkipped_ += skipped.commands;
+        const std::string from = skipped.host.empty() ? crashreports::plural(skipped.hosts, "other sender")
+                                                      : skipped.host;
+        log_.err(Priority::Warning, "skipped the command for " + crashreports::plural(skipped.commands, "crash group")
+                                        + " from " + from + ": too many at once");
+    }
+}
+
+void Notifier::endCommands()
+{
+    if (const std::uint64_t dropped = commands_.dropWaiting(); dropped != 0) {
+        commandsSkipped_ += dropped;
+        log_.err(Priority::Warning, "skipped the command for " + crashreports::plural(dropped, "crash group")
+                                        + ": the collector is stopping");
+    }
+    saySkipped(true);
+    const auto deadline = Steady::now() + kStopGrace;
+    while (!running_.empty() && Steady::now() < deadline) {
+        waitForEvents(deadline);
+        tendCommands(false);
+    }
+    tendCommands(true);
 }
 
 }  // namespace collector

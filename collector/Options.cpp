@@ -143,6 +143,12 @@ std::vector<KnownOption> triageOptions()
              options.page = std::filesystem::path(value);
              return value.empty() ? invalidValue("--page", value, "an empty directory name") : std::string();
          }},
+        {{"--metrics", true},
+         [](Options& options, std::string_view value) {
+             options.metrics = std::filesystem::path(value);
+             return value.empty() || value.back() == '/' ? invalidValue("--metrics", value, "not a file name")
+                                                          : std::string();
+         }},
     };
 }
 
@@ -257,6 +263,10 @@ std::string usageText()
           "                           every "
         + std::to_string(PageKeeper::kEvery.count())
         + " s after a change)\n"
+          "  --metrics FILE           write the collector's figures to FILE in Prometheus' text\n"
+          "                           format, every "
+        + std::to_string(kMetricsEvery.count())
+        + " s and at the end\n"
           "  --help                   print this help and exit\n"
           "  --version                print the version and exit\n"
           "\n"

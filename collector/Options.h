@@ -24,6 +24,8 @@ inline constexpr std::uint64_t kDefaultMaxReportSize = 8 << 20;
 inline constexpr std::uint64_t kDefaultQueueSize = 64 << 20;
 // The queue holds at least one datagram of any size.
 inline constexpr std::uint64_t kMinQueueSize = 64 << 10;
+// How often --metrics is written.
+inline constexpr auto kMetricsEvery = std::chrono::seconds(5);
 
 struct Options {
     std::string bindAddress = "0.0.0.0";
@@ -41,6 +43,7 @@ struct Options {
     std::optional<std::string> onNewGroup;  // a command for news of crash groups
     std::vector<std::filesystem::path> skipRules;  // empty: the default file, if there is one
     std::optional<std::filesystem::path> page;     // where to keep the triage page
+    std::optional<std::filesystem::path> metrics;  // where to write the metrics
     store::StoreName store{std::string()};  // a directory, or a postgresql:// URI
     bool help = false;
     bool version = false;

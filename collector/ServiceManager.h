@@ -2,8 +2,11 @@
 
 // The collector's side of systemd's service protocol: readiness, a status
 // line, watchdog keep-alives, and the socket that socket activation hands
-// over. Built without libsystemd, or run outside systemd, each call does
-// nothing and no socket is handed over.
+// over. With libsystemd it speaks through it; without, it reads the same
+// environment (LISTEN_PID, LISTEN_FDS, NOTIFY_SOCKET, WATCHDOG_USEC,
+// WATCHDOG_PID) and sends the same datagrams itself, so that the installed
+// units work either way. Run outside systemd, each call does nothing and no
+// socket is handed over.
 
 #include "common/UniqueFd.h"
 
@@ -19,6 +22,8 @@ class ServiceManager {
 public:
     ServiceManager();
 
+    // Whether systemd passed this process a socket, without taking it.
+    bool socketPassed() const;
     // The UDP socket that systemd passed, if it passed one. Throws
     // StartupError if it passed anything else.
     std::optional<UniqueFd> takeSocket();

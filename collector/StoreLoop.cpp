@@ -16,7 +16,8 @@ using crashreports::plural;
 constexpr auto kIdleWait = std::chrono::seconds(1);
 // The store's catching up goes in slices this long, between looks at the queue.
 constexpr auto kCatchUpSlice = std::chrono::milliseconds(20);
-constexpr auto kStatusInterval = std::chrono::seconds(5);
+// The status line and the metrics, together.
+constexpr auto kStatusInterval = kMetricsEvery;
 
 std::string bytes(std::uint64_t count)
 {
@@ -37,7 +38,7 @@ Priority priorityOf(store::Notice::Level level)
 
 StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store,
                      const triage::SkipRules& rules, Counters& counters, LogSink& log, ServiceManager& service,
-                     Notifier& notifier, PageKeeper* page)
+                     Notifier& notifier, PageKeeper* page, MetricsFile* metrics)
     : options_(options),
       queue_(queue),
       store_(store),
@@ -46,7 +47,8 @@ StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportSto
       log_(log),
       service_(service),
       notifier_(notifier),
-      page_(page)
+      page_(page),
+      metrics_(metrics)
 {
 }
 
@@ -285,6 +287,9 @@ void StoreLoop::heartbeat()
     if (now - lastStatus_ >= kStatusInterval) {
         lastStatus_ = now;
         service_.status(formatSummary(counters_, log_.dropped()));
+        if (metrics_ != nullptr) {
+            metrics_->write(counters_, log_.dropped(), notifier_.figures(), store_.figures());
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include "collector/Counters.h"
 #include "collector/FrameQueue.h"
 #include "collector/LogSink.h"
+#include "collector/Metrics.h"
 #include "collector/Notifier.h"
 #include "collector/Options.h"
 #include "collector/PageKeeper.h"
@@ -28,7 +29,8 @@ namespace collector {
 class StoreLoop {
 public:
     StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store, const triage::SkipRules& rules,
-              Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier, PageKeeper* page);
+              Counters& counters, LogSink& log, ServiceManager& service, Notifier& notifier, PageKeeper* page,
+              MetricsFile* metrics);
 
     // Stores until the queue is closed and empty, or --count reports are
     // stored. Once the queue is closed, it stores for kStopTime at most;
@@ -83,6 +85,7 @@ private:
     ServiceManager& service_;
     Notifier& notifier_;
     PageKeeper* page_;  // none when no page is kept
+    MetricsFile* metrics_;  // none without --metrics
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};

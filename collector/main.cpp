@@ -7,10 +7,15 @@
 #include "collector/Options.h"
 #include "collector/ServiceManager.h"
 #include "common/StartupError.h"
+#include "common/UniqueFd.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -65,6 +70,40 @@ int serve(const collector::Options& options, collector::LogSink& log)
     return status;
 }
 
+// Under socket activation, a usage error keeps the service running, serving
+// nothing, until it is stopped: had it exited, every datagram would start it
+// again through the socket until systemd gave up and closed the port. So
+// the socket stays open and what arrives waits in its buffer until the
+// options are mended and the service restarted; the watchdog is kept told.
+void holdSocketUntilStopped(const std::string& error, collector::LogSink& log)
+{
+    collector::ServiceManager service;
+    if (!service.socketPassed()) {
+        return;
+    }
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaddset(&signals, number);
+    }
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const crashreports::UniqueFd stop(::signalfd(-1, &signals, SFD_CLOEXEC));
+    log.err(collector::Priority::Error,
+            "collectCrashReports: not serving the socket that systemd passed until the options are mended and the "
+            "service is restarted; reports wait in its buffer meanwhile");
+    service.ready("not serving: " + error);
+    const int interval = static_cast<int>(service.keepAliveInterval(std::chrono::seconds(60)).count());
+    pollfd wait{stop.get(), POLLIN, 0};
+    for (;;) {
+        const int ready = ::poll(&wait, 1, interval);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            break;
+        }
+        service.keepAlive();
+    }
+    service.stopping();
+}
+
 // Parses and dispatches; the exit status.
 int runCollector(int argc, char* argv[])
 {
@@ -80,6 +119,7 @@ int runCollector(int argc, char* argv[])
     collector::LogSink log(STDOUT_FILENO, STDERR_FILENO);
     if (!parsed.error.empty()) {
         log.err(collector::Priority::Error, "collectCrashReports: " + parsed.error + " (see --help)");
+        holdSocketUntilStopped(parsed.error, log);
         return kUsageError;
     }
     return serve(parsed.options, log);

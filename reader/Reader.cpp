@@ -11,8 +11,12 @@
 #include "store/OpenStore.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -138,6 +142,32 @@ FileBytes readReportFile(const std::string& path)
     }
 }
 
+// Whether the calling process is in group `gid`.
+bool inGroup(gid_t gid)
+{
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return ::getegid() == gid || std::ranges::find(groups, gid) != groups.end();
+}
+
+// For a user that may not read a directory store: the group that may, and
+// how to join it; empty otherwise.
+std::string permissionHint(const store::StoreName& storeName)
+{
+    struct stat status {};
+    const char* path = storeName.text().c_str();
+    if (storeName.isDatabase() || ::access(path, R_OK | X_OK) == 0 || errno != EACCES || ::stat(path, &status) != 0
+        || inGroup(status.st_gid)) {
+        return {};
+    }
+    const group* owner = ::getgrgid(status.st_gid);
+    const passwd* user = ::getpwuid(::geteuid());
+    const std::string groupName = owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
+    return "; members of its group " + groupName + " read it: ask an administrator to add you (sudo adduser "
+        + (user != nullptr ? user->pw_name : std::string("USER")) + " " + groupName + "), then log in again";
+}
+
 // groups, list, show or page against the store's catalog.
 Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, store::TimePoint now)
 {
@@ -145,7 +175,7 @@ Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, st
         const auto catalog = store::openCatalog(options.store);
         return runOnCatalog(*catalog, options, underRules, now);
     } catch (const crashreports::StartupError& error) {
-        return failure(error.what());
+        return failure(error.what() + permissionHint(options.store));
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& error) {

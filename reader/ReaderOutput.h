@@ -26,6 +26,12 @@ std::string groupsJson(std::span<const store::GroupSummary> groups,
 std::string reportsTable(std::span<const store::ReportSummary> reports);
 std::string reportsJson(std::span<const store::ReportSummary> reports);
 
+// A report's bytes for a terminal: lines, tabs and valid UTF-8 text as they
+// are; every other control character, C1's included, and every byte that
+// is not UTF-8 shown as \xNN, so that a report can't move the cursor, clear
+// the screen or retitle the window.
+std::string forTerminal(std::string_view bytes);
+
 // A report file's name, then its signature's parts and facts, one a line.
 std::string signatureText(std::string_view file, const Signature& signature);
 

@@ -4,6 +4,9 @@
 #include "BuildConfig.h"
 #include "reader/Reader.h"
 #include "reader/ReaderOptions.h"
+#include "reader/ReaderOutput.h"
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -29,6 +32,11 @@ int runCrashReports(int argc, char* argv[])
         outcome = {kUsageError, {}, {parsed.error + " (see --help)"}};
     } else {
         outcome = triage::runReader(parsed.options, now);
+        // A report's bytes reach a terminal only as text it can't obey;
+        // a pipe or a file gets them exactly as stored.
+        if (parsed.options.command == triage::Command::Show && ::isatty(STDOUT_FILENO) == 1) {
+            outcome.output = triage::forTerminal(outcome.output);
+        }
     }
     return triage::writeOutcome(outcome, stdout, stderr);
 }

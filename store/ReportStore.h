@@ -109,6 +109,14 @@ struct Outbox {
     std::vector<GroupNews> news;
 };
 
+// What a store holds, for the collector's metrics: what it can tell without
+// much work, the rest left out.
+struct StoreFigures {
+    std::optional<std::uint64_t> groups;
+    std::optional<std::uint64_t> bytes;   // of the stored reports, as the budget counts them
+    std::optional<std::uint64_t> budget;  // the most they may take (--max-use); nothing: no limit
+};
+
 // Whether draining the outbox waits until every stored report is recorded.
 enum class Settle { No, Yes };
 
@@ -155,6 +163,8 @@ public:
     // date with the reports, say) for about `slice`; whether it did any:
     // call again until it did none.
     virtual bool catchUp(std::chrono::milliseconds) { return false; }
+    // What it holds, for metrics; nothing by default.
+    virtual StoreFigures figures() { return {}; }
 };
 
 }  // namespace store

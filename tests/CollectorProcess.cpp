@@ -53,7 +53,7 @@ std::vector<std::string> RunningCollector::commandLine(const fs::path& directory
     // too. Options of the test's own come later and win.
     std::vector<std::string> argv = setup.wrapper;
     argv.insert(argv.end(),
-                {kCollector, "--bind", "127.0.0.1", "--port", std::to_string(setup.port), "--keep-free", "0"});
+                {setup.program, "--bind", "127.0.0.1", "--port", std::to_string(setup.port), "--keep-free", "0"});
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     argv.push_back(directory.string());
     return argv;

@@ -17,6 +17,12 @@ using namespace test_support;
 namespace fs = std::filesystem;
 
 inline const std::string kCollector = COLLECTOR_PATH;
+#ifdef PLAIN_COLLECTOR_PATH
+// The collector built without libsystemd.
+inline const std::string kCollectorWithoutLibsystemd = PLAIN_COLLECTOR_PATH;
+#else
+inline const std::string kCollectorWithoutLibsystemd = COLLECTOR_PATH;
+#endif
 inline const std::string kSender = SENDER_PATH;
 inline const std::string kFailCalls = FAIL_CALLS_PATH;
 inline constexpr std::uint16_t kCollectorPort = TEST_COLLECTOR_PORT;
@@ -25,6 +31,7 @@ inline constexpr std::uint16_t kCollectorPort = TEST_COLLECTOR_PORT;
 // the process around it.
 struct Setup {
     std::vector<std::string> args;
+    std::string program = kCollector;
     std::uint16_t port = 0;
     ProcessOptions process;
     std::vector<std::string> wrapper;  // a command that runs the collector, e.g. prlimit

@@ -51,12 +51,24 @@ private:
     Fd fd_;
 };
 
-TEST(CollectorUnderSystemd, TellsReadinessStatusKeepAliveAndStop)
+// Each check runs on the collector as built, and on one built without
+// libsystemd, which speaks the protocol itself.
+class CollectorUnderSystemd : public testing::TestWithParam<std::string> {
+protected:
+    static const std::string& activate()
+    {
+        static const std::string path = "/usr/bin/systemd-socket-activate";
+        return path;
+    }
+};
+
+TEST_P(CollectorUnderSystemd, TellsReadinessStatusKeepAliveAndStop)
 {
     TempDir dir;
     const NotifySocket manager(dir.path() / "notify");
     RunningCollector collector(dir.path() / "reports",
-                               {.process = {.env = {"NOTIFY_SOCKET=" + (dir.path() / "notify").string(),
+                               {.program = GetParam(),
+                                .process = {.env = {"NOTIFY_SOCKET=" + (dir.path() / "notify").string(),
                                                     "WATCHDOG_USEC=400000"}}});
 
     const auto ready = manager.next("READY=1");
@@ -68,17 +80,16 @@ TEST(CollectorUnderSystemd, TellsReadinessStatusKeepAliveAndStop)
     EXPECT_EQ(collector.child().wait().status, 0);
 }
 
-TEST(CollectorUnderSystemd, TakesTheSocketThatSocketActivationPasses)
+TEST_P(CollectorUnderSystemd, TakesTheSocketThatSocketActivationPasses)
 {
-    const std::string activate = "/usr/bin/systemd-socket-activate";
-    if (!fs::exists(activate)) {
-        GTEST_SKIP() << activate << " is not installed";
+    if (!fs::exists(activate())) {
+        GTEST_SKIP() << activate() << " is not installed";
     }
     TempDir dir;
     const std::uint16_t port = UdpSocket().port();  // free once the socket is gone
     const std::string endpoint = "127.0.0.1:" + std::to_string(port);
     Child activator(
-        {activate, "--datagram", "-l", endpoint, kCollector, "--port", "1", "--keep-free", "0", dir.path().string()});
+        {activate(), "--datagram", "-l", endpoint, GetParam(), "--port", "1", "--keep-free", "0", dir.path().string()});
     while (const auto line = activator.readErrLine()) {
         if (line->starts_with("Listening on")) {
             break;
@@ -100,6 +111,46 @@ TEST(CollectorUnderSystemd, TakesTheSocketThatSocketActivationPasses)
     EXPECT_EQ(activator.wait().status, 0);
     EXPECT_EQ(storedIn(dir.path()), std::vector<std::string>{"activated"});
 }
+
+// A typo in the options of a socket-activated collector: had it exited,
+// each datagram would start it again until systemd closed the port. It
+// says what is wrong, tells systemd that it runs without serving, and
+// holds on until it is stopped; the reports wait in the socket.
+TEST_P(CollectorUnderSystemd, HoldsOnWithoutServingAfterATypoUnderSocketActivation)
+{
+    if (!fs::exists(activate())) {
+        GTEST_SKIP() << activate() << " is not installed";
+    }
+    TempDir dir;
+    const NotifySocket manager(dir.path() / "notify");
+    const std::uint16_t port = UdpSocket().port();
+    Child activator({activate(), "--datagram", "-l", "127.0.0.1:" + std::to_string(port), "-E",
+                     "NOTIFY_SOCKET=" + (dir.path() / "notify").string(), "-E", "WATCHDOG_USEC=400000", GetParam(),
+                     "--allow", "10.0.0.0/33", dir.path().string()});
+    while (const auto line = activator.readErrLine()) {
+        if (line->starts_with("Listening on")) {
+            break;
+        }
+    }
+    UdpSocket().sendTo(port, makeFrame(toBytes("waits")));
+
+    const auto ready = manager.next("READY=1");
+    ASSERT_TRUE(ready) << "the collector did not hold on";
+    EXPECT_TRUE(ready->starts_with("READY=1\nSTATUS=not serving: invalid --allow \"10.0.0.0/33\"")) << *ready;
+    EXPECT_TRUE(manager.next("WATCHDOG=1", 1s)) << "no keep-alive while holding on";
+    activator.signal(SIGTERM);
+    EXPECT_TRUE(manager.next("STOPPING=1"));
+    const ExitResult result = activator.wait();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("not serving the socket that systemd passed until the options are mended"),
+              std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(dir.path() / ".index.sqlite")) << "the store was opened";
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CollectorUnderSystemd, testing::Values(kCollector, kCollectorWithoutLibsystemd),
+                         [](const testing::TestParamInfo<std::string>& param) {
+                             return param.index == 0 ? "AsBuilt" : "WithoutLibsystemd";
+                         });
 
 // Reports sent one after the other, with pauses, to a collector that runs a
 // command for news of crash groups: the news lines it writes and what the
@@ -188,6 +239,76 @@ const News kNews[] = {
 
 INSTANTIATE_TEST_SUITE_P(Commands, CollectorTells, testing::ValuesIn(kNews),
                          [](const testing::TestParamInfo<News>& param) { return param.param.name; });
+
+// A crash function of its own for each index: letters, since numbers are
+// left out of signatures.
+std::string functionFor(int index)
+{
+    std::string name = "flood_";
+    for (int rest = index; rest != 0 || name.size() == 6; rest /= 26) {
+        name += static_cast<char>('a' + rest % 26);
+    }
+    return name;
+}
+
+// Reads standard error until a line holds `part`, for `within` at most,
+// keeping the lines read in `seen`; whether one did.
+bool readUntil(Child& child, const std::string& part, std::chrono::milliseconds within, std::string& seen)
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (const auto line = child.readErrLine(1s)) {
+            seen += *line + "\n";
+            if (line->find(part) != std::string::npos) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::size_t countOf(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// One host floods the collector with new crashes while every command is
+// slow; a real crash from another host is told at once, and its command
+// runs, while the flood's commands are skipped and said to be.
+TEST(CollectorTells, AnotherHostsCrashAtOnceWhileOneFloods)
+{
+    TempDir dir;
+    const fs::path other = dir.path() / "other";
+    RunningCollector collector(
+        dir.path() / "reports",
+        {.args = {"--on-new-group", "case $CRASH_SENDER in 127.0.0.2:*) touch " + other.string() + ";; *) sleep 5;; esac"}});
+    const UdpSocket flooder;
+    constexpr int kFlood = 6000;
+    for (int index = 0; index < kFlood; ++index) {
+        flooder.sendTo(collector.port(), makeFrame(toBytes(crashIn(functionFor(index)))));
+        if (index % 200 == 199) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    std::string seen;
+    EXPECT_TRUE(readUntil(collector.child(), "flood_" + functionFor(kFlood - 1).substr(6) + " ", 30s, seen));
+    UdpSocket(0, "127.0.0.2").sendTo(collector.port(), makeFrame(toBytes(crashIn("real_crash"))));
+
+    EXPECT_TRUE(readUntil(collector.child(), "from 127.0.0.2:", 5s, seen));
+    for (int tries = 0; tries < 50 && !fs::exists(other); ++tries) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(fs::exists(other)) << "the other host's command did not run";
+    const ExitResult result = collector.stop();
+    seen += result.err;
+    EXPECT_EQ(countOf(seen, "new crash group "), static_cast<std::size_t>(kFlood + 1));
+    EXPECT_EQ(countOf(seen, "of crash group news"), 0u) << "news dropped";
+    EXPECT_GE(countOf(seen, "skipped the command for "), 1u);
+}
 
 // With --page, the site shows every group stored, once the page's wait
 // between writes is over, without a report after them.

@@ -142,4 +142,56 @@ TEST(ReaderEndToEnd, ReadsAsAMemberOfTheStoresGroupWithoutWritingAnything)
     EXPECT_EQ(list.status, 0) << list.err;
 }
 
+TEST(ReaderEndToEnd, TellsAUserOutsideTheStoresGroupWhichGroupToAskFor)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to read as another user";
+    }
+    TempDir dir;
+    const fs::path store = dir.path() / "reports";
+    storeThreeCrashes(store);
+    ASSERT_EQ(::chown(store.c_str(), 0, 4242), 0);
+    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
+    ::chmod(dir.path().c_str(), 0755);
+
+    const ExitResult outsider = run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                     kReader, "--store", store.string(), "groups"});
+
+    EXPECT_EQ(outsider.status, 1);
+    EXPECT_NE(outsider.err.find("Permission denied; members of its group 4242 read it: ask an administrator to add "
+                                "you (sudo adduser "),
+              std::string::npos)
+        << outsider.err;
+    EXPECT_EQ(std::ranges::count(outsider.err, '\n'), 1) << outsider.err;
+}
+
+// `show` gives a pipe the stored bytes; a terminal gets them as text that
+// it shows rather than obeys.
+TEST(ReaderEndToEnd, ShowEscapesControlCharactersForATerminalOnly)
+{
+    if (!fs::exists("/usr/bin/script")) {
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    }
+    TempDir dir;
+    const std::string report = "crash\x1b]0;owned\x07\x1b[2J\xc2\x9b" "1m caf\xc3\xa9\n";
+    fs::path stored;
+    {
+        RunningCollector collector(dir.path(), {.args = {"--count", "1"}});
+        UdpSocket().sendTo(collector.port(), makeFrame(toBytes(report)));
+        stored = collector.nextStoredPath();
+        ASSERT_EQ(collector.child().wait().status, 0);
+    }
+    const std::string id = stored.filename().string();
+
+    const ExitResult piped = read(dir.path(), {"show", id});
+    const ExitResult onTerminal = run({"/usr/bin/script", "-q", "-e", "-c",
+                                       kReader + " --store " + dir.path().string() + " show " + id, "/dev/null"});
+
+    EXPECT_EQ(piped.out, report);
+    EXPECT_EQ(onTerminal.status, 0) << onTerminal.err;
+    EXPECT_NE(onTerminal.out.find("crash\\x1b]0;owned\\x07\\x1b[2J\\xc2\\x9b1m caf\xc3\xa9"), std::string::npos)
+        << onTerminal.out;
+    EXPECT_EQ(onTerminal.out.find('\x1b'), std::string::npos) << onTerminal.out;
+}
+
 }  // namespace

@@ -132,15 +132,15 @@ const CommandCase kCommands[] = {
      "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             TITLE\n"
      "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  SIGSEGV in log_crash\n"
      "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  ValueError in load\n"},
-    {"ListShowsHostAndUnitWhereKnown",
+    {"ListShowsHostUnitAndExecutableWhereKnown",
      {"list", "--limit", "2"},
      0,
      "RECEIVED              REPORT                                                GROUP             SENDER"
-     "          BYTES  HOST   UNIT         TITLE\n"
+     "          BYTES  HOST   UNIT         EXECUTABLE    TITLE\n"
      "2026-12-08T11:59:59Z  20261208T115959.000042Z_10.1.2.3_40000_000003.report  0123456789abcdef  10.1.2.3:40000"
-     "   1234  web-3  app.service  SIGSEGV in log_crash\n"
+     "   1234  web-3  app.service  /usr/bin/app  SIGSEGV in log_crash\n"
      "2026-12-08T10:00:00Z  20261208T100000.500000Z_10.1.2.4_40000_000001.report  0123456789abcdef  10.1.2.4:40000"
-     "     99  -      -            SIGSEGV in log_crash\n"},
+     "     99  -      -            -             SIGSEGV in log_crash\n"},
     {"ListOfAnUnknownGroupNamesIt",
      {"list", "--group", "00000000000000ff"},
      1,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix and checks what was installed:
+# Installs a build under a temporary DESTDIR and checks what was installed:
 # the programs run, their manual pages render without a warning, and the
-# systemd units name the programs under that prefix and pass
+# systemd units name the programs under the prefix, read the configuration
+# installed, run as a user that the installed sysusers file makes, and pass
 # systemd-analyze verify.
 # With --package, builds both Debian packages for a host and port other than
 # the defaults instead, and checks their contents, maintainer scripts, units
@@ -12,6 +13,64 @@ set -euo pipefail
 fail() {
     echo "install test: $*" >&2
     exit 1
+}
+
+# invoked CONTROL_DIR SCRIPT ARGS...: the units that the collector's maintainer
+# script SCRIPT starts, stops or restarts when dpkg runs it with ARGS under a
+# running systemd, one "ACTION UNIT..." a line. Run in a mount namespace of
+# its own, where /run/systemd/system is there, with the commands it runs
+# replaced by ones that only record their arguments.
+invoked() {
+    local control=$1 script=$2 stubs
+    shift 2
+    stubs=$(mktemp -d)
+    for command in deb-systemd-invoke deb-systemd-helper systemctl adduser; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$command" "$stubs" >"$stubs/$command"
+        chmod +x "$stubs/$command"
+    done
+    unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/system && exec "$@"' sh \
+        env PATH="$stubs:$PATH" sh "$control/$script" "$@" >/dev/null
+    sed -n "s/^deb-systemd-invoke //p" "$stubs/calls" 2>/dev/null | tr -d "'" || true
+    rm -rf "$stubs"
+}
+
+# check_unit_actions CONTROL_DIR: an install starts the socket and the
+# service, removal stops both, and an upgrade restarts the service alone:
+# the socket holds the port and what arrives meanwhile.
+check_unit_actions() {
+    local control=$1 actions
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install test: not root, the maintainer scripts' unit actions not checked" >&2
+        return
+    fi
+    actions=$(invoked "$control" postinst configure "")
+    [[ $actions == "start collectCrashReports.service collectCrashReports.socket" ]] \
+        || fail "an install does not start the units: ${actions:-nothing}"
+    actions=$(invoked "$control" prerm remove)
+    [[ $actions == "stop collectCrashReports.service collectCrashReports.socket" ]] \
+        || fail "a removal does not stop the units: ${actions:-nothing}"
+    actions="$(invoked "$control" prerm upgrade 1.2.0)
+$(invoked "$control" postinst configure 1.2.0)"
+    ! grep -Eq "^(stop|restart|try-restart|reload-or-restart) .*collectCrashReports\.socket" <<<"$actions" \
+        || fail "an upgrade stops or restarts the socket, which closes the port: $actions"
+    grep -qx "restart collectCrashReports.service" <<<"$actions" \
+        || fail "an upgrade does not restart the service: $actions"
+}
+
+# check_opt_in_on_removal CONTROL_DIR: removing the sender with the README's
+# opt-in of every service in place says how to take it away.
+check_opt_in_on_removal() {
+    local control=$1 said
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install test: not root, the sender's removal not checked" >&2
+        return
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    said=$(unshare -m sh -c 'mount -t tmpfs none /etc/systemd/system && mkdir /etc/systemd/system/service.d &&
+        printf "[Unit]\nOnFailure=crash-report@%%n.service\n" >/etc/systemd/system/service.d/10-crash-report.conf &&
+        sh "$1/postrm" remove' sh "$control" 2>&1 >/dev/null) || fail "the sender's postrm failed: $said"
+    grep -q "rm /etc/systemd/system/service.d/10-crash-report.conf" <<<"$said" \
+        || fail "removing the sender does not say how to take away the opt-in of every service: ${said:-nothing}"
 }
 
 # check_packages: the two packages of script/package example.org 9700.
@@ -30,12 +89,14 @@ check_packages() {
     for file in usr/bin/collectCrashReports usr/share/man/man1/collectCrashReports.1.gz \
         usr/bin/crashReports usr/share/man/man1/crashReports.1.gz \
         lib/systemd/system/collectCrashReports.service lib/systemd/system/collectCrashReports.socket \
-        etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright; do
+        etc/default/collectCrashReports usr/share/doc/crash-report-collector/copyright \
+        usr/share/doc/crash-report-collector/README.md.gz usr/lib/sysusers.d/crash-reports.conf \
+        usr/share/bash-completion/completions/crashReports usr/share/bash-completion/completions/collectCrashReports; do
         [[ -f $work/collector/$file ]] || fail "crash-report-collector has no $file"
     done
     for file in usr/bin/sendCrashReport usr/share/man/man1/sendCrashReport.1.gz usr/bin/sendUnitCrashReport \
         usr/share/man/man1/sendUnitCrashReport.1.gz lib/systemd/system/crash-report@.service \
-        usr/share/doc/crash-report-sender/copyright; do
+        usr/share/doc/crash-report-sender/copyright usr/share/doc/crash-report-sender/README.md.gz; do
         [[ -f $work/sender/$file ]] || fail "crash-report-sender has no $file"
     done
     [[ ! -e $work/sender/usr/bin/collectCrashReports ]] || fail "crash-report-sender carries the collector"
@@ -57,9 +118,9 @@ check_packages() {
 
     grep -q "deb-systemd-helper enable 'collectCrashReports.socket'" "$work/collector-control/postinst" \
         || fail "postinst does not enable the socket"
-    grep -q "deb-systemd-invoke \$_dh_action 'collectCrashReports.service' 'collectCrashReports.socket'" \
-        "$work/collector-control/postinst" || fail "postinst does not start or restart the service"
-    grep -q "deb-systemd-invoke stop" "$work/collector-control/prerm" || fail "prerm does not stop the service"
+    check_unit_actions "$work/collector-control"
+    dpkg-deb -e "$sender" "$work/sender-control"
+    check_opt_in_on_removal "$work/sender-control"
     grep -q "/var/lib/private/crash-reports" "$work/collector-control/postrm" \
         || fail "postrm does not remove the reports on purge"
     ! grep -Eq "(rmdir|rm -[a-z]*) [^#]*/var/lib/private( |$)" "$work/collector-control/postrm" \
@@ -80,10 +141,13 @@ if [[ $1 == --package ]]; then
 fi
 
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# Installed as an operator would, under a DESTDIR: the programs under the
+# prefix, the configuration in /etc.
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+installed=/usr/local
+prefix=$root$installed
+DESTDIR=$root cmake --install "$build" --prefix "$installed" >/dev/null
 
 status=0
 usage=$("$prefix/bin/sendCrashReport" 2>&1 >/dev/null) || status=$?
@@ -120,25 +184,51 @@ units=$prefix/lib/systemd/system
 for unit in collectCrashReports.service collectCrashReports.socket crash-report@.service; do
     [[ -f $units/$unit ]] || fail "no systemd unit $units/$unit"
 done
-grep -qx "ExecStart=$prefix/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
-    || fail "the crash report template does not run the script installed in $prefix"
-grep -qx "ExecStart=$prefix/bin/collectCrashReports \$COLLECTOR_OPTIONS \${COLLECTOR_STORE}" \
-    "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $prefix"
+grep -qx "ExecStart=$installed/bin/sendUnitCrashReport %i" "$units/crash-report@.service" \
+    || fail "the crash report template does not run the script installed in $installed"
+grep -qx "ExecStart=$installed/bin/collectCrashReports \$COLLECTOR_OPTIONS \${COLLECTOR_STORE}" \
+    "$units/collectCrashReports.service" || fail "the service does not run the collector installed in $installed"
 grep -qx "RestartPreventExitStatus=2" "$units/collectCrashReports.service" \
     || fail "the service restarts after a usage error, which restarting can't mend"
-[[ -f $prefix/etc/default/collectCrashReports ]] || fail "no options file $prefix/etc/default/collectCrashReports"
+# The files that the unit and the collector read are those installed.
+options=$(sed -n 's/^EnvironmentFile=-\{0,1\}//p' "$units/collectCrashReports.service")
+[[ -n $options && -f $root$options ]] || fail "the service reads options from ${options:-nothing}, not installed"
+rules=$(grep -o '(default: [^ ]* if it is there)' <<<"$("$prefix/bin/collectCrashReports" --help)" | cut -d' ' -f2)
+[[ -n $rules && -f $root$rules ]] || fail "the collector reads skip rules from ${rules:-nothing}, not installed"
 # The store is the state directory unless the options file names another,
 # also under an options file that names none.
 grep -qx "Environment=COLLECTOR_STORE=/var/lib/crash-reports" "$units/collectCrashReports.service" \
     || fail "the service has no default store"
-grep -qx "COLLECTOR_STORE=/var/lib/crash-reports" "$prefix/etc/default/collectCrashReports" \
+grep -qx "COLLECTOR_STORE=/var/lib/crash-reports" "$root$options" \
     || fail "the options file does not name the default store"
+# An options file that is there already is the operator's.
+echo 'COLLECTOR_OPTIONS="--count 1"' >"$root$options"
+DESTDIR=$root cmake --install "$build" --prefix "$installed" >/dev/null
+grep -qx 'COLLECTOR_OPTIONS="--count 1"' "$root$options" || fail "installing again replaced the options file"
+# The user that the service runs as is made by systemd-sysusers from the
+# file installed, where systemd-sysusers reads it.
+user=$(sed -n 's/^User=//p' "$units/collectCrashReports.service")
+sysusers=$prefix/lib/sysusers.d/crash-reports.conf
+[[ -f $sysusers ]] || fail "no $sysusers to make the user $user"
+if [[ $(id -u) -eq 0 ]] && command -v systemd-sysusers >/dev/null; then
+    mkdir -p "$root/etc"
+    touch "$root/etc/passwd" "$root/etc/group"
+    systemd-sysusers --root="$root" "$sysusers" 2>/dev/null || fail "systemd-sysusers failed on $sysusers"
+    grep -q "^$user:" "$root/etc/passwd" && grep -q "^$user:" "$root/etc/group" \
+        || fail "systemd-sysusers made no user and group $user from $sysusers"
+fi
 if ! command -v systemd-analyze >/dev/null; then
     echo "install test: systemd-analyze not installed, units not verified" >&2
     exit 0
 fi
-findings=$(cd "$units" && MANPATH=$prefix/share/man systemd-analyze verify \
+# Verified where the programs are now, under the DESTDIR.
+verified=$root/verified
+mkdir "$verified"
+for unit in collectCrashReports.socket collectCrashReports.service crash-report@.service; do
+    sed "s|=$installed/|=$prefix/|" "$units/$unit" >"$verified/$unit"
+done
+findings=$(cd "$verified" && MANPATH=$prefix/share/man systemd-analyze verify \
     collectCrashReports.socket collectCrashReports.service crash-report@.service 2>&1) \
     || fail "systemd-analyze verify failed: $findings"
 [[ -z $findings ]] || fail "systemd-analyze verify: $findings"
-echo "install test: programs, manual pages and units in $prefix are sound"
+echo "install test: programs, manual pages, units and configuration under $root are sound"

@@ -240,6 +240,18 @@ std::optional<IndexTotals> DirectoryIndex::totalsIfIdle()
     }
 }
 
+std::optional<std::uint64_t> DirectoryIndex::groupCountIfIdle()
+{
+    if (!index_ || writerBusy()) {
+        return std::nullopt;
+    }
+    try {
+        return index_->groupCount();
+    } catch (const sqlite::Error&) {
+        return std::nullopt;
+    }
+}
+
 void DirectoryIndex::forget(const std::string& name)
 {
     withIndex("can't forget a removed report in", [&](ReportIndex& index) { index.forget({name}); });

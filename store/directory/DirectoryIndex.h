@@ -87,6 +87,9 @@ public:
     }
     // The index's totals, if the writer is idle now: it is not waited for.
     std::optional<IndexTotals> totalsIfIdle();
+    // The groups that hold reports, unless the writer is busy or the index
+    // can't be read.
+    std::optional<std::uint64_t> groupCountIfIdle();
     // Forgets a removed report.
     void forget(const std::string& name);
 

@@ -167,6 +167,12 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
     return step != DirectoryIndex::Step::Nothing;
 }
 
+StoreFigures DirectoryStore::figures()
+{
+    const std::uint64_t maxUse = budget_.limits().maxUse;
+    return {index_.groupCountIfIdle(), totals_.disk, maxUse == 0 ? std::nullopt : std::optional(maxUse)};
+}
+
 void DirectoryStore::refreshTotals()
 {
     if (const auto totals = index_.totalsIfIdle()) {

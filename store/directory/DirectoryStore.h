@@ -53,6 +53,7 @@ public:
     // Waits for the index's writer first, then catches up with the files,
     // then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
+    StoreFigures figures() override;
 
     const std::filesystem::path& directory() const { return files_.directory(); }
     const BudgetLimits& limits() const { return budget_.limits(); }

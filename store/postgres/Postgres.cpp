@@ -306,8 +306,20 @@ std::string checkUri(const StoreName& store)
         PQconninfoFree(options);
         return {};
     }
-    const std::string reason = error != nullptr ? oneLine(error) : "out of memory";
+    std::string reason = error != nullptr ? oneLine(error) : "out of memory";
     PQfreemem(error);
+    // libpq quotes the token it could not read, which may be a password:
+    // what the URI shown leaves out is left out here too.
+    for (std::size_t open = reason.find('"'); open != std::string::npos; open = reason.find('"', open + 1)) {
+        const std::size_t close = reason.find('"', open + 1);
+        if (close == std::string::npos) {
+            break;
+        }
+        if (store.shown().find(reason.substr(open + 1, close - open - 1)) == std::string::npos) {
+            reason.replace(open + 1, close - open - 1, "***");
+        }
+        open = reason.find('"', open + 1);
+    }
     return "invalid database URI " + store.shown() + ": " + reason;
 }
 

@@ -60,6 +60,8 @@ public:
     Outbox drainOutbox(Settle) override { return std::exchange(outbox_, {}); }
 
     std::uint64_t maxUse() const { return maxUse_; }
+    // The budget alone: the rest would cost the database a query.
+    StoreFigures figures() override { return {std::nullopt, std::nullopt, maxUse_ == 0 ? std::nullopt : std::optional(maxUse_)}; }
 
 private:
     using Steady = std::chrono::steady_clock;

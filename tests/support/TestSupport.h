@@ -95,6 +95,7 @@ class UdpSocket {
 public:
     explicit UdpSocket(std::uint16_t port = 0, const char* address = "127.0.0.1");
     std::uint16_t port() const;
+    int fd() const { return fd_.get(); }
     std::optional<Datagram> receive(std::chrono::milliseconds timeout = 5s) const;
     void sendTo(std::uint16_t port, std::span<const unsigned char> payload, const char* address = "127.0.0.1") const;
 
