@@ -211,21 +211,15 @@ std::string formatSize(std::uint64_t bytes)
     return std::to_string(bytes);
 }
 
-std::string usageText()
+namespace {
+
+// The options of the socket, the queue and the budget.
+std::string storingHelp()
 {
     using store::kDefaultCap;
     const std::string percent = "% of the\n                           filesystem, at most " + formatSize(kDefaultCap)
         + "; 0: no limit)\n";
-    return "usage: collectCrashReports [OPTION]... STORE\n"
-           "\n"
-           "Receives crash report frames over UDP and stores each valid report into STORE: a directory\n"
-           "(created if missing), a file a report, or a PostgreSQL database named by a postgresql://\n"
-           "URI, a row a report, which collectors on many hosts may share. A report is announced on\n"
-           "standard output once it is stored durably; everything else goes to standard error.\n"
-           "SIGINT, SIGTERM or SIGHUP stops it: what is queued is stored, then a summary line is\n"
-           "printed.\n"
-           "\n"
-           "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
+    return "  --bind ADDRESS           IPv4 address to listen on (default 0.0.0.0)\n"
            "  --port PORT              UDP port, 0 for any free one (default "
         + std::to_string(build_config::kCollectorPort)
         + ")\n"
@@ -244,13 +238,18 @@ std::string usageText()
         + percent + "  --keep-free-inodes N     inodes to leave free (default "
         + std::to_string(store::kDefaultKeepFreePercent)
         + "% of the filesystem's; 0: no limit);\n"
-          "                           neither applies to a database\n"
-          "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
-          "                           repeatable (default: every sender)\n"
-          "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
-          "  --count N                exit after storing N reports\n"
-          "  --skip-rules FILE        frames to leave out of crash signatures, one regular expression\n"
-          "                           a line; repeatable (default: "
+          "                           neither applies to a database\n";
+}
+
+// The options of senders, signatures, news, the page and the metrics.
+std::string sendersAndTriageHelp()
+{
+    return "  --allow NETWORK          accept only senders in NETWORK (10.0.0.0/8, 192.0.2.7);\n"
+           "                           repeatable (default: every sender)\n"
+           "  --per-sender-limit N     at most N datagrams a minute from one address (default 0: none)\n"
+           "  --count N                exit after storing N reports\n"
+           "  --skip-rules FILE        frames to leave out of crash signatures, one regular expression\n"
+           "                           a line; repeatable (default: "
         + std::string(triage::kDefaultRulesFile)
         + " if it is there)\n"
           "  --regressed-after SPAN   a crash group quiet this long comes back as regressed (default "
@@ -265,9 +264,24 @@ std::string usageText()
         + " s after a change)\n"
           "  --metrics FILE           write the collector's figures to FILE in Prometheus' text\n"
           "                           format, every "
-        + std::to_string(kMetricsEvery.count())
-        + " s and at the end\n"
-          "  --help                   print this help and exit\n"
+        + std::to_string(kMetricsEvery.count()) + " s and at the end\n";
+}
+
+}  // namespace
+
+std::string usageText()
+{
+    return "usage: collectCrashReports [OPTION]... STORE\n"
+           "\n"
+           "Receives crash report frames over UDP and stores each valid report into STORE: a directory\n"
+           "(created if missing), a file a report, or a PostgreSQL database named by a postgresql://\n"
+           "URI, a row a report, which collectors on many hosts may share. A report is announced on\n"
+           "standard output once it is stored durably; everything else goes to standard error.\n"
+           "SIGINT, SIGTERM or SIGHUP stops it: what is queued is stored, then a summary line is\n"
+           "printed.\n"
+           "\n"
+        + storingHelp() + sendersAndTriageHelp()
+        + "  --help                   print this help and exit\n"
           "  --version                print the version and exit\n"
           "\n"
           "Sizes take the suffixes K, M and G (powers of 1024); spans the units s, m, h and d.\n"

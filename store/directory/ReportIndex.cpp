@@ -227,7 +227,7 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
     const IndexEntry* newest = nullptr;
     std::int64_t newestReceived = 0;
-    std::map<std::uint32_t, std::pair<std::int64_t, std::uint64_t>> senders;  // reports and disk by address
+    SenderLoads senders;
     for (const std::size_t index : members) {
         const IndexEntry& entry = entries[index];
         const std::int64_t received = toMicroseconds(entry.received);
@@ -249,18 +249,7 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
         ++reports;
         senderDisk += entry.disk;
     }
-    std::int64_t newHosts = 0;
-    auto& sender = database_.cached(
-        "INSERT INTO group_senders VALUES (?1, ?2, ?3) ON CONFLICT DO UPDATE SET count = count + ?3 RETURNING count");
-    auto& total = database_.cached("INSERT INTO senders VALUES (?1, ?2, ?3) "
-                                   "ON CONFLICT DO UPDATE SET count = count + ?2, disk = disk + ?3");
-    for (const auto& [address, load] : senders) {
-        const std::string text = crashreports::Endpoint{address, 0}.addressText();
-        sender.bind(1, group).bind(2, text).bind(3, load.first);
-        newHosts += sender.step() && sender.integer(0) == load.first ? 1 : 0;
-        sender.reset();
-        total.bind(1, text).bind(2, load.first).bind(3, toInteger(load.second)).run();
-    }
+    const std::int64_t newHosts = addToSenders(group, senders);
     auto& update = database_.cached(R"(
         INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)
         ON CONFLICT (grp) DO UPDATE SET
@@ -276,6 +265,23 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     update.bind(1, group).bind(2, newest->signature.title).bind(3, newest->signature.text);
     update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(disk)).bind(6, newHosts);
     update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
+}
+
+std::int64_t ReportIndex::addToSenders(const std::string& group, const SenderLoads& senders)
+{
+    std::int64_t newHosts = 0;
+    auto& sender = database_.cached(
+        "INSERT INTO group_senders VALUES (?1, ?2, ?3) ON CONFLICT DO UPDATE SET count = count + ?3 RETURNING count");
+    auto& total = database_.cached("INSERT INTO senders VALUES (?1, ?2, ?3) "
+                                   "ON CONFLICT DO UPDATE SET count = count + ?2, disk = disk + ?3");
+    for (const auto& [address, load] : senders) {
+        const std::string text = crashreports::Endpoint{address, 0}.addressText();
+        sender.bind(1, group).bind(2, text).bind(3, load.first);
+        newHosts += sender.step() && sender.integer(0) == load.first ? 1 : 0;
+        sender.reset();
+        total.bind(1, text).bind(2, load.first).bind(3, toInteger(load.second)).run();
+    }
+    return newHosts;
 }
 
 void ReportIndex::forgetOne(const std::string& id)

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -177,6 +178,11 @@ private:
     void addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
                     std::chrono::seconds quiet, std::vector<GroupEvent>& events);
     void refreshGroupTimes(const std::string& group);
+    // Reports and disk by sender address.
+    using SenderLoads = std::map<std::uint32_t, std::pair<std::int64_t, std::uint64_t>>;
+    // Adds a group's new reports to its senders' and to the senders'
+    // aggregates; how many senders are new to the group.
+    std::int64_t addToSenders(const std::string& group, const SenderLoads& senders);
 
     std::filesystem::path path_;
     sqlite::Database database_;
