@@ -258,6 +258,16 @@ void readFacts(Lines lines, ReportFacts& facts)
     }
 }
 
+void readVersion(Lines lines, ReportFacts& facts)
+{
+    constexpr std::string_view kPrefix = "Version: ";
+    for (const std::string_view line : lines.first(std::min(lines.size(), kVersionLines))) {
+        if (const std::string_view trimmed = trim(line); trimmed.starts_with(kPrefix) && facts.version.empty()) {
+            facts.version = printable(trim(trimmed.substr(kPrefix.size())), kMaxFactBytes);
+        }
+    }
+}
+
 namespace {
 
 using FormatReader = Findings (*)(Lines, std::size_t, const ReportFacts&, const SkipRules&);

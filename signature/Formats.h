@@ -33,6 +33,9 @@ struct Detection {
 Detection detectFormat(Lines lines, ReportFacts& facts);
 // The facts alone.
 void readFacts(Lines lines, ReportFacts& facts);
+// The version that a "Version: " line among the first kVersionLines of
+// `lines` states, if facts has none yet.
+void readVersion(Lines lines, ReportFacts& facts);
 
 // "SIGSEGV" for a shell's "Segmentation fault (core dumped)"; else empty.
 std::string_view shellSignal(std::string_view trimmed);

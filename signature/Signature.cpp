@@ -181,6 +181,7 @@ Analysis analyseReport(std::string_view report, const SkipRules& rules)
     const std::vector<std::string_view> lines = splitLines(report.substr(0, kReadBytes));
     Analysis analysis;
     const Detection detection = detectFormat(lines, analysis.facts);
+    readVersion(lines, analysis.facts);
     if (detection.format == Format::None) {
         readFirstError(lines, analysis);
     } else {
@@ -246,7 +247,9 @@ Analysis analyseUnitReport(std::string_view report, const SkipRules& rules)
 {
     const UnitSections sections = splitUnitReport(report);
     Analysis analysis;
-    readFacts(splitLines(sections.about.substr(0, kReadBytes)), analysis.facts);
+    const std::vector<std::string_view> about = splitLines(sections.about.substr(0, kReadBytes));
+    readFacts(about, analysis.facts);
+    readVersion(about, analysis.facts);
     const std::vector<std::string_view> coreDump = splitLines(sections.coreDump.substr(0, kReadBytes));
     const Detection core = detectFormat(coreDump, analysis.facts);
     const std::vector<std::string_view> status = splitLines(sections.status.substr(0, kReadBytes));

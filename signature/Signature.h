@@ -35,7 +35,13 @@ struct ReportFacts {
     std::string unit;
     std::string executable;
     std::string signal;  // "SIGSEGV"
+    // The version of what crashed: a "Version: " line among the report's
+    // first kVersionLines lines (of a unit's report: of its first section,
+    // where sendUnitCrashReport writes its package's version).
+    std::string version;
 };
+
+inline constexpr std::size_t kVersionLines = 20;
 
 struct Signature {
     // What went wrong: "SIGSEGV", "ValueError", "AddressSanitizer:

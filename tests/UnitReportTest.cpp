@@ -84,6 +84,7 @@ show)
         + loadState + R"sh(' ;;
     *" InvocationID "*) echo ')sh"
         + invocationId + R"sh(' ;;
+    *" ExecStart "*) echo '{ path=/usr/bin/myapp ; argv[]=/usr/bin/myapp --serve ; ignore_errors=no }' ;;
     esac ;;
 status) )sh"
         + status + R"sh( ;;
@@ -164,6 +165,11 @@ const UnitReport kUnitReports[] = {
       "request 069999 served from cache shard 7 of the frontend pool\n"
       "myapp[4242]: request 070000 served from cache shard 7 of the frontend pool\n=== core dump",
       "Signal: 11 (SEGV)"}},
+    {"VersionOfThePackageOfTheUnitsExecutable",
+     {{"systemctl", systemctl(kStatus)}, {"journalctl", kSegfault},
+      {"dpkg-query", R"sh(case "$1 $2" in "-S /usr/bin/myapp") echo "myapp:amd64: /usr/bin/myapp" ;;
+"-W -f") [ "$4" = myapp:amd64 ] && printf '2.4.1-3' ;; esac)sh"}},
+     {"\nkernel: ", "\nVersion: 2.4.1-3\n=== systemctl status myapp.service ==="}},
     {"NoCoredumpctl",
      {{"systemctl", systemctl(kStatus)}, {"journalctl", kSegfault}},
      {"=== core dump of myapp.service ===\n(coredumpctl is not installed: no core dump information)\n"}},
@@ -194,7 +200,7 @@ const UnitReport kUnitReports[] = {
           + kFailedRun + "=== core dump"}},
     {"HangingCommandsAreKilledWithinTheBudget",
      {{"systemctl", kHang}, {"journalctl", kHang}, {"coredumpctl", kHang}},
-     {"=== systemctl status myapp.service ===\n(systemctl status --no-pager -- myapp.service timed out after 0.6 s)\n",
+     {"=== systemctl status myapp.service ===\n(systemctl status --no-pager -- myapp.service timed out after 0.42 s)\n",
       "=== journal of myapp.service ===\n(no invocation id of myapp.service: the journal of every run)\n"
       "(journalctl --no-pager -n 2000 -o short-iso-precise --utc --unit=myapp.service timed out after 0.9 s)\n",
       "=== core dump of myapp.service ===\n"
