@@ -5,10 +5,15 @@
 // reader (crashReports) and the page ask a catalog, never the socket. A
 // directory's catalog is its index; a database's is its tables.
 
+#include "store/Decisions.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace store {
@@ -25,6 +30,10 @@ struct GroupSummary {
     TimePoint firstSeen;      // the oldest report's receive time
     TimePoint lastSeen;       // the newest report's receive time
     std::string newest;       // the newest report's id
+    // The versions of the first and last reports that named one, as they
+    // came; empty where none did.
+    std::string firstVersion;
+    std::string lastVersion;
     friend bool operator==(const GroupSummary&, const GroupSummary&) = default;
 };
 
@@ -41,15 +50,23 @@ struct ReportSummary {
     std::string unit;
     std::string executable;
     std::string signal;
+    std::string version;
     friend bool operator==(const ReportSummary&, const ReportSummary&) = default;
 };
 
 // Which reports a question is about: all, or those received since a time,
-// of one group, and at most so many (the newest).
+// of one group, that say they come from a host, unit, executable or
+// version, and at most so many (the newest).
 struct ReportFilter {
     std::optional<TimePoint> since;
     std::optional<std::string> group;
     std::optional<std::size_t> limit;
+    std::optional<std::string> host{};
+    std::optional<std::string> unit{};
+    std::optional<std::string> executable{};
+    std::optional<std::string> version{};
+    // Whether it asks about what reports say of themselves.
+    bool byFacts() const { return host || unit || executable || version; }
 };
 
 // The count of reports in each bucket of `width`, oldest bucket first, from
@@ -81,6 +98,14 @@ public:
     // `buckets` of them ending with the one that holds `now`.
     virtual Histogram histogram(const std::optional<std::string>& group, std::chrono::seconds width,
                                 std::size_t buckets, TimePoint now) = 0;
+    // The decisions taken on the store's groups, in order, with the groups
+    // their reports are in now.
+    virtual DecisionRecord decisions() = 0;
+    // The distinct sender addresses of the reports of `groups`.
+    virtual std::uint64_t hostsOf(std::span<const std::string> groups) = 0;
+    // The groups of the reports whose host, unit, executable, signal or
+    // version holds `text`.
+    virtual std::set<std::string> groupsMentioning(std::string_view text) = 0;
 };
 
 // What a store holds once its groups were rebuilt from its reports.

@@ -1,6 +1,7 @@
 #include "store/OpenStore.h"
 
 #include "common/StartupError.h"
+#include "store/directory/DecisionLog.h"
 #include "store/directory/DirectoryCatalog.h"
 #include "store/directory/DirectoryIndex.h"
 #include "store/directory/DirectoryStore.h"
@@ -36,6 +37,21 @@ Rebuilt reindex(const StoreName& store, const triage::SkipRules& rules)
         }
     }
     return rebuildIndex(store.text(), rules);
+}
+
+void recordDecision(const StoreName& store, const Decision& decision)
+{
+    if (store.isDatabase()) {
+        try {
+            recordPostgresDecision(store, decision);
+            return;
+        } catch (const pg::Error& error) {
+            throw std::runtime_error("can't record the decision in " + store.shown() + ": " + error.what());
+        }
+    }
+    const DecisionLog log(store.text());
+    log.create();
+    log.append(decision);
 }
 
 }  // namespace store

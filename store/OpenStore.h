@@ -37,4 +37,9 @@ std::unique_ptr<store::Catalog> openCatalog(const StoreName& store);
 // one line naming what failed when the rebuild does.
 Rebuilt reindex(const StoreName& store, const triage::SkipRules& rules);
 
+// Adds `decision` to the decisions of `store`, durably. Throws
+// crashreports::StartupError as openCatalog() does, and std::exception
+// with one line naming what failed when the decision can't be written.
+void recordDecision(const StoreName& store, const Decision& decision);
+
 }  // namespace store

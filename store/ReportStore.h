@@ -12,6 +12,7 @@
 
 #include "common/Endpoint.h"
 #include "signature/Signature.h"
+#include "store/Decisions.h"
 
 #include <chrono>
 #include <cstdint>
@@ -165,6 +166,14 @@ public:
     virtual bool catchUp(std::chrono::milliseconds) { return false; }
     // What it holds, for metrics; nothing by default.
     virtual StoreFigures figures() { return {}; }
+    // The decisions taken on its groups, read again if they changed since
+    // the last call; nothing while they did not (or can't be read: a notice
+    // says so). Costs a look at the file or a query: call it once a second
+    // at most.
+    virtual std::optional<DecisionRecord> changedDecisions() { return std::nullopt; }
+    // Records a decision the collector takes itself: a fixed group that a
+    // report brought back. A failure is a notice.
+    virtual void recordDecision(const Decision&) {}
 };
 
 }  // namespace store

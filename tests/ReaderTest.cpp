@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -86,6 +87,28 @@ public:
     {
         return {};
     }
+    store::DecisionRecord decisions() override { return record; }
+    std::uint64_t hostsOf(std::span<const std::string> groups) override
+    {
+        std::set<std::string> hosts;
+        for (const auto& report : reportList) {
+            if (std::ranges::find(groups, report.group) != groups.end()) {
+                hosts.insert(report.sender.substr(0, report.sender.find(':')));
+            }
+        }
+        return hosts.size();
+    }
+    std::set<std::string> groupsMentioning(std::string_view text) override
+    {
+        std::set<std::string> found;
+        for (const auto& report : reportList) {
+            if (report.host.find(text) != std::string::npos || report.version.find(text) != std::string::npos) {
+                found.insert(report.group);
+            }
+        }
+        return found;
+    }
+    store::DecisionRecord record;
 
 private:
     void ask(const store::ReportFilter& filter)

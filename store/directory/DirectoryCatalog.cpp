@@ -3,6 +3,7 @@
 #include "common/FrameFormat.h"
 #include "common/StartupError.h"
 #include "store/ReportNames.h"
+#include "store/directory/DecisionLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +21,7 @@ using crashreports::UniqueFd;
 
 // A report's columns, with its group's title.
 constexpr const char* kReportColumns =
-    "r.id, r.grp, g.title, r.received, r.sender, r.bytes, r.host, r.unit, r.executable, r.signal "
+    "r.id, r.grp, g.title, r.received, r.sender, r.bytes, r.host, r.unit, r.executable, r.signal, r.app_version "
     "FROM reports AS r JOIN groups AS g ON g.grp = r.grp";
 
 UniqueFd openDirectory(const std::filesystem::path& directory)
@@ -57,7 +58,8 @@ ReportSummary reportFrom(const sqlite::Statement& row)
             row.text(6),
             row.text(7),
             row.text(8),
-            row.text(9)};
+            row.text(9),
+            row.text(10)};
 }
 
 GroupSummary groupFrom(const sqlite::Statement& row)
@@ -69,32 +71,38 @@ GroupSummary groupFrom(const sqlite::Statement& row)
             static_cast<std::uint64_t>(row.integer(4)),
             fromMicroseconds(row.integer(5)),
             fromMicroseconds(row.integer(6)),
-            row.text(7)};
+            row.text(7),
+            row.text(8),
+            row.text(9)};
 }
 
-// A filter's shape: which of its time (1) and group (2) it gives. Each
-// shape has a statement of its own, which names only what is given, so that
-// SQLite picks the index for it (by group, or by time).
+// A filter's shape: which of its time (1), group (2) and facts (4 on) it
+// gives. Each shape has a statement of its own, which names only what is
+// given, so that SQLite picks the index for it (by group, or by time).
 std::size_t shapeOf(const ReportFilter& filter)
 {
-    return (filter.since ? 1 : 0) + (filter.group ? 2 : 0);
+    return (filter.since ? 1 : 0) + (filter.group ? 2 : 0) + (filter.host ? 4 : 0) + (filter.unit ? 8 : 0)
+        + (filter.executable ? 16 : 0) + (filter.version ? 32 : 0);
 }
 
-// The WHERE clause of a shape, over columns with `prefix`: the time as ?1,
-// the group as ?2.
+// The columns of the shape's bits, each with its parameter: the time as
+// ?1, the group as ?2, the facts from ?4 on (?3 is the limit).
+constexpr std::array<const char*, 6> kFilterColumns{"received >= ?1", "grp = ?2",        "host = ?4",
+                                                    "unit = ?5",      "executable = ?6", "app_version = ?7"};
+
+// The WHERE clause of a shape, over columns with `prefix`.
 std::string whereOf(std::size_t shape, const std::string& prefix)
 {
     std::string where;
-    if ((shape & 1) != 0) {
-        where += " WHERE " + prefix + "received >= ?1";
-    }
-    if ((shape & 2) != 0) {
-        where += (where.empty() ? " WHERE " : " AND ") + prefix + "grp = ?2";
+    for (std::size_t bit = 0; bit < kFilterColumns.size(); ++bit) {
+        if ((shape & (std::size_t{1} << bit)) != 0) {
+            where += (where.empty() ? " WHERE " : " AND ") + prefix + kFilterColumns[bit];
+        }
     }
     return where;
 }
 
-// Binds the filter's time and group as ?1 and ?2, where given.
+// Binds what the filter gives, as whereOf() names it.
 void bindFilter(sqlite::Statement& statement, const ReportFilter& filter)
 {
     if (filter.since) {
@@ -102,6 +110,13 @@ void bindFilter(sqlite::Statement& statement, const ReportFilter& filter)
     }
     if (filter.group) {
         statement.bind(2, *filter.group);
+    }
+    const std::pair<int, const std::optional<std::string>*> facts[] = {
+        {4, &filter.host}, {5, &filter.unit}, {6, &filter.executable}, {7, &filter.version}};
+    for (const auto& [parameter, value] : facts) {
+        if (*value) {
+            statement.bind(parameter, **value);
+        }
     }
 }
 
@@ -114,31 +129,39 @@ DirectoryCatalog::DirectoryCatalog(const std::filesystem::path& directory)
 
 std::vector<GroupSummary> DirectoryCatalog::groups(const ReportFilter& filter)
 {
-    // Without a time, the groups' own counts; with one, counted anew over
-    // the reports since then.
-    auto& query = filter.since ? index_.database().cached(R"(
-        SELECT r.grp, g.title, g.signature, count(*), count(DISTINCT r.address), min(r.received), max(r.received),
-               g.newest
-        FROM reports AS r JOIN groups AS g ON g.grp = r.grp
-        WHERE r.received >= ?1 GROUP BY r.grp ORDER BY max(r.received) DESC, r.grp)")
-                               : index_.database().cached(R"(
-        SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest
-        FROM groups WHERE count > 0 ORDER BY last_seen DESC, grp)");
-    if (filter.since) {
-        query.bind(1, toMicroseconds(*filter.since));
+    // Without a time or facts, the groups' own counts; with them, counted
+    // anew over the reports they let through.
+    if (!filter.since && !filter.byFacts()) {
+        auto& query = index_.database().cached(R"(
+            SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest, first_version, last_version
+            FROM groups WHERE count > 0 ORDER BY last_seen DESC, grp)");
+        std::vector<GroupSummary> groups;
+        while (query.step()) {
+            groups.push_back(groupFrom(query));
+        }
+        query.reset();
+        return groups;
     }
+    ReportFilter reportFilter = filter;
+    reportFilter.group.reset();
+    sqlite::Statement query(index_.database(), R"(
+        SELECT r.grp, g.title, g.signature, count(*), count(DISTINCT r.address), min(r.received), max(r.received),
+               g.newest, g.first_version, g.last_version
+        FROM reports AS r JOIN groups AS g ON g.grp = r.grp)"
+                                                   + whereOf(shapeOf(reportFilter), "r.")
+                                                   + " GROUP BY r.grp ORDER BY max(r.received) DESC, r.grp");
+    bindFilter(query, reportFilter);
     std::vector<GroupSummary> groups;
     while (query.step()) {
         groups.push_back(groupFrom(query));
     }
-    query.reset();
     return groups;
 }
 
 std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
 {
-    static const std::array<std::string, 4> sql = [] {
-        std::array<std::string, 4> shapes;
+    static const std::array<std::string, 64> sql = [] {
+        std::array<std::string, 64> shapes;
         for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
             shapes[shape] = std::string("SELECT ") + kReportColumns + whereOf(shape, "r.")
                 + " ORDER BY r.received DESC, r.id DESC LIMIT ?3";
@@ -158,13 +181,16 @@ std::vector<ReportSummary> DirectoryCatalog::reports(const ReportFilter& filter)
 
 std::uint64_t DirectoryCatalog::countReports(const ReportFilter& filter)
 {
-    // Without a time, the groups' own counts hold the answer.
-    static const std::array<std::string, 4> sql{
-        "SELECT coalesce(sum(count), 0) FROM groups",
-        "SELECT count(*) FROM reports" + whereOf(1, ""),
-        "SELECT coalesce(sum(count), 0) FROM groups WHERE grp = ?2",
-        "SELECT count(*) FROM reports" + whereOf(3, ""),
-    };
+    // Without a time or facts, the groups' own counts hold the answer.
+    static const std::array<std::string, 64> sql = [] {
+        std::array<std::string, 64> shapes;
+        for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+            shapes[shape] = "SELECT count(*) FROM reports" + whereOf(shape, "");
+        }
+        shapes[0] = "SELECT coalesce(sum(count), 0) FROM groups";
+        shapes[2] = "SELECT coalesce(sum(count), 0) FROM groups WHERE grp = ?2";
+        return shapes;
+    }();
     auto& query = index_.database().cached(sql[shapeOf(filter)].c_str());
     bindFilter(query, filter);
     query.step();
@@ -236,6 +262,46 @@ Histogram DirectoryCatalog::histogram(const std::optional<std::string>& group, s
     }
     query.reset();
     return histogram;
+}
+
+DecisionRecord DirectoryCatalog::decisions()
+{
+    try {
+        DecisionRecord record{DecisionLog(directory_).read(), {}};
+        record.groupOfReport = index_.groupsOf(reportsNamedBy(record.decisions));
+        return record;
+    } catch (const std::runtime_error& error) {
+        throw StartupError(error.what());
+    }
+}
+
+std::uint64_t DirectoryCatalog::hostsOf(std::span<const std::string> groups)
+{
+    std::string sql = "SELECT count(DISTINCT address) FROM group_senders WHERE grp IN (''";
+    for (std::size_t index = 0; index < groups.size(); ++index) {
+        sql += ",?";
+    }
+    sqlite::Statement query(index_.database(), sql + ")");
+    for (std::size_t index = 0; index < groups.size(); ++index) {
+        query.bind(static_cast<int>(index + 1), groups[index]);
+    }
+    query.step();
+    return static_cast<std::uint64_t>(query.integer(0));
+}
+
+std::set<std::string> DirectoryCatalog::groupsMentioning(std::string_view text)
+{
+    auto& query = index_.database().cached(R"(
+        SELECT DISTINCT grp FROM reports
+        WHERE instr(host, ?1) OR instr(unit, ?1) OR instr(executable, ?1) OR instr(signal, ?1)
+              OR instr(app_version, ?1))");
+    query.bind(1, text);
+    std::set<std::string> groups;
+    while (query.step()) {
+        groups.insert(query.text(0));
+    }
+    query.reset();
+    return groups;
 }
 
 }  // namespace store

@@ -25,6 +25,9 @@ public:
     std::optional<std::vector<unsigned char>> reportBytes(const std::string& id) override;
     Histogram histogram(const std::optional<std::string>& group, std::chrono::seconds width, std::size_t buckets,
                         TimePoint now) override;
+    DecisionRecord decisions() override;
+    std::uint64_t hostsOf(std::span<const std::string> groups) override;
+    std::set<std::string> groupsMentioning(std::string_view text) override;
 
 private:
     std::filesystem::path directory_;

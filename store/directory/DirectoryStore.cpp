@@ -34,12 +34,14 @@ DiskBudget makeBudget(int directoryFd, const std::filesystem::path& directory, c
 DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptions& options,
                                const triage::SkipRules& rules)
     : files_(std::move(directory)),
+      decisionLog_(files_.directory()),
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
       index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_)
 {
     const auto [files, bytes] = budget_.recyclingLimits();
     files_.limitRecycling(files, bytes);
     refreshTotals();
+    makeDecisionLog();
 }
 
 void DirectoryStore::prepareBatch()

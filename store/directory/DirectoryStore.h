@@ -13,6 +13,7 @@
 
 #include "signature/SkipRules.h"
 #include "store/ReportStore.h"
+#include "store/directory/DecisionLog.h"
 #include "store/StoreOptions.h"
 #include "store/directory/DirectoryIndex.h"
 #include "store/directory/DiskBudget.h"
@@ -54,6 +55,10 @@ public:
     // then checkpoints the index.
     bool catchUp(std::chrono::milliseconds slice) override;
     StoreFigures figures() override;
+    // The decisions (DirectoryDecisions.cpp): its log file, made where it is
+    // missing when the store is opened.
+    std::optional<DecisionRecord> changedDecisions() override;
+    void recordDecision(const Decision& decision) override;
 
     const std::filesystem::path& directory() const { return files_.directory(); }
     const BudgetLimits& limits() const { return budget_.limits(); }
@@ -84,7 +89,12 @@ private:
     void removeOldestFiles(std::uint64_t size, Room& room);
     bool removeReport(const std::string& name, std::uint64_t disk, Room& room);
 
+    // Makes the decisions' file where it is missing; a notice if it can't.
+    void makeDecisionLog();
+
     ReportFiles files_;
+    DecisionLog decisionLog_;
+    std::optional<std::optional<std::string>> decisionsStamp_;  // of the decisions last read
     DiskBudget budget_;
     Outbox outbox_;
     DirectoryIndex index_;  // after the files and the outbox, which it uses

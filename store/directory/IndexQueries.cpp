@@ -92,4 +92,26 @@ std::optional<StoredReport> ReportIndex::oldestOfSender(const std::string& addre
     return reportOf(oldest);
 }
 
+std::map<std::string, std::string> ReportIndex::groupsOf(std::span<const std::string> ids)
+{
+    // A few hundred at once: one statement a chunk rather than one a report.
+    constexpr std::size_t kChunk = 500;
+    std::map<std::string, std::string> groups;
+    for (std::size_t from = 0; from < ids.size(); from += kChunk) {
+        const std::size_t count = std::min(kChunk, ids.size() - from);
+        std::string sql = "SELECT id, grp FROM reports WHERE id IN (?";
+        for (std::size_t index = 1; index < count; ++index) {
+            sql += ",?";
+        }
+        sqlite::Statement query(database_, sql + ")");
+        for (std::size_t index = 0; index < count; ++index) {
+            query.bind(static_cast<int>(index + 1), ids[from + index]);
+        }
+        while (query.step()) {
+            groups.emplace(query.text(0), query.text(1));
+        }
+    }
+    return groups;
+}
+
 }  // namespace store

@@ -12,7 +12,7 @@ namespace store {
 
 namespace {
 
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 
 // Groups: the aggregate of their reports, kept up to date as reports come
 // and go, so that listing the groups never reads every report. A group's
@@ -22,7 +22,9 @@ constexpr int kSchemaVersion = 5;
 // reports are all gone leaves, and so does a sender's row. Senders are
 // aggregated too, for the budget. Reports are kept in the order they were
 // added (rowid), which decides between reports received at the same moment
-// which is the oldest.
+// which is the oldest. A group's first and last versions are those of the
+// first and last reports that named one as they came (what the budget
+// removes later leaves them), from the files' times on a rebuild.
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS reports (
     id TEXT PRIMARY KEY,
@@ -36,7 +38,8 @@ CREATE TABLE IF NOT EXISTS reports (
     host TEXT NOT NULL,
     unit TEXT NOT NULL,
     executable TEXT NOT NULL,
-    signal TEXT NOT NULL
+    signal TEXT NOT NULL,
+    app_version TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS reports_by_group ON reports (grp, received);
 CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received, id);
@@ -50,7 +53,9 @@ CREATE TABLE IF NOT EXISTS groups (
     hosts INTEGER NOT NULL,
     first_seen INTEGER NOT NULL,
     last_seen INTEGER NOT NULL,
-    newest TEXT NOT NULL
+    newest TEXT NOT NULL,
+    first_version TEXT NOT NULL,
+    last_version TEXT NOT NULL
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS groups_by_activity ON groups (last_seen, grp);
 CREATE INDEX IF NOT EXISTS groups_by_size ON groups (count > 1, disk) WHERE count > 0;
@@ -202,11 +207,12 @@ std::vector<GroupEvent> ReportIndex::addAll(std::span<const IndexEntry> entries,
 bool ReportIndex::insertReport(const IndexEntry& entry)
 {
     const triage::Signature& signature = entry.signature;
-    auto& insert = database_.cached("INSERT OR IGNORE INTO reports VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
+    auto& insert = database_.cached("INSERT OR IGNORE INTO reports VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
     insert.bind(1, entry.id).bind(2, toMicroseconds(entry.received)).bind(3, entry.sender.text());
     insert.bind(4, entry.sender.addressText()).bind(5, toInteger(entry.bytes)).bind(6, toInteger(entry.disk));
     insert.bind(7, signature.id).bind(8, std::int64_t{triage::kSignatureVersion}).bind(9, signature.facts.host);
-    insert.bind(10, signature.facts.unit).bind(11, signature.facts.executable).bind(12, signature.facts.signal).run();
+    insert.bind(10, signature.facts.unit).bind(11, signature.facts.executable).bind(12, signature.facts.signal);
+    insert.bind(13, signature.facts.version).run();
     return sqlite3_changes(database_.handle()) != 0;
 }
 
@@ -227,6 +233,8 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
     const IndexEntry* newest = nullptr;
     std::int64_t newestReceived = 0;
+    std::string firstVersion;
+    std::string lastVersion;
     SenderLoads senders;
     for (const std::size_t index : members) {
         const IndexEntry& entry = entries[index];
@@ -245,13 +253,16 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
             newest = &entry;
             newestReceived = received;
         }
+        const std::string& version = entry.signature.facts.version;
+        firstVersion = firstVersion.empty() ? version : firstVersion;
+        lastVersion = version.empty() ? lastVersion : version;
         auto& [reports, senderDisk] = senders[entry.sender.address];
         ++reports;
         senderDisk += entry.disk;
     }
     const std::int64_t newHosts = addToSenders(group, senders);
     auto& update = database_.cached(R"(
-        INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)
+        INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)
         ON CONFLICT (grp) DO UPDATE SET
             count = count + excluded.count, disk = disk + excluded.disk, hosts = hosts + excluded.hosts,
             first_seen = iif(count = 0, excluded.first_seen, min(first_seen, excluded.first_seen)),
@@ -261,10 +272,12 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
                             excluded.signature, signature),
             newest = iif(count = 0 OR (excluded.last_seen, excluded.newest) > (last_seen, newest),
                          excluded.newest, newest),
-            last_seen = iif(count = 0, excluded.last_seen, max(last_seen, excluded.last_seen)))");
+            last_seen = iif(count = 0, excluded.last_seen, max(last_seen, excluded.last_seen)),
+            first_version = iif(count = 0 OR first_version = '', excluded.first_version, first_version),
+            last_version = iif(count = 0 OR excluded.last_version <> '', excluded.last_version, last_version))");
     update.bind(1, group).bind(2, newest->signature.title).bind(3, newest->signature.text);
     update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(disk)).bind(6, newHosts);
-    update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).run();
+    update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).bind(10, firstVersion).bind(11, lastVersion).run();
 }
 
 std::int64_t ReportIndex::addToSenders(const std::string& group, const SenderLoads& senders)
@@ -323,6 +336,16 @@ void ReportIndex::refreshGroupTimes(const std::string& group)
                 ORDER BY received DESC, id DESC LIMIT 1)
         WHERE grp = ?1 AND count > 0)");
     refresh.bind(1, group).run();
+}
+
+void ReportIndex::takeVersionsFromTimes()
+{
+    database_.execute(R"(
+        UPDATE groups SET
+            first_version = coalesce((SELECT app_version FROM reports WHERE grp = groups.grp AND app_version <> ''
+                                      ORDER BY received, rowid LIMIT 1), ''),
+            last_version = coalesce((SELECT app_version FROM reports WHERE grp = groups.grp AND app_version <> ''
+                                     ORDER BY received DESC, id DESC LIMIT 1), ''))");
 }
 
 IndexTotals ReportIndex::totals()

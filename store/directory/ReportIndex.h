@@ -120,6 +120,7 @@ public:
             }
         }
         addAll(entries, std::chrono::seconds(0));
+        takeVersionsFromTimes();
         transaction.commit();
     }
     bool contains(const std::string& id);
@@ -136,6 +137,8 @@ public:
     Load senderLoad(const std::string& address);
     std::optional<StoredReport> oldestOfGroup(const std::string& group);
     std::optional<StoredReport> oldestOfSender(const std::string& address);
+    // The group of each of `ids` that it holds.
+    std::map<std::string, std::string> groupsOf(std::span<const std::string> ids);
     // Up to `count` report ids after `after`, in order: for walking them all.
     std::vector<std::string> idsAfter(const std::string& after, std::size_t count);
     // Up to `count` reports whose signature is of an older version.
@@ -178,6 +181,9 @@ private:
     void addToGroup(std::span<const IndexEntry> entries, std::span<const std::size_t> members,
                     std::chrono::seconds quiet, std::vector<GroupEvent>& events);
     void refreshGroupTimes(const std::string& group);
+    // Every group's first and last versions from its reports' times, as a
+    // rebuild adds them in the files' order.
+    void takeVersionsFromTimes();
     // Reports and disk by sender address.
     using SenderLoads = std::map<std::uint32_t, std::pair<std::int64_t, std::uint64_t>>;
     // Adds a group's new reports to its senders' and to the senders'

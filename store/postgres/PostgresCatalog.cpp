@@ -1,6 +1,7 @@
 #include "store/postgres/PostgresCatalog.h"
 
 #include "common/StartupError.h"
+#include "store/postgres/PostgresDecisions.h"
 #include "store/postgres/PostgresSchema.h"
 
 namespace store {
@@ -9,9 +10,13 @@ namespace {
 
 using crashreports::StartupError;
 
-constexpr const char* kReportColumns = "id, grp, title, received, sender, bytes, host, unit, executable, signal";
-// The filter's time and group as $1 and $2, NULL where it gives none.
-constexpr const char* kFiltered = "($1::timestamptz IS NULL OR received >= $1) AND ($2::text IS NULL OR grp = $2)";
+constexpr const char* kReportColumns
+    = "id, grp, title, received, sender, bytes, host, unit, executable, signal, app_version";
+// The filter's time, group, host, unit, executable and version as $1 to $6,
+// NULL where it gives none.
+constexpr const char* kFiltered = "($1::timestamptz IS NULL OR received >= $1) AND ($2::text IS NULL OR grp = $2)"
+                                  " AND ($3::text IS NULL OR host = $3) AND ($4::text IS NULL OR unit = $4)"
+                                  " AND ($5::text IS NULL OR executable = $5) AND ($6::text IS NULL OR app_version = $6)";
 
 ReportSummary reportFrom(const pg::Result& rows, int row)
 {
@@ -24,7 +29,8 @@ ReportSummary reportFrom(const pg::Result& rows, int row)
             rows.text(row, 6),
             rows.text(row, 7),
             rows.text(row, 8),
-            rows.text(row, 9)};
+            rows.text(row, 9),
+            rows.text(row, 10)};
 }
 
 GroupSummary groupFrom(const pg::Result& rows, int row)
@@ -36,7 +42,9 @@ GroupSummary groupFrom(const pg::Result& rows, int row)
             static_cast<std::uint64_t>(rows.integer(row, 4)),
             rows.time(row, 5),
             rows.time(row, 6),
-            rows.text(row, 7)};
+            rows.text(row, 7),
+            rows.text(row, 8),
+            rows.text(row, 9)};
 }
 
 pg::Params filterParams(const ReportFilter& filter)
@@ -47,10 +55,12 @@ pg::Params filterParams(const ReportFilter& filter)
     } else {
         params.null(pg::Type::TimestampTz);
     }
-    if (filter.group) {
-        params.text(*filter.group);
-    } else {
-        params.null(pg::Type::Text);
+    for (const auto* value : {&filter.group, &filter.host, &filter.unit, &filter.executable, &filter.version}) {
+        if (*value) {
+            params.text(**value);
+        } else {
+            params.null(pg::Type::Text);
+        }
     }
     return params;
 }
@@ -89,16 +99,19 @@ PostgresCatalog::PostgresCatalog(const StoreName& store) : connection_(connectTo
 
 std::vector<GroupSummary> PostgresCatalog::groups(const ReportFilter& filter)
 {
-    // Without a time, the groups' own counts; with one, counted anew over
-    // the reports since then.
-    const pg::Result rows = filter.since ? connection_.execute(R"(
+    // Without a time or facts, the groups' own counts; with them, counted
+    // anew over the reports they let through.
+    ReportFilter reportFilter = filter;
+    reportFilter.group.reset();
+    const pg::Result rows = filter.since || filter.byFacts()
+        ? connection_.execute(std::string(R"(
         SELECT g.grp, g.title, g.signature, count(*), count(DISTINCT r.address), min(r.received), max(r.received),
-               g.newest
-        FROM reports AS r JOIN groups AS g ON g.grp = r.grp
-        WHERE r.received >= $1 GROUP BY g.grp ORDER BY max(r.received) DESC, g.grp)",
-                                                                   pg::Params().time(*filter.since))
-                                         : connection_.execute(R"(
-        SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest
+               g.newest, g.first_version, g.last_version
+        FROM (SELECT * FROM reports WHERE )") + kFiltered + R"() AS r JOIN groups AS g ON g.grp = r.grp
+        GROUP BY g.grp ORDER BY max(r.received) DESC, g.grp)",
+                              filterParams(reportFilter))
+        : connection_.execute(R"(
+        SELECT grp, title, signature, count, hosts, first_seen, last_seen, newest, first_version, last_version
         FROM groups WHERE count > 0 ORDER BY last_seen DESC, grp)");
     std::vector<GroupSummary> groups;
     for (int row = 0; row < rows.rows(); ++row) {
@@ -116,7 +129,7 @@ std::vector<ReportSummary> PostgresCatalog::reports(const ReportFilter& filter)
         params.null(pg::Type::Int8);
     }
     const pg::Result rows = connection_.execute(std::string("SELECT ") + kReportColumns + " FROM reports WHERE "
-                                                    + kFiltered + " ORDER BY received DESC, id DESC LIMIT $3",
+                                                    + kFiltered + " ORDER BY received DESC, id DESC LIMIT $7",
                                                 params);
     std::vector<ReportSummary> reports;
     for (int row = 0; row < rows.rows(); ++row) {
@@ -171,6 +184,45 @@ Histogram PostgresCatalog::histogram(const std::optional<std::string>& group, st
         }
     }
     return histogram;
+}
+
+void recordPostgresDecision(const StoreName& store, const Decision& decision)
+{
+    pg::Connection connection = connectToStore(store, "crashReports");
+    pg::insertDecision(connection, decision);
+}
+
+DecisionRecord PostgresCatalog::decisions()
+{
+    DecisionRecord record{pg::readDecisions(connection_), {}};
+    const pg::Result rows = connection_.execute("SELECT id, grp FROM reports WHERE id = ANY($1)",
+                                                pg::Params().texts(reportsNamedBy(record.decisions)));
+    for (int row = 0; row < rows.rows(); ++row) {
+        record.groupOfReport.emplace(rows.text(row, 0), rows.text(row, 1));
+    }
+    return record;
+}
+
+std::uint64_t PostgresCatalog::hostsOf(std::span<const std::string> groups)
+{
+    const pg::Result rows = connection_.execute(
+        "SELECT count(DISTINCT address) FROM group_senders WHERE grp = ANY($1)",
+        pg::Params().texts(std::vector<std::string>(groups.begin(), groups.end())));
+    return static_cast<std::uint64_t>(rows.integer(0, 0));
+}
+
+std::set<std::string> PostgresCatalog::groupsMentioning(std::string_view text)
+{
+    const pg::Result rows = connection_.execute(R"(
+        SELECT DISTINCT grp FROM reports
+        WHERE strpos(host, $1) > 0 OR strpos(unit, $1) > 0 OR strpos(executable, $1) > 0 OR strpos(signal, $1) > 0
+              OR strpos(app_version, $1) > 0)",
+                                                pg::Params().text(std::string(text)));
+    std::set<std::string> groups;
+    for (int row = 0; row < rows.rows(); ++row) {
+        groups.insert(rows.text(row, 0));
+    }
+    return groups;
 }
 
 }  // namespace store

@@ -28,6 +28,9 @@ public:
     std::optional<std::vector<unsigned char>> reportBytes(const std::string& id) override;
     Histogram histogram(const std::optional<std::string>& group, std::chrono::seconds width, std::size_t buckets,
                         TimePoint now) override;
+    DecisionRecord decisions() override;
+    std::uint64_t hostsOf(std::span<const std::string> groups) override;
+    std::set<std::string> groupsMentioning(std::string_view text) override;
 
 private:
     pg::Connection connection_;
@@ -44,5 +47,10 @@ pg::Connection connectToStore(const StoreName& store, const std::string& program
 // whole or not at all; what it holds afterwards. Throws StartupError as
 // connectToStore() does, and pg::Error if the rebuild fails.
 Rebuilt rebuildPostgres(const StoreName& store, const triage::SkipRules& rules);
+
+// Adds `decision` to the decisions of the database `store`. Throws
+// StartupError as connectToStore() does, and pg::Error if the insert fails
+// (a role that may not write the table, say).
+void recordPostgresDecision(const StoreName& store, const Decision& decision);
 
 }  // namespace store

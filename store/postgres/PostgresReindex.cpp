@@ -10,7 +10,7 @@ namespace {
 
 // Reports read at a time: reports are small, but a few may be large.
 constexpr int kFetchReports = 64;
-constexpr int kColumns = 8;
+constexpr int kColumns = 9;
 
 // The groups and their senders, made again from the reports as a
 // directory's index adds its reports one by one: a group's title,
@@ -22,10 +22,15 @@ constexpr const char* kRebuildGroups = R"(
     DELETE FROM senders;
     INSERT INTO senders (address, count, bytes) SELECT address, count(*), sum(bytes)::bigint FROM reports GROUP BY address;
     INSERT INTO group_senders (grp, address, count) SELECT grp, address, count(*) FROM reports GROUP BY grp, address;
-    INSERT INTO groups (grp, title, signature, count, bytes, hosts, first_seen, last_seen, newest)
-    SELECT l.grp, l.title, l.signature, t.count, t.bytes, t.hosts, t.first_seen, l.received, l.id
+    INSERT INTO groups (grp, title, signature, count, bytes, hosts, first_seen, last_seen, newest, first_version,
+                        last_version)
+    SELECT l.grp, l.title, l.signature, t.count, t.bytes, t.hosts, t.first_seen, l.received, l.id,
+           coalesce(t.first_version, ''), coalesce(t.last_version, '')
     FROM (SELECT grp, count(*) AS count, sum(bytes)::bigint AS bytes, count(DISTINCT address) AS hosts,
-                 min(received) AS first_seen
+                 min(received) AS first_seen,
+                 (array_agg(app_version ORDER BY received, seq) FILTER (WHERE app_version <> ''))[1] AS first_version,
+                 (array_agg(app_version ORDER BY received DESC, id DESC) FILTER (WHERE app_version <> ''))[1]
+                     AS last_version
           FROM reports GROUP BY grp) AS t
     JOIN (SELECT DISTINCT ON (grp) grp, received, id, title, signature FROM reports
           ORDER BY grp, received DESC, id DESC) AS l USING (grp))";
@@ -45,8 +50,9 @@ std::string updateStatement(int rows)
     }
     return "UPDATE reports AS r SET grp = v.grp, title = v.title, signature = v.signature, version = "
         + std::to_string(triage::kSignatureVersion)
-        + ", host = v.host, unit = v.unit, executable = v.executable, signal = v.signal FROM (VALUES " + values
-        + ") AS v (id, grp, title, signature, host, unit, executable, signal) WHERE r.id = v.id";
+        + ", host = v.host, unit = v.unit, executable = v.executable, signal = v.signal, app_version = v.app_version"
+          " FROM (VALUES "
+        + values + ") AS v (id, grp, title, signature, host, unit, executable, signal, app_version) WHERE r.id = v.id";
 }
 
 // Signs the reports of one fetch again; how many there were.
@@ -58,7 +64,7 @@ int signAgain(pg::Connection& connection, const triage::SkipRules& rules)
         const triage::Signature signature = triage::computeSignature(batch.bytes(row, 1), rules);
         const triage::ReportFacts& facts = signature.facts;
         params.text(batch.text(row, 0)).text(signature.id).text(signature.title).text(signature.text);
-        params.text(facts.host).text(facts.unit).text(facts.executable).text(facts.signal);
+        params.text(facts.host).text(facts.unit).text(facts.executable).text(facts.signal).text(facts.version);
     }
     if (batch.rows() != 0) {
         connection.execute(updateStatement(batch.rows()), params);
@@ -73,6 +79,7 @@ Rebuilt rebuildPostgres(const StoreName& store, const triage::SkipRules& rules)
     pg::Connection connection = connectToStore(store, "crashReports");
     pg::Transaction transaction(connection);
     // Collectors' commits wait until the rebuild is done; readers go on.
+    // The decisions are not the reports': they stay as they are.
     connection.run("LOCK TABLE reports, groups, group_senders, senders IN SHARE ROW EXCLUSIVE MODE");
     connection.run("DECLARE every_report NO SCROLL CURSOR FOR SELECT id, report FROM reports");
     while (signAgain(connection, rules) != 0) {

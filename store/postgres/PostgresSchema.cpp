@@ -66,7 +66,29 @@ CREATE INDEX reports_by_sender ON reports (address, received, seq);
 DELETE FROM groups WHERE count <= 0;
 )";
 
-constexpr std::array<const char*, kSchemaVersion> kSteps{kVersion1, kVersion2};
+// What each report says its version is, each group's first and last
+// versions (those of its first and last reports that named one, as they
+// came), and the decisions people took on groups, in the order they were
+// taken: the one table that can't be made again from the reports.
+constexpr const char* kVersion3 = R"(
+ALTER TABLE reports ADD COLUMN app_version text NOT NULL DEFAULT '';
+ALTER TABLE groups ADD COLUMN first_version text NOT NULL DEFAULT '',
+                   ADD COLUMN last_version text NOT NULL DEFAULT '';
+CREATE TABLE decisions (
+    seq bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    decision text NOT NULL,
+    grp text COLLATE "C" NOT NULL,
+    into_grp text COLLATE "C" NOT NULL DEFAULT '',
+    version text NOT NULL DEFAULT '',
+    until timestamptz,
+    at timestamptz NOT NULL,
+    by text NOT NULL,
+    note text NOT NULL DEFAULT '',
+    reports text[] NOT NULL DEFAULT '{}'
+);
+)";
+
+constexpr std::array<const char*, kSchemaVersion> kSteps{kVersion1, kVersion2, kVersion3};
 
 std::string lockCall(int object)
 {

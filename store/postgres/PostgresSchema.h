@@ -12,7 +12,7 @@
 
 namespace store::pg {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Advisory locks, as (class, object) pairs: the schema's, taken while it is
 // made or upgraded, and the budget's, taken by each commit that keeps

@@ -3,6 +3,7 @@
 #include "common/Plural.h"
 #include "common/StartupError.h"
 #include "store/ReportNames.h"
+#include "store/postgres/PostgresDecisions.h"
 #include "store/postgres/PostgresSchema.h"
 
 #include <algorithm>
@@ -179,6 +180,44 @@ std::vector<CommitResult> PostgresStore::commit(std::vector<PendingReport>& grou
         }
     }
     return results;
+}
+
+std::optional<DecisionRecord> PostgresStore::changedDecisions()
+{
+    if (!connection_) {
+        return std::nullopt;
+    }
+    try {
+        const std::int64_t stamp = pg::decisionsStamp(*connection_);
+        if (decisionsStamp_ == stamp) {
+            return std::nullopt;
+        }
+        DecisionRecord record{pg::readDecisions(*connection_), {}};
+        const pg::Result rows = connection_->execute("SELECT id, grp FROM reports WHERE id = ANY($1)",
+                                                     pg::Params().texts(reportsNamedBy(record.decisions)));
+        for (int row = 0; row < rows.rows(); ++row) {
+            record.groupOfReport.emplace(rows.text(row, 0), rows.text(row, 1));
+        }
+        decisionsStamp_ = stamp;
+        return record;
+    } catch (const pg::Error& error) {
+        lose(error);
+        return std::nullopt;
+    }
+}
+
+void PostgresStore::recordDecision(const Decision& decision)
+{
+    try {
+        if (connection_) {
+            pg::insertDecision(*connection_, decision);
+            return;
+        }
+    } catch (const pg::Error& error) {
+        lose(error);
+    }
+    outbox_.notices.push_back({Notice::Level::Error, "can't record in " + shownAs_ + " that group " + decision.group
+                                                         + " regressed: the database can't be reached"});
 }
 
 }  // namespace store

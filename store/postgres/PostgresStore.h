@@ -62,6 +62,9 @@ public:
     std::uint64_t maxUse() const { return maxUse_; }
     // The budget alone: the rest would cost the database a query.
     StoreFigures figures() override { return {std::nullopt, std::nullopt, maxUse_ == 0 ? std::nullopt : std::optional(maxUse_)}; }
+    // Read again when a decision was added (PostgresStore.cpp).
+    std::optional<DecisionRecord> changedDecisions() override;
+    void recordDecision(const Decision& decision) override;
 
 private:
     using Steady = std::chrono::steady_clock;
@@ -124,6 +127,7 @@ private:
     Steady::duration backoff_{};
     std::optional<Steady::time_point> lostAt_;
     Outbox outbox_;
+    std::optional<std::int64_t> decisionsStamp_;  // of the decisions last read
     bool starting_ = false;  // in the constructor: a database that can't serve fails the start
 };
 

@@ -16,7 +16,7 @@ namespace store {
 
 namespace {
 
-constexpr int kColumns = 12;
+constexpr int kColumns = 13;
 
 // Adds to a group's row what the inserted reports change, as the index of a
 // directory does report by report: title, signature and newest are the
@@ -25,12 +25,12 @@ constexpr int kColumns = 12;
 constexpr const char* kInsertAndCount = R"(,
 inserted AS (
     INSERT INTO reports (id, received, sender, address, bytes, grp, title, signature, version, host, unit,
-                         executable, signal, report)
+                         executable, signal, report, app_version)
     SELECT id, received, sender, address, octet_length(report), grp, title, signature, $VERSION, host, unit,
-           executable, signal, report
+           executable, signal, report, app_version
     FROM incoming
     ON CONFLICT (id) DO NOTHING
-    RETURNING id, received, address, bytes, grp, title, signature),
+    RETURNING id, received, address, bytes, grp, title, signature, app_version),
 sender_counts AS (SELECT grp, address, count(*) AS reports FROM inserted GROUP BY grp, address),
 group_sender_rows AS (
     INSERT INTO group_senders AS s (grp, address, count)
@@ -50,6 +50,10 @@ latest AS (
 totals AS (
     SELECT grp, count(*) AS reports, sum(bytes)::bigint AS bytes, min(received) AS first_seen
     FROM inserted GROUP BY grp),
+versions AS (
+    SELECT grp, (array_agg(app_version ORDER BY received, id))[1] AS first_version,
+           (array_agg(app_version ORDER BY received DESC, id DESC))[1] AS last_version
+    FROM inserted WHERE app_version <> '' GROUP BY grp),
 grouped AS (
     UPDATE groups AS g SET
         count = g.count + t.reports,
@@ -60,8 +64,12 @@ grouped AS (
         title = CASE WHEN g.count = 0 OR (l.received, l.id) > (g.last_seen, g.newest) THEN l.title ELSE g.title END,
         signature = CASE WHEN g.count = 0 OR (l.received, l.id) > (g.last_seen, g.newest)
                          THEN l.signature ELSE g.signature END,
-        newest = CASE WHEN g.count = 0 OR (l.received, l.id) > (g.last_seen, g.newest) THEN l.id ELSE g.newest END
-    FROM totals AS t JOIN latest AS l USING (grp) LEFT JOIN new_hosts AS h USING (grp)
+        newest = CASE WHEN g.count = 0 OR (l.received, l.id) > (g.last_seen, g.newest) THEN l.id ELSE g.newest END,
+        first_version = CASE WHEN g.count = 0 OR g.first_version = '' THEN coalesce(v.first_version, '')
+                             ELSE g.first_version END,
+        last_version = CASE WHEN g.count = 0 THEN coalesce(v.last_version, '')
+                            ELSE coalesce(v.last_version, g.last_version) END
+    FROM totals AS t JOIN latest AS l USING (grp) LEFT JOIN new_hosts AS h USING (grp) LEFT JOIN versions AS v USING (grp)
     WHERE g.grp = t.grp)
 SELECT id FROM inserted)";
 
@@ -135,7 +143,7 @@ constexpr const char* kRefreshGroup = R"(
 std::string insertStatement(std::size_t rows)
 {
     std::string sql = "WITH incoming (id, received, sender, address, grp, title, signature, host, unit, executable, "
-                      "signal, report) AS (VALUES ";
+                      "signal, report, app_version) AS (VALUES ";
     int parameter = 0;
     for (std::size_t row = 0; row < rows; ++row) {
         sql += row == 0 ? "(" : ", (";
@@ -236,7 +244,7 @@ void PostgresStore::insert(const std::vector<PendingReport>& group, std::size_t 
         params.text(heldOf(report).id).time(report.info.received).text(report.info.sender.text());
         params.text(report.info.sender.addressText()).text(signature.id).text(signature.title).text(signature.text);
         params.text(facts.host).text(facts.unit).text(facts.executable).text(facts.signal);
-        params.bytes(heldOf(report).bytes);
+        params.bytes(heldOf(report).bytes).text(facts.version);
     }
     const pg::Result inserted = connection_->execute(insertStatement(to - from), params);
     for (int row = 0; row < inserted.rows(); ++row) {

@@ -14,7 +14,12 @@ std::string_view addressOf(std::string_view sender)
 
 bool passes(const store::ReportSummary& report, const store::ReportFilter& filter)
 {
-    return !filter.since || report.received >= *filter.since;
+    const auto matches = [](const std::optional<std::string>& wanted, const std::string& fact) {
+        return !wanted || *wanted == fact;
+    };
+    return (!filter.since || report.received >= *filter.since) && matches(filter.host, report.host)
+        && matches(filter.unit, report.unit) && matches(filter.executable, report.executable)
+        && matches(filter.version, report.version);
 }
 
 }  // namespace
@@ -141,6 +146,42 @@ store::Histogram FakeCatalog::histogram(const std::optional<std::string>& group,
         }
     }
     return histogram;
+}
+
+store::DecisionRecord FakeCatalog::decisions()
+{
+    store::DecisionRecord record{decided, {}};
+    for (const std::string& report : store::reportsNamedBy(decided)) {
+        if (const auto found = byId_.find(report); found != byId_.end()) {
+            record.groupOfReport[report] = entries_[found->second].summary.group;
+        }
+    }
+    return record;
+}
+
+std::uint64_t FakeCatalog::hostsOf(std::span<const std::string> groups)
+{
+    std::set<std::string_view> hosts;
+    for (const auto& entry : entries_) {
+        if (std::ranges::find(groups, entry.summary.group) != groups.end()) {
+            hosts.insert(addressOf(entry.summary.sender));
+        }
+    }
+    return hosts.size();
+}
+
+std::set<std::string> FakeCatalog::groupsMentioning(std::string_view text)
+{
+    std::set<std::string> found;
+    for (const auto& entry : entries_) {
+        const auto& report = entry.summary;
+        for (const std::string* fact : {&report.host, &report.unit, &report.executable, &report.signal, &report.version}) {
+            if (fact->find(text) != std::string::npos) {
+                found.insert(report.group);
+            }
+        }
+    }
+    return found;
 }
 
 }  // namespace test_support

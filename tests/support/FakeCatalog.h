@@ -8,6 +8,7 @@
 #include "store/Catalog.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -31,6 +32,11 @@ public:
     // hours and days are.
     store::Histogram histogram(const std::optional<std::string>& group, std::chrono::seconds width,
                                std::size_t buckets, store::TimePoint now) override;
+    // The decisions a test took, in order.
+    store::DecisionRecord decisions() override;
+    std::uint64_t hostsOf(std::span<const std::string> groups) override;
+    std::set<std::string> groupsMentioning(std::string_view text) override;
+    std::vector<store::Decision> decided;
 
 private:
     struct Entry {
