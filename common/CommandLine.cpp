@@ -44,6 +44,10 @@ CommandLine readCommandLine(std::span<const std::string_view> args, std::span<co
         const std::string_view arg = args[index];
         if (optionsEnded || !arg.starts_with("-") || arg == "-") {
             line.operands.push_back(arg);
+        } else if (arg == "--version" && !line.operands.empty()
+                   && std::ranges::find(known, arg, &OptionName::name) != known.end()) {
+            // After a command, a program's own --version VALUE.
+            line.error = takeOne(args, index, known, take);
         } else if (arg == "--help" || arg == "-h" || arg == "--version") {
             (arg == "--version" ? line.version : line.help) = true;
             break;

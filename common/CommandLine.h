@@ -38,7 +38,8 @@ using TakeOption = std::function<std::string(std::size_t option, std::string_vie
 // Reads `args` (without the program's name), handing each option of `known`
 // to `take` in the order given. Stops at the first usage error ("unknown
 // option \"--bogus\"", "option --port needs a value", "option --json takes
-// no value", or one of take's), and at --help, -h or --version.
+// no value", or one of take's), and at --help, -h or --version (but for a
+// --version of `known` after an operand: a command's own option).
 CommandLine readCommandLine(std::span<const std::string_view> args, std::span<const OptionName> known,
                             const TakeOption& take);
 

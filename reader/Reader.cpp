@@ -7,6 +7,8 @@
 #include "common/UniqueFd.h"
 #include "page/Site.h"
 #include "reader/ReaderOutput.h"
+#include "reader/ReaderParts.h"
+#include "store/StoreOptions.h"
 #include "signature/Signature.h"
 #include "store/OpenStore.h"
 
@@ -26,51 +28,51 @@ namespace {
 
 using crashreports::inQuotes;
 
-Outcome failure(std::string line)
-{
-    return {1, {}, {std::move(line)}};
-}
 
 // The signature under `rules` of each group's newest report; nothing for a
 // report that the store no longer holds.
-std::vector<std::optional<Signature>> signNewest(store::Catalog& catalog, std::span<const store::GroupSummary> groups,
+std::vector<std::optional<Signature>> signNewest(store::Catalog& catalog, std::span<const store::DecidedGroup> groups,
                                                  const SkipRules& rules)
 {
     std::vector<std::optional<Signature>> signatures;
     for (const auto& group : groups) {
-        const auto bytes = catalog.reportBytes(group.newest);
+        const auto bytes = catalog.reportBytes(group.group.newest);
         signatures.push_back(bytes ? std::optional(computeSignature(*bytes, rules)) : std::nullopt);
     }
     return signatures;
 }
 
-Outcome showGroups(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules)
+Outcome showGroups(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules,
+                   store::TimePoint now)
 {
-    store::ReportFilter filter;
-    filter.since = options.since;
-    const auto groups = catalog.groups(filter);
+    const store::DecisionBook book(catalog.decisions());
+    store::GroupQuery query{filterOf(options), options.state, options.all, std::nullopt};
+    if (options.command == Command::Search) {
+        query.text = options.operands.front();
+    }
+    const auto groups = store::decideGroups(catalog, book, query, now, store::kDefaultRegressedAfter);
     const auto signatures = underRules ? signNewest(catalog, groups, *underRules) : std::vector<std::optional<Signature>>{};
     return {0, options.json ? groupsJson(groups, signatures) : groupsTable(groups, signatures), {}};
 }
 
-Outcome listReports(store::Catalog& catalog, const ReaderOptions& options)
+Outcome listReports(store::Catalog& catalog, const ReaderOptions& options, store::TimePoint now)
 {
+    const store::DecisionBook book(catalog.decisions());
     // Checked apart from --since, so that a group with no recent report is
     // an empty list rather than an unknown group.
-    store::ReportFilter filter;
-    filter.group = options.group;
-    if (options.group && catalog.countReports(filter) == 0) {
+    if (options.group && !store::decideGroup(catalog, book, *options.group, now, store::kDefaultRegressedAfter)) {
         return failure("no group " + inQuotes(*options.group) + " in " + options.store.shown());
     }
-    filter.since = options.since;
-    filter.limit = options.limit;
-    const auto reports = catalog.reports(filter);
+    const auto reports = chosenReports(catalog, book, options, now);
     return {0, options.json ? reportsJson(reports) : reportsTable(reports), {}};
 }
 
-Outcome showReport(store::Catalog& catalog, const ReaderOptions& options)
+Outcome showReport(store::Catalog& catalog, const ReaderOptions& options, store::TimePoint now)
 {
     const std::string& id = options.operands.front();
+    if (isGroupId(id)) {
+        return showGroup(catalog, options, now);
+    }
     const auto bytes = catalog.reportBytes(id);
     if (!bytes) {
         return failure("no report " + inQuotes(id) + " in " + options.store.shown());
@@ -142,15 +144,6 @@ FileBytes readReportFile(const std::string& path)
     }
 }
 
-// Whether the calling process is in group `gid`.
-bool inGroup(gid_t gid)
-{
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
-    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
-    return ::getegid() == gid || std::ranges::find(groups, gid) != groups.end();
-}
-
 // For a user that may not read a directory store: the group that may, and
 // how to join it; empty otherwise.
 std::string permissionHint(const store::StoreName& storeName)
@@ -185,24 +178,38 @@ Outcome openAndRun(const ReaderOptions& options, const SkipRules* underRules, st
 
 }  // namespace
 
+Outcome failure(std::string line)
+{
+    return {1, {}, {std::move(line)}};
+}
+
+// Whether the calling process is in group `gid`.
+bool inGroup(gid_t gid)
+{
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return ::getegid() == gid || std::ranges::find(groups, gid) != groups.end();
+}
+
 Outcome runOnCatalog(store::Catalog& catalog, const ReaderOptions& options, const SkipRules* underRules,
                      store::TimePoint now)
 {
     try {
         switch (options.command) {
-        case Command::Groups: return showGroups(catalog, options, underRules);
-        case Command::List: return listReports(catalog, options);
-        case Command::Show: return showReport(catalog, options);
+        case Command::Groups:
+        case Command::Search: return showGroups(catalog, options, underRules, now);
+        case Command::List: return listReports(catalog, options, now);
+        case Command::Show: return showReport(catalog, options, now);
         case Command::Page: return writeStorePage(catalog, options.operands.front(), now);
-        case Command::Reindex:
-        case Command::Signature: break;
+        default: break;
         }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& error) {
         return failure("can't read " + options.store.shown() + ": " + error.what());
     }
-    return failure("reindex and signature read no catalog");
+    return failure("reindex, signature and decisions read no catalog");
 }
 
 Outcome showSignatures(std::span<const std::string> files, const SkipRules& rules)
@@ -227,6 +234,9 @@ Outcome runReader(const ReaderOptions& options, store::TimePoint now)
 {
     const bool needsRules = options.command == Command::Signature || options.command == Command::Reindex
         || (options.command == Command::Groups && !options.rules.empty());
+    if (decides(options.command)) {
+        return takeDecision(options, now);
+    }
     if (!needsRules) {
         return openAndRun(options, nullptr, now);
     }

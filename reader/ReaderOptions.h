@@ -8,6 +8,7 @@
 #include "store/StoreName.h"
 
 #include <cstddef>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -19,7 +20,7 @@ namespace triage {
 
 inline constexpr std::string_view kDefaultStore = "/var/lib/crash-reports";
 
-enum class Command { Groups, List, Show, Reindex, Signature, Page };
+enum class Command { Groups, List, Show, Reindex, Signature, Page, Search, Fix, Ignore, Reopen, Merge, Unmerge };
 
 struct ReaderOptions {
     Command command = Command::Groups;
@@ -30,7 +31,23 @@ struct ReaderOptions {
     std::optional<std::string> group;  // a valid group id
     std::optional<std::size_t> limit;  // 1 or more
     bool json = false;
-    // show: one valid report id; signature: the files; page: the directory.
+    // Which groups: in a state (ignored ones only when asked for, or with
+    // --all), and of reports that say they come from a host, unit,
+    // executable or version.
+    std::optional<store::GroupState> state;
+    bool all = false;
+    std::optional<std::string> host;
+    std::optional<std::string> unit;
+    std::optional<std::string> executable;
+    std::optional<std::string> appVersion;  // --version V
+    // Decisions: fixed in a version, ignored for a span, merged into a
+    // group, and a note for people.
+    std::optional<std::string> fixedIn;
+    std::optional<std::chrono::seconds> span;
+    std::optional<std::string> into;
+    std::string note;
+    // show: one valid report or group id; signature: the files; page: the
+    // directory; search: the text; decisions: valid group ids.
     std::vector<std::string> operands;
     bool help = false;
     bool version = false;
@@ -44,6 +61,9 @@ struct ParsedReaderOptions {
 // Parses the arguments after the program name; a span in --since is taken
 // back from `now`. Options may come before or after the command.
 ParsedReaderOptions parseReaderOptions(std::span<const std::string_view> args, store::TimePoint now);
+
+// Whether a decision changes the store.
+bool decides(Command command);
 
 // What a signature's id looks like: 16 lowercase hexadecimal digits.
 bool isGroupId(std::string_view text);

@@ -111,16 +111,47 @@ std::string regroupNote(const store::GroupSummary& group, const std::optional<Si
     return "under the rules given: " + cell(underRules->id) + "  " + cell(underRules->title);
 }
 
-json groupJson(const store::GroupSummary& group)
+// A text, or null where there is none.
+json orNull(const std::string& text)
 {
-    return {{"group", group.group},
-            {"title", group.title},
-            {"signature", group.signature},
-            {"count", group.count},
-            {"hosts", group.hosts},
-            {"first_seen", crashreports::formatTime(group.firstSeen)},
-            {"last_seen", crashreports::formatTime(group.lastSeen)},
-            {"newest", group.newest}};
+    return text.empty() ? json(nullptr) : json(text);
+}
+
+json groupJson(const store::DecidedGroup& decided)
+{
+    const store::GroupSummary& group = decided.group;
+    const store::Standing& standing = decided.standing;
+    json object = {{"group", group.group},
+                   {"title", group.title},
+                   {"signature", group.signature},
+                   {"count", group.count},
+                   {"hosts", group.hosts},
+                   {"first_seen", crashreports::formatTime(group.firstSeen)},
+                   {"last_seen", crashreports::formatTime(group.lastSeen)},
+                   {"newest", group.newest},
+                   {"state", store::nameOf(standing.state)},
+                   {"mark", orNull(std::string(store::nameOf(decided.mark)))},
+                   {"merged", decided.merged},
+                   {"first_version", orNull(group.firstVersion)},
+                   {"last_version", orNull(group.lastVersion)},
+                   {"note", standing.decided ? orNull(standing.decided->note) : json(nullptr)}};
+    if (standing.fixedAt) {
+        object["fixed_at"] = crashreports::formatTime(*standing.fixedAt);
+        object["fixed_in"] = orNull(standing.fixedIn);
+    }
+    if (standing.state == store::GroupState::ignored && standing.decided->until) {
+        object["ignored_until"] = crashreports::formatTime(*standing.decided->until);
+    }
+    return object;
+}
+
+// "1.2-1 .. 1.4-2", one of them, or "-".
+std::string versionsCell(const store::GroupSummary& group)
+{
+    if (group.firstVersion.empty() || group.lastVersion.empty() || group.firstVersion == group.lastVersion) {
+        return cell(group.firstVersion.empty() ? group.lastVersion : group.firstVersion);
+    }
+    return cell(group.firstVersion) + ".." + cell(group.lastVersion);
 }
 
 json reportJson(const store::ReportSummary& report)
@@ -131,8 +162,9 @@ json reportJson(const store::ReportSummary& report)
                    {"sender", report.sender},
                    {"bytes", report.bytes},
                    {"title", report.title}};
-    for (const auto& [name, value] : {std::pair{"host", &report.host}, std::pair{"unit", &report.unit},
-                                      std::pair{"executable", &report.executable}, std::pair{"signal", &report.signal}}) {
+    for (const auto& [name, value] :
+         {std::pair{"host", &report.host}, std::pair{"unit", &report.unit}, std::pair{"executable", &report.executable},
+          std::pair{"signal", &report.signal}, std::pair{"version", &report.version}}) {
         if (!value->empty()) {
             object[name] = *value;
         }
@@ -142,20 +174,38 @@ json reportJson(const store::ReportSummary& report)
 
 }  // namespace
 
-std::string groupsTable(std::span<const store::GroupSummary> groups, std::span<const std::optional<Signature>> underRules)
+// A row's notes: the groups merged into it, and where its newest report
+// would go under other rules.
+std::string groupNotes(const store::DecidedGroup& group, const std::optional<Signature>* underRules)
+{
+    std::string notes;
+    if (!group.merged.empty()) {
+        notes += "merged:";
+        for (const auto& id : group.merged) {
+            notes += ' ';
+            notes += cell(id);
+        }
+    }
+    const std::string regrouped = underRules == nullptr ? "" : regroupNote(group.group, *underRules);
+    return notes.empty() || regrouped.empty() ? notes + regrouped : notes + "\n  " + regrouped;
+}
+
+std::string groupsTable(std::span<const store::DecidedGroup> groups, std::span<const std::optional<Signature>> underRules)
 {
     Table table({{"GROUP", false}, {"COUNT", true}, {"HOSTS", true}, {"FIRST-SEEN", false}, {"LAST-SEEN", false},
-                 {"TITLE", false}});
+                 {"STATE", false}, {"MARK", false}, {"VERSIONS", false}, {"TITLE", false}});
     for (std::size_t index = 0; index < groups.size(); ++index) {
-        const auto& group = groups[index];
+        const auto& group = groups[index].group;
         table.add({cell(group.group), std::to_string(group.count), std::to_string(group.hosts),
-                   cellTime(group.firstSeen), cellTime(group.lastSeen), cell(group.title)},
-                  underRules.empty() ? "" : regroupNote(group, underRules[index]));
+                   cellTime(group.firstSeen), cellTime(group.lastSeen),
+                   std::string(store::nameOf(groups[index].standing.state)),
+                   cell(std::string(store::nameOf(groups[index].mark))), versionsCell(group), cell(group.title)},
+                  groupNotes(groups[index], underRules.empty() ? nullptr : &underRules[index]));
     }
     return table.text();
 }
 
-std::string groupsJson(std::span<const store::GroupSummary> groups, std::span<const std::optional<Signature>> underRules)
+std::string groupsJson(std::span<const store::DecidedGroup> groups, std::span<const std::optional<Signature>> underRules)
 {
     json array = json::array();
     for (std::size_t index = 0; index < groups.size(); ++index) {
@@ -231,11 +281,11 @@ std::string forTerminal(std::string_view bytes)
 std::string reportsTable(std::span<const store::ReportSummary> reports)
 {
     Table table({{"RECEIVED", false}, {"REPORT", false}, {"GROUP", false}, {"SENDER", false}, {"BYTES", true},
-                 {"HOST", false}, {"UNIT", false}, {"EXECUTABLE", false}, {"TITLE", false}});
+                 {"HOST", false}, {"UNIT", false}, {"EXECUTABLE", false}, {"VERSION", false}, {"TITLE", false}});
     for (const auto& report : reports) {
         table.add({cellTime(report.received), cell(report.report), cell(report.group), cell(report.sender),
                    std::to_string(report.bytes), cell(report.host), cell(report.unit), cell(report.executable),
-                   cell(report.title)});
+                   cell(report.version), cell(report.title)});
     }
     return table.text();
 }
@@ -260,6 +310,7 @@ std::string signatureText(std::string_view file, const Signature& signature)
         {"unit", &signature.facts.unit},
         {"executable", &signature.facts.executable},
         {"signal", &signature.facts.signal},
+        {"version", &signature.facts.version},
     };
     std::string text = cell(file) + "\n";
     for (const auto& [name, value] : fields) {

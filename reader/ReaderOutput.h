@@ -8,6 +8,7 @@
 
 #include "signature/Signature.h"
 #include "store/Catalog.h"
+#include "store/DecidedGroups.h"
 
 #include <optional>
 #include <span>
@@ -18,10 +19,18 @@ namespace triage {
 
 // `underRules` is empty, or holds for each group the signature its newest
 // report has under other rules (nothing where that report can't be read).
-std::string groupsTable(std::span<const store::GroupSummary> groups,
+std::string groupsTable(std::span<const store::DecidedGroup> groups,
                         std::span<const std::optional<Signature>> underRules);
-std::string groupsJson(std::span<const store::GroupSummary> groups,
+std::string groupsJson(std::span<const store::DecidedGroup> groups,
                        std::span<const std::optional<Signature>> underRules);
+// A group with where it stands, the decisions taken on it (`decisions`, in
+// order), its signature and those of the groups merged into it
+// (`signatures`, by group), and its newest report's summary.
+std::string groupText(const store::DecidedGroup& group, std::span<const store::Decision> decisions,
+                      std::span<const std::pair<std::string, std::string>> signatures,
+                      const std::optional<store::ReportSummary>& newest);
+// "fixed in 1.4-1 since 2026-12-01T10:00:00Z by alice: the note".
+std::string standingText(const store::Standing& standing);
 
 std::string reportsTable(std::span<const store::ReportSummary> reports);
 std::string reportsJson(std::span<const store::ReportSummary> reports);

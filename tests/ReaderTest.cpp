@@ -48,7 +48,7 @@ public:
     };
     std::vector<ReportSummary> reportList = {
         {kNewest, "0123456789abcdef", "SIGSEGV in log_crash", at("2026-12-08T11:59:59.000042Z"), "10.1.2.3:40000",
-         1234, "web-3", "app.service", "/usr/bin/app", "SIGSEGV"},
+         1234, "web-3", "app.service", "/usr/bin/app", "SIGSEGV", "1.4-2"},
         {kOldest, "0123456789abcdef", "SIGSEGV in log_crash", at("2026-12-08T10:00:00.5Z"), "10.1.2.4:40000", 99},
         {kOther, "fedcba9876543210", "ValueError in load", at("2026-12-07T09:00:00Z"), "10.1.2.4:41000", 7},
     };
@@ -134,14 +134,24 @@ struct CommandCase {
     int status;
     std::string output;
     std::vector<std::string> errors;
+    std::vector<store::Decision> decided = {};  // in the store before the command
     friend void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
 };
+
+constexpr const char* kCrashGroup = "0123456789abcdef";
+constexpr const char* kErrorGroup = "fedcba9876543210";
+
+store::Decision decision(store::DecisionKind kind, const char* group, const char* into = "")
+{
+    return {kind, group, into, {}, std::nullopt, at("2026-12-08T12:00:00Z"), "alice", "seen", {}};
+}
 
 class Command : public testing::TestWithParam<CommandCase> {};
 
 TEST_P(Command, PrintsItsAnswerOrOneLineNamingWhatIsMissing)
 {
     FakeCatalog catalog;
+    catalog.record.decisions = GetParam().decided;
     const auto outcome = run(catalog, GetParam().args);
     EXPECT_EQ(outcome.status, GetParam().status);
     EXPECT_EQ(outcome.output, GetParam().output);
@@ -152,18 +162,91 @@ const CommandCase kCommands[] = {
     {"GroupsAlignUnderAHeaderInTheCatalogsOrder",
      {"groups"},
      0,
-     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             TITLE\n"
-     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  SIGSEGV in log_crash\n"
-     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  ValueError in load\n"},
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE  MARK  VERSIONS  TITLE\n"
+     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  open   new   -         "
+     "SIGSEGV in log_crash\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  open   -     -         "
+     "ValueError in load\n"},
+    {"IgnoredGroupIsLeftOutOfGroups",
+     {"groups"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE  MARK  VERSIONS  TITLE\n"
+     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  open   new   -         "
+     "SIGSEGV in log_crash\n",
+     {},
+     {decision(store::DecisionKind::ignore, kErrorGroup)}},
+    {"AllShowsIgnoredGroupsWithTheirState",
+     {"groups", "--all"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE    MARK  VERSIONS  TITLE\n"
+     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  open     new   -         "
+     "SIGSEGV in log_crash\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  ignored  -     -         "
+     "ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::ignore, kErrorGroup)}},
+    {"StateChoosesTheGroupsInIt",
+     {"groups", "--state", "fixed"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE  MARK  VERSIONS  TITLE\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  fixed  -     -         "
+     "ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::fix, kErrorGroup)}},
+    {"MergedGroupCountsInItsTarget",
+     {"groups"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE  MARK  VERSIONS  TITLE\n"
+     "0123456789abcdef      3      2  2026-12-07T09:00:00Z  2026-12-08T11:59:59Z  open   -     -         "
+     "SIGSEGV in log_crash\n"
+     "  merged: fedcba9876543210\n",
+     {},
+     {decision(store::DecisionKind::merge, kErrorGroup, kCrashGroup)}},
+    {"UnmergedGroupCountsOnItsOwnAgain",
+     {"groups", "--state", "open"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE  MARK  VERSIONS  TITLE\n"
+     "0123456789abcdef      2      2  2026-12-08T10:00:00Z  2026-12-08T11:59:59Z  open   new   -         "
+     "SIGSEGV in log_crash\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  open   -     -         "
+     "ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::merge, kErrorGroup, kCrashGroup), decision(store::DecisionKind::unmerge, kErrorGroup)}},
+    {"ListLeavesOutReportsOfIgnoredGroups",
+     {"list", "--limit", "1"},
+     0,
+     "RECEIVED              REPORT                                                GROUP             SENDER"
+     "          BYTES  HOST  UNIT  EXECUTABLE  VERSION  TITLE\n"
+     "2026-12-07T09:00:00Z  20261207T090000.000000Z_10.1.2.4_41000_000002.report  fedcba9876543210  10.1.2.4:41000"
+     "      7  -     -     -           -        ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::ignore, kCrashGroup)}},
+    {"ShowOfAGroupTellsWhereItStandsAndItsDecisions",
+     {"show", kErrorGroup},
+     0,
+     "group fedcba9876543210: ValueError in load\n"
+     "state:       fixed since 2026-12-08T12:00:00Z by alice: seen\n"
+     "reports:     1 from 1 hosts, 2026-12-07T09:00:00Z to 2026-12-07T09:00:00Z\n"
+     "versions:    - to -\n"
+     "signature:   ValueError | load\n"
+     "decisions:\n"
+     "  2026-12-08T12:00:00Z  alice  fix: seen\n",
+     {},
+     {decision(store::DecisionKind::fix, kErrorGroup)}},
+    {"ShowOfAnUnknownGroupNamesIt",
+     {"show", "00000000000000ff"},
+     1,
+     "",
+     {"no group \"00000000000000ff\" in /srv/reports"}},
     {"ListShowsHostUnitAndExecutableWhereKnown",
      {"list", "--limit", "2"},
      0,
      "RECEIVED              REPORT                                                GROUP             SENDER"
-     "          BYTES  HOST   UNIT         EXECUTABLE    TITLE\n"
+     "          BYTES  HOST   UNIT         EXECUTABLE    VERSION  TITLE\n"
      "2026-12-08T11:59:59Z  20261208T115959.000042Z_10.1.2.3_40000_000003.report  0123456789abcdef  10.1.2.3:40000"
-     "   1234  web-3  app.service  /usr/bin/app  SIGSEGV in log_crash\n"
+     "   1234  web-3  app.service  /usr/bin/app  1.4-2    SIGSEGV in log_crash\n"
      "2026-12-08T10:00:00Z  20261208T100000.500000Z_10.1.2.4_40000_000001.report  0123456789abcdef  10.1.2.4:40000"
-     "     99  -      -            -             SIGSEGV in log_crash\n"},
+     "     99  -      -            -             -        SIGSEGV in log_crash\n"},
     {"ListOfAnUnknownGroupNamesIt",
      {"list", "--group", "00000000000000ff"},
      1,
@@ -203,7 +286,13 @@ TEST(Json, GroupsCarryTheirFieldsWithUtcTimes)
                                {"hosts", 2},
                                {"first_seen", "2026-12-08T10:00:00.500000Z"},
                                {"last_seen", "2026-12-08T11:59:59.000042Z"},
-                               {"newest", kNewest}}));
+                               {"newest", kNewest},
+                               {"state", "open"},
+                               {"mark", "new"},
+                               {"merged", json::array()},
+                               {"first_version", nullptr},
+                               {"last_version", nullptr},
+                               {"note", nullptr}}));
 }
 
 TEST(Json, ReportsCarryFactsOnlyWhereKnown)
@@ -265,7 +354,7 @@ TEST(UnderRules, GroupsNameTheGroupTheirNewestReportWouldJoin)
     ASSERT_NE(note, std::string::npos) << table;
     EXPECT_TRUE(table.substr(note).ends_with("  SIGSEGV in parse_header\nfedcba9876543210"
                                              "      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  "
-                                             "ValueError in load\n"))
+                                             "open   -     -         ValueError in load\n"))
         << table;
 }
 
