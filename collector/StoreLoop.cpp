@@ -4,6 +4,9 @@
 #include "collector/FrameDecoder.h"
 #include "common/Plural.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <thread>
 
@@ -34,6 +37,13 @@ Priority priorityOf(store::Notice::Level level)
     return Priority::Info;
 }
 
+// The name of the user the collector runs as, for the decisions it takes.
+std::string userName()
+{
+    const passwd* user = ::getpwuid(::geteuid());
+    return user != nullptr ? user->pw_name : std::to_string(::geteuid());
+}
+
 }  // namespace
 
 StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportStore& store,
@@ -48,7 +58,8 @@ StoreLoop::StoreLoop(const Options& options, FrameQueue& queue, store::ReportSto
       service_(service),
       notifier_(notifier),
       page_(page),
-      metrics_(metrics)
+      metrics_(metrics),
+      decisions_(store, userName())
 {
 }
 
@@ -246,6 +257,7 @@ void StoreLoop::commit()
 
 void StoreLoop::drainOutbox(store::Settle settle)
 {
+    decisions_.refresh(std::chrono::steady_clock::now());
     store::Outbox outbox = store_.drainOutbox(settle);
     announceRecorded(outbox.unrecorded);
     logNotices(outbox.notices);
@@ -264,6 +276,9 @@ void StoreLoop::announce(const Stored& report)
     const triage::Signature& signature = report.info.signature;
     log_.out(Priority::Info, "stored " + store_.locationOf(report.name) + " (" + bytes(report.size) + " from "
                                  + report.info.sender.text() + ") in group " + signature.id + ": " + signature.title);
+    if (auto news = decisions_.regression(report.name, report.info)) {
+        notifier_.tell(std::move(*news));
+    }
 }
 
 void StoreLoop::logNotices(const std::vector<store::Notice>& notices)
@@ -275,8 +290,11 @@ void StoreLoop::logNotices(const std::vector<store::Notice>& notices)
 
 void StoreLoop::tellNews(std::vector<store::GroupNews>& news)
 {
+    const auto now = std::chrono::system_clock::now();
     for (auto& piece : news) {
-        notifier_.tell(std::move(piece));
+        if (auto judged = decisions_.judge(std::move(piece), now)) {
+            notifier_.tell(std::move(*judged));
+        }
     }
 }
 

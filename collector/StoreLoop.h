@@ -10,6 +10,7 @@
 // manager told that it is alive and how it is doing.
 
 #include "collector/Counters.h"
+#include "collector/DecisionNews.h"
 #include "collector/FrameQueue.h"
 #include "collector/LogSink.h"
 #include "collector/Metrics.h"
@@ -86,6 +87,7 @@ private:
     Notifier& notifier_;
     PageKeeper* page_;  // none when no page is kept
     MetricsFile* metrics_;  // none without --metrics
+    DecisionNews decisions_;
     std::uint64_t removedReports_ = 0;  // in this batch
     std::uint64_t removedBytes_ = 0;
     std::chrono::steady_clock::time_point lastStatus_{};

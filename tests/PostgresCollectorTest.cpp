@@ -4,6 +4,7 @@
 // has a database of its own.
 
 #include "CollectorProcess.h"
+#include "DecisionsWalk.h"
 #include "store/postgres/Postgres.h"
 
 #include <gtest/gtest.h>
@@ -322,6 +323,12 @@ TEST_F(PostgresCollectors, TellTheReaderWhatADirectoryFedTheSameReportsTells)
     const ExitResult page = run({kReader, "--store", stores[1], "page", (site.path() / "site").string()});
     EXPECT_EQ(page.status, 0) << page.err;
     EXPECT_TRUE(fs::exists(site.path() / "site" / "index.html"));
+}
+
+TEST_F(PostgresCollectors, KeepEveryDecisionThroughNewsReindexAndRestart)
+{
+    const TestDatabase database("decisions");
+    walkDecisions(database.uri());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // filled, as root and as a member of the store's group.
 
 #include "CollectorProcess.h"
+#include "DecisionsWalk.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -96,6 +97,37 @@ TEST(ReaderEndToEnd, ReindexGivesWhatTheLiveIndexGave)
     EXPECT_EQ(reindexed.status, 0) << reindexed.err;
     EXPECT_EQ(readJson(dir.path(), {"groups", "--json"}), groups);
     EXPECT_EQ(readJson(dir.path(), {"list", "--json"}), reports);
+}
+
+TEST(ReaderEndToEnd, DecisionsHoldThroughNewsReindexAndRestart)
+{
+    TempDir dir;
+    walkDecisions(dir.path().string());
+}
+
+TEST(ReaderEndToEnd, ADecisionOfAUserOutsideTheAdministratorsGroupIsRefusedAndChangesNothing)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to decide as another user";
+    }
+    TempDir dir;
+    const fs::path store = dir.path() / "reports";
+    storeThreeCrashes(store);
+    ASSERT_EQ(::chown(store.c_str(), 0, 4242), 0);
+    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string group = readJson(store, {"groups", "--json"}).front()["group"];
+    const auto before = fs::file_size(store / ".decisions");
+
+    const ExitResult reader = run({"/usr/bin/setpriv", "--reuid=65534", "--regid=4242", "--clear-groups", "--",
+                                   kReader, "--store", store.string(), "fix", group});
+
+    EXPECT_EQ(reader.status, 1);
+    EXPECT_NE(reader.err.find("only root and members of group crash-reports-admin may decide"), std::string::npos)
+        << reader.err;
+    EXPECT_EQ(std::ranges::count(reader.err, '\n'), 1) << reader.err;
+    EXPECT_EQ(fs::file_size(store / ".decisions"), before);
+    EXPECT_EQ(readJson(store, {"groups", "--json"}).front()["state"], "open");
 }
 
 TEST(ReaderEndToEnd, NamesAnUnknownReportOrAMissingStoreInOneLine)
