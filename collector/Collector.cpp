@@ -171,7 +171,8 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
       rules_(loadRules(options.skipRules)),
       store_(store::openStore(
           options.store,
-          store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes}, options.regressedAfter},
+          store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes}, options.regressedAfter,
+                             options.maxAge},
           rules_)),
       notifier_(log, options.onNewGroup),
       admission_(options.allowed, options.perSenderLimit),

@@ -116,6 +116,13 @@ std::vector<KnownOption> storingOptions()
                      [](Options& options, std::uint64_t count) { options.keepFreeInodes = count; }),
         numberOption("--count", 1, UINT64_MAX, "not a whole number from 1 up",
                      [](Options& options, std::uint64_t count) { options.count = count; }),
+        {{"--max-age", true},
+         [](Options& options, std::string_view value) {
+             options.maxAge = crashreports::parseSpan(value);
+             return options.maxAge && options.maxAge->count() > 0
+                 ? std::string()
+                 : invalidValue("--max-age", value, "not a span such as 12h, 30d");
+         }},
     };
 }
 
@@ -238,7 +245,9 @@ std::string storingHelp()
         + percent + "  --keep-free-inodes N     inodes to leave free (default "
         + std::to_string(store::kDefaultKeepFreePercent)
         + "% of the filesystem's; 0: no limit);\n"
-          "                           neither applies to a database\n";
+          "                           neither applies to a database\n"
+          "  --max-age SPAN           remove reports older than SPAN, but never a group's newest\n"
+          "                           (default: none)\n";
 }
 
 // The options of senders, signatures, news, the page and the metrics.

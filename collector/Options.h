@@ -40,6 +40,7 @@ struct Options {
     std::uint32_t perSenderLimit = 0;       // reports a minute; 0: no limit
     std::optional<std::uint64_t> count;     // exit after storing this many reports
     std::chrono::seconds regressedAfter = store::kDefaultRegressedAfter;
+    std::optional<std::chrono::seconds> maxAge;  // none: reports are kept whatever their age
     std::optional<std::string> onNewGroup;  // a command for news of crash groups
     std::vector<std::filesystem::path> skipRules;  // empty: the default file, if there is one
     std::optional<std::filesystem::path> page;     // where to keep the triage page

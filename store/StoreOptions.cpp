@@ -22,4 +22,9 @@ BudgetLimits budgetLimits(const BudgetOptions& options, std::uint64_t filesystem
             options.keepFreeInodes.value_or(share(filesystemInodes, kDefaultKeepFreePercent))};
 }
 
+std::chrono::seconds ageCheckEvery(std::chrono::seconds maxAge)
+{
+    return std::min<std::chrono::seconds>(maxAge, std::chrono::minutes(1));
+}
+
 }  // namespace store

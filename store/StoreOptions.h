@@ -44,6 +44,12 @@ struct StoreOptions {
     BudgetOptions budget;
     // A group whose last report is this old comes back as regressed.
     std::chrono::seconds regressedAfter = kDefaultRegressedAfter;
+    // Reports older than this are removed, but for each group's newest.
+    std::optional<std::chrono::seconds> maxAge = std::nullopt;
 };
+
+// How often reports past the age are looked for: a minute, or the age if it
+// is shorter.
+std::chrono::seconds ageCheckEvery(std::chrono::seconds maxAge);
 
 }  // namespace store

@@ -56,6 +56,10 @@ const Parse kParses[] = {
     {"LoneDashIsADirectory", {"-"}, [](const Options& options) { return options.store.text() == "-"; }},
     {"HelpStopsParsing", {"--help", "--no-such-option"}, [](const Options& options) { return options.help; }},
     {"VersionStopsParsing", {"d", "--version"}, [](const Options& options) { return options.version; }},
+    {"MaxAgeAsASpan", {"--max-age", "30d", "d"}, [](const Options& options) {
+         return options.maxAge == std::chrono::hours(24 * 30);
+     }},
+    {"MaxAgeOfNothing", {"--max-age", "0s", "d"}, {}, "invalid --max-age \"0s\": not a span such as 12h, 30d"},
     {"UnknownOption", {"--verbose", "d"}, {}, "unknown option \"--verbose\""},
     {"OptionWithoutItsValue", {"d", "--port"}, {}, "option --port needs a value"},
     {"FlagWithAValue", {"--reuse-port=yes", "d"}, {}, "option --reuse-port takes no value"},

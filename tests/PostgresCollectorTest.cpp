@@ -4,7 +4,7 @@
 // has a database of its own.
 
 #include "CollectorProcess.h"
-#include "DecisionsWalk.h"
+#include "StoreWalks.h"
 #include "store/postgres/Postgres.h"
 
 #include <gtest/gtest.h>
@@ -323,6 +323,12 @@ TEST_F(PostgresCollectors, TellTheReaderWhatADirectoryFedTheSameReportsTells)
     const ExitResult page = run({kReader, "--store", stores[1], "page", (site.path() / "site").string()});
     EXPECT_EQ(page.status, 0) << page.err;
     EXPECT_TRUE(fs::exists(site.path() / "site" / "index.html"));
+}
+
+TEST_F(PostgresCollectors, RemoveReportsPastTheirAgeButEachGroupsNewest)
+{
+    const TestDatabase database("retention");
+    walkRetention(database.uri());
 }
 
 TEST_F(PostgresCollectors, KeepEveryDecisionThroughNewsReindexAndRestart)

@@ -2,7 +2,7 @@
 // filled, as root and as a member of the store's group.
 
 #include "CollectorProcess.h"
-#include "DecisionsWalk.h"
+#include "StoreWalks.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -103,6 +103,12 @@ TEST(ReaderEndToEnd, DecisionsHoldThroughNewsReindexAndRestart)
 {
     TempDir dir;
     walkDecisions(dir.path().string());
+}
+
+TEST(ReaderEndToEnd, ReportsPastTheirAgeGoButEachGroupsNewest)
+{
+    TempDir dir;
+    walkRetention(dir.path().string());
 }
 
 TEST(ReaderEndToEnd, ADecisionOfAUserOutsideTheAdministratorsGroupIsRefusedAndChangesNothing)

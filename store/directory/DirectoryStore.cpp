@@ -36,7 +36,8 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
     : files_(std::move(directory)),
       decisionLog_(files_.directory()),
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
-      index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_)
+      index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_),
+      maxAge_(options.maxAge)
 {
     const auto [files, bytes] = budget_.recyclingLimits();
     files_.limitRecycling(files, bytes);
@@ -165,6 +166,7 @@ bool DirectoryStore::catchUp(std::chrono::milliseconds slice)
     }
     if (step == DirectoryIndex::Step::Nothing) {
         keepWithinBudget();
+        removeAged();
     }
     return step != DirectoryIndex::Step::Nothing;
 }

@@ -81,6 +81,9 @@ private:
     void measure();
     // Once idle: removes what others' reports put over the budget.
     void keepWithinBudget();
+    // Once idle: removes reports past the age, but each group's newest
+    // (DirectoryRetention.cpp).
+    void removeAged();
     std::uint64_t indexDisk() const;
     bool removeChosen(const Incoming& incoming, Room& room);
     Candidates candidatesFor(ReportIndex& index, const Incoming& incoming) const;
@@ -100,6 +103,8 @@ private:
     DirectoryIndex index_;  // after the files and the outbox, which it uses
     IndexTotals totals_;
     std::size_t mostStagedReports_ = 1;  // measured before each batch
+    std::optional<std::chrono::seconds> maxAge_;
+    std::chrono::steady_clock::time_point nextAgeCheck_{};
 };
 
 }  // namespace store

@@ -92,6 +92,21 @@ std::optional<StoredReport> ReportIndex::oldestOfSender(const std::string& addre
     return reportOf(oldest);
 }
 
+std::vector<StoredReport> ReportIndex::receivedBefore(TimePoint before, std::size_t count)
+{
+    auto& aged = database_.cached(R"(
+        SELECT id, disk, grp, address FROM reports AS r
+        WHERE received < ?1 AND id <> (SELECT newest FROM groups WHERE grp = r.grp)
+        ORDER BY received, rowid LIMIT ?2)");
+    aged.bind(1, toMicroseconds(before)).bind(2, toInteger(count));
+    std::vector<StoredReport> reports;
+    while (aged.step()) {
+        reports.push_back({aged.text(0), toCount(aged.integer(1)), aged.text(2), aged.text(3)});
+    }
+    aged.reset();
+    return reports;
+}
+
 std::map<std::string, std::string> ReportIndex::groupsOf(std::span<const std::string> ids)
 {
     // A few hundred at once: one statement a chunk rather than one a report.

@@ -137,6 +137,9 @@ public:
     Load senderLoad(const std::string& address);
     std::optional<StoredReport> oldestOfGroup(const std::string& group);
     std::optional<StoredReport> oldestOfSender(const std::string& address);
+    // Up to `count` reports received before `before`, oldest first, but for
+    // each group's newest.
+    std::vector<StoredReport> receivedBefore(TimePoint before, std::size_t count);
     // The group of each of `ids` that it holds.
     std::map<std::string, std::string> groupsOf(std::span<const std::string> ids);
     // Up to `count` report ids after `after`, in order: for walking them all.

@@ -62,6 +62,9 @@ public:
     std::uint64_t maxUse() const { return maxUse_; }
     // The budget alone: the rest would cost the database a query.
     StoreFigures figures() override { return {std::nullopt, std::nullopt, maxUse_ == 0 ? std::nullopt : std::optional(maxUse_)}; }
+    // While idle: removes reports past --max-age, but each group's newest
+    // (PostgresWriting.cpp).
+    bool catchUp(std::chrono::milliseconds slice) override;
     // Read again when a decision was added (PostgresStore.cpp).
     std::optional<DecisionRecord> changedDecisions() override;
     void recordDecision(const Decision& decision) override;
@@ -112,6 +115,8 @@ private:
                     Writing& writing) const;
     Fit makeRoomFor(const PendingReport& report, Writing& writing, CommitResult& result);
     std::uint64_t storedBytes();
+    // Removes up to a batch of reports past the age; how many.
+    std::uint64_t removeAged(TimePoint before);
 
     std::string uri_;
     std::string shownAs_;  // the URI without its password
@@ -128,6 +133,7 @@ private:
     std::optional<Steady::time_point> lostAt_;
     Outbox outbox_;
     std::optional<std::int64_t> decisionsStamp_;  // of the decisions last read
+    Steady::time_point nextAgeCheck_{};
     bool starting_ = false;  // in the constructor: a database that can't serve fails the start
 };
 

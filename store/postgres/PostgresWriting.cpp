@@ -6,6 +6,7 @@
 // where the budget is reached. See PostgresStore.h.
 
 #include "common/Plural.h"
+#include "common/TimeText.h"
 #include "store/postgres/PostgresSchema.h"
 #include "store/postgres/PostgresStore.h"
 
@@ -139,6 +140,14 @@ constexpr const char* kRefreshGroup = R"(
             ORDER BY received DESC, id DESC LIMIT 1)
     WHERE grp = $1 AND count > 0)";
 
+// Reports past the age, oldest first, but each group's newest; with their
+// groups locked in one order, as commits lock them.
+constexpr const char* kAged = R"(
+    SELECT id, grp FROM reports AS r
+    WHERE received < $1 AND id <> (SELECT newest FROM groups AS g WHERE g.grp = r.grp)
+    ORDER BY received, seq LIMIT 1024)";
+constexpr const char* kLockAgedGroups = "SELECT grp FROM groups WHERE grp = ANY($1) ORDER BY grp FOR UPDATE";
+
 // The statement that inserts `rows` reports of kColumns parameters each.
 std::string insertStatement(std::size_t rows)
 {
@@ -204,6 +213,51 @@ std::size_t PostgresStore::writeFrom(std::vector<PendingReport>& group, std::siz
     std::ranges::move(writing.news, std::back_inserter(outbox_.news));
     count_ = count_ + writing.added - std::min(count_ + writing.added, writing.removed);
     return next;
+}
+
+bool PostgresStore::catchUp(std::chrono::milliseconds)
+{
+    const auto now = Steady::now();
+    if (!options_.maxAge || !connection_ || now < nextAgeCheck_) {
+        return false;
+    }
+    nextAgeCheck_ = now + ageCheckEvery(*options_.maxAge);
+    const auto before = Clock::now() - *options_.maxAge;
+    std::uint64_t removed = 0;
+    try {
+        for (std::uint64_t batch = removeAged(before); batch != 0; batch = removeAged(before)) {
+            removed += batch;
+        }
+    } catch (const pg::Error& error) {
+        lose(error);
+    }
+    if (removed != 0) {
+        outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(removed, "report") + " of "
+                                                            + shownAs_ + " older than "
+                                                            + crashreports::describeSpan(*options_.maxAge)
+                                                            + "; each group keeps its newest"});
+    }
+    return false;
+}
+
+std::uint64_t PostgresStore::removeAged(TimePoint before)
+{
+    pg::Transaction transaction(*connection_);
+    const pg::Result aged = connection_->execute(kAged, pg::Params().time(before));
+    std::set<std::string> groups;
+    for (int row = 0; row < aged.rows(); ++row) {
+        groups.insert(aged.text(row, 1));
+    }
+    connection_->execute(kLockAgedGroups, pg::Params().texts(std::vector<std::string>(groups.begin(), groups.end())));
+    for (int row = 0; row < aged.rows(); ++row) {
+        connection_->execute(kForget, pg::Params().text(aged.text(row, 0)));
+    }
+    for (const std::string& group : groups) {
+        connection_->execute(kRefreshGroup, pg::Params().text(group));
+    }
+    transaction.commit();
+    count_ -= std::min<std::uint64_t>(count_, static_cast<std::uint64_t>(aged.rows()));
+    return static_cast<std::uint64_t>(aged.rows());
 }
 
 std::uint64_t PostgresStore::storedBytes()

@@ -1,4 +1,4 @@
-#include "DecisionsWalk.h"
+#include "StoreWalks.h"
 
 #include "CollectorProcess.h"
 
@@ -132,6 +132,36 @@ void walkDecisions(const std::string& store)
         ASSERT_EQ(collector.stop().status, 0);
     }
     EXPECT_EQ(statesOf(store), before) << "a restart lost a decision";
+}
+
+void walkRetention(const std::string& store)
+{
+    {
+        RunningCollector collector(store);
+        for (const char* function : {"parse_header", "parse_header", "load_config", "parse_header"}) {
+            sendAndHear(collector, crashOf(function, "1.0-1"));
+        }
+        ASSERT_EQ(collector.stop().status, 0);
+    }
+    std::map<std::string, std::string> newest;
+    for (const auto& [title, group] : groupsByTitle(store)) {
+        newest[title] = group["newest"];
+    }
+    std::this_thread::sleep_for(1500ms);
+    RunningCollector collector(store, {.args = {"--max-age", "1s"}});
+    std::optional<std::string> removed;
+    while (!removed || removed->find("removed ") == std::string::npos) {
+        removed = collector.child().readErrLine(5s);
+        ASSERT_TRUE(removed) << "no reports removed for their age";
+    }
+    EXPECT_NE(removed->find("removed 2 reports"), std::string::npos) << *removed;
+    const ExitResult list = read(store, {"list", "--json"});
+    std::map<std::string, std::string> kept;
+    for (const json& report : json::parse(list.out)) {
+        kept[report["title"]] = report["report"];
+    }
+    EXPECT_EQ(kept, newest);
+    ASSERT_EQ(collector.stop().status, 0);
 }
 
 }  // namespace collector_tests

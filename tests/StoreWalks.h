@@ -1,7 +1,7 @@
 #pragma once
 
-// A walk through the decisions on crash groups, end to end, that both kinds
-// of store take: the real collector stores, the real reader decides.
+// Walks through what both kinds of store do alike, end to end: the real
+// collector stores, the real reader decides and reads.
 
 #include <string>
 
@@ -13,5 +13,10 @@ namespace collector_tests {
 // and restarts the collector, and every decision holds. `store` is a
 // directory or a database URI, empty of reports.
 void walkDecisions(const std::string& store);
+
+// Stores three reports of one crash and one of another, then lets a
+// collector with --max-age run idle past their age: each group keeps its
+// newest report, and only that.
+void walkRetention(const std::string& store);
 
 }  // namespace collector_tests
