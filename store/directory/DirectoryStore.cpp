@@ -35,7 +35,8 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
                                const triage::SkipRules& rules)
     : files_(std::move(directory)),
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
-      index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_)
+      index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_),
+      alsoOnDisk_(options.alsoOnDisk)
 {
     const auto [files, bytes] = budget_.recyclingLimits();
     files_.limitRecycling(files, bytes);
