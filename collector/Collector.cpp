@@ -171,8 +171,8 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
       rules_(loadRules(options.skipRules)),
       store_(store::openStore(
           options.store,
-          store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes}, options.regressedAfter,
-                             options.maxAge},
+          store::StoreOptions{{options.maxUse, options.keepFree, options.keepFreeInodes},
+                              options.regressedAfter, &siteDisk_, options.maxAge},
           rules_)),
       notifier_(log, options.onNewGroup),
       admission_(options.allowed, options.perSenderLimit),
@@ -184,7 +184,7 @@ Collector::Collector(const Options& options, LogSink& log, ServiceManager& servi
         throw StartupError(withReason("can't make an event descriptor", error));
     }
     if (options.page) {
-        page_.emplace(options.store, *options.page, options.regressedAfter, log);
+        page_.emplace(options.store, *options.page, options.regressedAfter, siteDisk_, log);
     }
     if (options.metrics) {
         metrics_.emplace(*options.metrics, socket_.get(), log);

@@ -46,6 +46,7 @@ private:
     bool socketPassed_ = false;  // by systemd
     UniqueFd socket_;
     triage::SkipRules rules_;
+    std::atomic<std::uint64_t> siteDisk_{0};  // the page's, on the store's filesystem
     std::unique_ptr<store::ReportStore> store_;
     Notifier notifier_;
     std::optional<PageKeeper> page_;

@@ -11,7 +11,9 @@
 #include "common/Mutex.h"
 #include "common/WorkerThread.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <filesystem>
 #include <stop_token>
@@ -25,8 +27,10 @@ public:
 
     // Writes the page of `store` into `directory` now, and again after
     // changes, marking the groups that came back after `regressedAfter`.
+    // What the site takes on disk, where it shares the store's filesystem
+    // (and so its budget), is kept in `siteDisk` after each write.
     PageKeeper(store::StoreName store, std::filesystem::path directory, std::chrono::seconds regressedAfter,
-               LogSink& log);
+               std::atomic<std::uint64_t>& siteDisk, LogSink& log);
     PageKeeper(const PageKeeper&) = delete;
     PageKeeper& operator=(const PageKeeper&) = delete;
     ~PageKeeper();
@@ -41,10 +45,13 @@ public:
 private:
     void run(const std::stop_token& stop);
     void write();
+    // What the site takes, if it is on the store's filesystem; else 0.
+    std::uint64_t diskOnStoresFilesystem() const;
 
     const store::StoreName store_;
     const std::filesystem::path directory_;
     const std::chrono::seconds regressedAfter_;  // the collector's, for the page's marks
+    std::atomic<std::uint64_t>& siteDisk_;
     LogSink& log_;
     crashreports::Mutex mutex_;
     std::condition_variable_any wake_;

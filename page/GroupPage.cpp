@@ -82,6 +82,21 @@ void appendReportList(std::string& out, const GroupPage& page)
     out += "</tbody></table>\n";
 }
 
+// A report's text, as much of it as a page shows; what is left out is
+// said, with how to see it whole.
+void appendShownText(std::string& out, std::span<const unsigned char> text, std::string_view report)
+{
+    out += "<pre>";
+    const std::size_t shown = html::appendPreformatted(out, asText(text), kShownTextBytes);
+    out += "</pre>\n";
+    if (shown < text.size()) {
+        out += "<p class=\"note\">The page shows the first " + displaySize(shown) + " of its "
+            + displaySize(text.size()) + ": <code>crashReports show ";
+        html::appendField(out, report, kFactCodePoints);
+        out += "</code> prints it whole.</p>\n";
+    }
+}
+
 void appendNewestText(std::string& out, const GroupPage& page)
 {
     if (page.reports.empty()) {
@@ -94,9 +109,7 @@ void appendNewestText(std::string& out, const GroupPage& page)
     html::appendField(out, newest.sender, kFactCodePoints);
     out += "</p>\n";
     if (page.newestText) {
-        out += "<pre>";
-        html::appendPreformatted(out, asText(*page.newestText));
-        out += "</pre>\n";
+        appendShownText(out, *page.newestText, newest.report);
     } else {
         out += "<p>The store no longer holds this report.</p>\n";
     }
@@ -107,7 +120,7 @@ void appendNewestText(std::string& out, const GroupPage& page)
 std::string groupPage(const GroupPage& page)
 {
     std::string out;
-    out.reserve(8192 + (page.newestText ? page.newestText->size() * 9 / 8 : 0));
+    out.reserve(8192 + kShownTextBytes);
     appendHead(out, page.group.title + " \u00B7 group " + page.group.group, false);
     out += "<header><p><a href=\"../index.html\">All groups</a></p><h1>";
     html::appendField(out, page.group.title, kTitleCodePoints);
@@ -125,7 +138,7 @@ std::string groupPage(const GroupPage& page)
 std::string reportPage(const store::ReportSummary& report, std::span<const unsigned char> text)
 {
     std::string out;
-    out.reserve(4096 + text.size() * 9 / 8);
+    out.reserve(4096 + kShownTextBytes);
     appendHead(out, "Report " + report.report, false);
     out += "<header><p><a href=\"../index.html\">All groups</a> \u203A group ";
     appendGroupId(out, report.group, "../");
@@ -140,9 +153,8 @@ std::string reportPage(const store::ReportSummary& report, std::span<const unsig
     appendFact(out, "Executable", report.executable, kFactCodePoints);
     appendFact(out, "Signal", report.signal, kFactCodePoints);
     appendFact(out, "Size", displaySize(report.bytes), kFactCodePoints);
-    out += "</dl>\n<pre>";
-    html::appendPreformatted(out, asText(text));
-    out += "</pre>\n";
+    out += "</dl>\n";
+    appendShownText(out, text, report.report);
     appendTail(out, false);
     return out;
 }

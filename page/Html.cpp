@@ -59,12 +59,13 @@ void appendField(std::string& out, std::string_view untrusted, std::size_t maxCo
     appendEscaped(out, printable(untrusted, kMaxFieldBytes, maxCodePoints));
 }
 
-void appendPreformatted(std::string& out, std::string_view untrusted)
+std::size_t appendPreformatted(std::string& out, std::string_view untrusted, std::size_t mostBytes)
 {
-    out.reserve(out.size() + untrusted.size() + untrusted.size() / 8 + 1);
+    out.reserve(out.size() + std::min(untrusted.size() + untrusted.size() / 8, mostBytes) + 1);
     out += '\n';
+    const std::size_t start = out.size();
     std::size_t i = 0;
-    while (i < untrusted.size()) {
+    while (i < untrusted.size() && out.size() - start < mostBytes) {
         const char c = untrusted[i];
         const auto byte = static_cast<unsigned char>(c);
         if ((byte >= 0x20 && byte < 0x7F) || c == '\n' || c == '\t' || c == '\r') {
@@ -82,6 +83,7 @@ void appendPreformatted(std::string& out, std::string_view untrusted)
         out += length == 0 || hidesText(codePoint) ? kReplacement : untrusted.substr(i, length);
         i += std::max<std::size_t>(length, 1);
     }
+    return i;
 }
 
 bool isSafeReportId(std::string_view id)

@@ -26,8 +26,11 @@ void appendField(std::string& out, std::string_view untrusted, std::size_t maxCo
 // invalid UTF-8 shown as U+FFFD, other control characters as their control
 // pictures (NUL as U+2400), code points that reorder or hide text as U+FFFD,
 // and escaped. Starts with the line break that the parser drops after <pre>,
-// so that a report's own first line break survives.
-void appendPreformatted(std::string& out, std::string_view untrusted);
+// so that a report's own first line break survives. Stops once it has
+// added `mostBytes` or more (at a character's end); how many bytes of
+// `untrusted` it took.
+std::size_t appendPreformatted(std::string& out, std::string_view untrusted,
+                               std::size_t mostBytes = std::string_view::npos);
 
 // Whether a report id may name a file and go into a URL: 1 to 200 of
 // A-Z a-z 0-9 . _ -, starting with a letter or digit.

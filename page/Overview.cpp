@@ -41,12 +41,13 @@ void appendTotal(std::string& out, std::string_view name, std::string_view id, c
     out += "</dd></div>";
 }
 
-void appendTotals(std::string& out, const Totals& totals, std::size_t groups)
+void appendTotals(std::string& out, const Totals& totals, std::size_t listed)
 {
     out += "<dl class=\"totals\">";
     appendTotal(out, "Reports", "total-reports", displayCount(totals.reports));
-    appendTotal(out, "Groups", "total-groups", displayCount(groups));
-    appendTotal(out, "Hosts", "total-hosts", displayCount(totals.hosts));
+    appendTotal(out, "Groups", "total-groups", displayCount(totals.groups));
+    appendTotal(out, listed < totals.groups ? "Hosts of those listed" : "Hosts", "total-hosts",
+                displayCount(totals.hosts));
     appendTotal(out, "Newest report", "newest", totals.newest ? displayTime(*totals.newest) + " UTC" : "none");
     out += "</dl>\n";
 }
@@ -139,6 +140,10 @@ std::string indexPage(const Totals& totals, const store::Histogram& hourly, std:
     out += barChart(hourly, "Reports per hour over the last 48 hours");
     out += "\n<h2>Groups</h2>\n";
     out += markRule(totals.regressedAfter);
+    if (rows.size() < totals.groups) {
+        out += "<p class=\"note\">" + displayCount(totals.groups - rows.size())
+            + " groups with older activity are not listed: <code>crashReports groups</code> lists them all.</p>\n";
+    }
     out += "<div id=\"controls\"></div>\n";
     out += kGroupsHeader;
     for (const IndexRow& row : rows) {

@@ -23,6 +23,12 @@ using namespace std::chrono_literals;
 // get pages of their own.
 inline constexpr std::size_t kListedReports = 200;
 inline constexpr std::size_t kReportTexts = 5;
+// What a page shows of a report's text at most, escaped: the site stays a
+// small part of the store, whatever the reports hold.
+inline constexpr std::size_t kShownTextBytes = 64 << 10;
+// Groups the index lists, and gives pages of their own, the latest first:
+// the site stays bounded however many groups there are.
+inline constexpr std::size_t kListedGroups = 5000;
 
 // What marks a group on the index: new, or back after a quiet time, in
 // this last while. The rule is the index's own text.
@@ -38,6 +44,7 @@ struct IndexRow {
 };
 
 struct Totals {
+    std::uint64_t groups = 0;  // all of them, listed or not
     std::uint64_t reports = 0;
     std::uint64_t hosts = 0;  // distinct sender addresses
     std::optional<store::TimePoint> newest;

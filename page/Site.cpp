@@ -127,14 +127,17 @@ void writeSite(store::Catalog& catalog, SiteDirectory& site, store::TimePoint no
 {
     std::unordered_set<std::string> hosts;
     std::vector<page::IndexRow> rows;
-    page::Totals totals{.reports = 0, .hosts = 0, .newest = std::nullopt, .regressedAfter = regressedAfter};
-    for (const auto& group : catalog.groups({})) {
-        rows.push_back(writeGroup(catalog, site, group, totals, now, hosts));
+    const auto groups = catalog.groups({});
+    page::Totals totals{.groups = groups.size(), .reports = 0, .hosts = 0, .newest = std::nullopt,
+                        .regressedAfter = regressedAfter};
+    // The latest first: those past kListedGroups get no row and no page.
+    for (std::size_t index = 0; index < std::min(groups.size(), page::kListedGroups); ++index) {
+        rows.push_back(writeGroup(catalog, site, groups[index], totals, now, hosts));
     }
     totals.reports = catalog.countReports({});
     totals.hosts = hosts.size();
-    for (const auto& row : rows) {
-        totals.newest = std::max(totals.newest.value_or(row.group.lastSeen), row.group.lastSeen);
+    for (const auto& group : groups) {
+        totals.newest = std::max(totals.newest.value_or(group.lastSeen), group.lastSeen);
     }
     const store::Histogram hourly = catalog.histogram(std::nullopt, hours{1}, 48, now);
     site.write(Folder::top, "index.html", page::indexPage(totals, hourly, rows, now));

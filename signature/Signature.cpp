@@ -94,7 +94,17 @@ bool readsAsError(std::string_view line)
     std::transform(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(length), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; });
     const std::string_view text(lower.data(), length);
-    return std::ranges::any_of(kWords, [text](std::string_view word) { return text.find(word) != npos; });
+    // A word that starts with one ("errors", "failed"), not one inside
+    // another ("onerror", "terror").
+    const auto startsAWord = [text](std::string_view word) {
+        for (std::size_t at = text.find(word); at != npos; at = text.find(word, at + 1)) {
+            if (at == 0 || !(isAlpha(text[at - 1]) || isDigit(text[at - 1]))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    return std::ranges::any_of(kWords, startsAWord);
 }
 
 // How a signature's title is made of its kind and first frame.

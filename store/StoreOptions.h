@@ -2,6 +2,7 @@
 
 // What the collector asks of any store it stores into.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -44,6 +45,9 @@ struct StoreOptions {
     BudgetOptions budget;
     // A group whose last report is this old comes back as regressed.
     std::chrono::seconds regressedAfter = kDefaultRegressedAfter;
+    // What else of the collector's own takes the store's filesystem (the
+    // triage page), counted in --max-use; kept up to date by another thread.
+    const std::atomic<std::uint64_t>* alsoOnDisk = nullptr;
     // Reports older than this are removed, but for each group's newest.
     std::optional<std::chrono::seconds> maxAge = std::nullopt;
 };

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,29 @@ TEST(ReportFiles, WritesAReportOverARemovedOnesFileWithNothingOfItLeft)
         ASSERT_EQ(files.remove(name, gone), "");
     }
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{}) << "a removed report's file outlived the store";
+}
+
+TEST(DirectoryStore, CountsThePageOnItsFilesystemInItsBudget)
+{
+    for (const std::uint64_t page : {std::uint64_t{0}, std::uint64_t{1} << 20}) {
+        TempDir dir;
+        std::atomic<std::uint64_t> siteDisk{page};
+        store::StoreOptions options;
+        options.budget = {.maxUse = 2 << 20, .keepFree = 0, .keepFreeInodes = 0};
+        options.alsoOnDisk = &siteDisk;
+        const auto store = openStore(dir.path(), options);
+        for (int report = 0; report < 100; ++report) {
+            storeOne(*store, randomBytes(8000, static_cast<unsigned>(report)));
+        }
+        store->drainOutbox(store::Settle::Yes);
+        store->prepareBatch();
+
+        const Bytes incoming = randomBytes(8000, 1000);
+        const store::Room room = store->makeRoom(incoming.size(), infoOf(incoming, system_clock::now()));
+
+        EXPECT_TRUE(room.fits) << page;
+        EXPECT_EQ(room.removedReports != 0, page != 0) << "with a page of " << page << " bytes";
+    }
 }
 
 }  // namespace

@@ -224,6 +224,41 @@ TEST_F(Site, ListsTheNewest200ReportsAndKeepsTheTextsOfTheNewest)
     EXPECT_EQ(filesIn(site / "reports").size(), triage::page::kReportTexts);
 }
 
+TEST_F(Site, ShowsAPagesWorthOfAHugeReportAndSaysHowToSeeItWhole)
+{
+    // Every byte of it escapes to six.
+    catalog.add({.report = "rhuge", .group = "00000000000000ac", .title = "t", .received = kNow - 1h,
+                 .sender = "10.0.0.1:4000"},
+                "sig", std::string(4 << 20, '"'));
+
+    triage::writePage(catalog, site, kNow);
+
+    for (const fs::path& page : {site / "groups/00000000000000ac.html", site / "reports/rhuge.html"}) {
+        const std::string html = readText(page);
+        EXPECT_LT(html.size(), triage::page::kShownTextBytes + (16 << 10)) << page;
+        EXPECT_NE(html.find("of its 4.0 MiB: <code>crashReports show rhuge</code> prints it whole"), std::string::npos)
+            << page;
+    }
+}
+
+TEST_F(Site, ListsTheLatestGroupsAndSaysHowManyAreLeftOut)
+{
+    const std::size_t groups = triage::page::kListedGroups + 3;
+    for (std::size_t group = 0; group < groups; ++group) {
+        char id[17];
+        std::snprintf(id, sizeof id, "%016zx", group);
+        addReport(id, seconds{static_cast<long>(group)}, 1);
+    }
+
+    triage::writePage(catalog, site, kNow);
+
+    const std::string index = readText(site / "index.html");
+    EXPECT_EQ(occurrences(between(index, "<tbody>", "</tbody>"), "<tr>"), triage::page::kListedGroups);
+    EXPECT_NE(index.find("3 groups with older activity are not listed"), std::string::npos);
+    EXPECT_EQ(filesIn(site / "groups").size(), triage::page::kListedGroups);
+    EXPECT_FALSE(fs::exists(site / "groups" / (std::string(16 - 4, '0') + "138a.html"))) << "the oldest has a page";
+}
+
 struct MarkCase {
     const char* name;
     std::vector<hours> ages;

@@ -372,6 +372,8 @@ const Shape kShapes[] = {
      "\tat com.example.Parser.parse(Parser.java:42)\n\tat java.base/java.lang.Thread.run(Thread.java:833)\n",
      "java.lang.NullPointerException in com.example.Parser.parse"},
     {"EmptyReport", "", "empty report"},
+    {"ErrorAsAWordNotInsideAnother", "unit: \"><img onerror=alert(1)>\nstorage failed: disk full\n",
+     "storage failed: disk full"},
 };
 
 class ReportShape : public testing::TestWithParam<Shape> {};

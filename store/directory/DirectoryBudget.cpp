@@ -69,7 +69,8 @@ void DirectoryStore::measure()
         index_.settle();
     }
     refreshTotals();
-    budget_.measure(totals_.disk, totals_.reports, freeBytes, freeInodes, indexDisk());
+    const std::uint64_t alsoOnDisk = alsoOnDisk_ != nullptr ? alsoOnDisk_->load() : 0;
+    budget_.measure(totals_.disk, totals_.reports, freeBytes, freeInodes, indexDisk() + alsoOnDisk);
 }
 
 void DirectoryStore::keepWithinBudget()

@@ -37,6 +37,7 @@ DirectoryStore::DirectoryStore(std::filesystem::path directory, const StoreOptio
       decisionLog_(files_.directory()),
       budget_(makeBudget(files_.fd(), files_.directory(), options.budget)),
       index_(files_, rules, options.regressedAfter, budget_.logBound(), outbox_),
+      alsoOnDisk_(options.alsoOnDisk),
       maxAge_(options.maxAge)
 {
     const auto [files, bytes] = budget_.recyclingLimits();

@@ -103,6 +103,7 @@ private:
     DirectoryIndex index_;  // after the files and the outbox, which it uses
     IndexTotals totals_;
     std::size_t mostStagedReports_ = 1;  // measured before each batch
+    const std::atomic<std::uint64_t>* alsoOnDisk_;  // see StoreOptions
     std::optional<std::chrono::seconds> maxAge_;
     std::chrono::steady_clock::time_point nextAgeCheck_{};
 };
