@@ -45,6 +45,20 @@ void appendGroupFacts(std::string& out, const GroupPage& page)
         appendMark(out, page.mark);
         out += "</dd>";
     }
+    out += "<dt>State</dt><dd>";
+    appendState(out, page.standing, true);
+    out += "</dd>";
+    appendFact(out, "First version", group.firstVersion, kFactCodePoints);
+    appendFact(out, "Last version", group.lastVersion, kFactCodePoints);
+    if (!page.merged.empty()) {
+        out += "<dt>Merged into it</dt><dd>";
+        for (const std::string& id : page.merged) {
+            out += "<code>";
+            html::appendField(out, id, kFactCodePoints);
+            out += "</code> ";
+        }
+        out += "</dd>";
+    }
     out += "</dl>\n";
 }
 

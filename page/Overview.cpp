@@ -5,6 +5,8 @@
 #include "page/Html.h"
 #include "page/Parts.h"
 
+#include <algorithm>
+
 namespace triage::page {
 
 namespace {
@@ -19,7 +21,9 @@ std::string markRule(std::chrono::seconds regressedAfter)
     return "<p class=\"note\">Latest activity first; times in UTC. <span class=\"mark new\">new</span> first seen "
            "in the last 24 hours. <span class=\"mark regressed\">regressed</span> reports in the last 24 hours, none "
            "in the "
-        + crashreports::describeSpan(regressedAfter) + " before those, and older ones before that.</p>\n";
+        + crashreports::describeSpan(regressedAfter)
+        + " before those, and older ones before that. A state of regressed: a report after the group was "
+          "fixed. Groups merged into another are counted in it.</p>\n";
 }
 
 // The index's columns: the header cells, each with how the script sorts it.
@@ -28,7 +32,13 @@ constexpr std::string_view kGroupsHeader =
     "<th data-sort=\"text\">Signature</th><th data-sort=\"num\">Reports</th>"
     "<th data-sort=\"num\">Hosts</th><th data-sort=\"text\">First seen</th>"
     "<th data-sort=\"text\" aria-sort=\"descending\">Last seen</th><th data-sort=\"text\">Mark</th>"
-    "<th>Last 14 days</th></tr></thead>\n<tbody>\n";
+    "<th>Last 14 days</th><th data-sort=\"text\">State</th></tr></thead>\n<tbody>\n";
+
+// The same columns for the ignored groups, which the script leaves alone.
+constexpr std::string_view kIgnoredHeader =
+    "<table id=\"ignored\"><thead><tr><th>Group</th><th>Title</th><th>Signature</th><th>Reports</th><th>Hosts</th>"
+    "<th>First seen</th><th>Last seen</th><th>Mark</th><th>Last 14 days</th><th>State</th></tr></thead>\n"
+    "<tbody>\n";
 
 void appendTotal(std::string& out, std::string_view name, std::string_view id, const std::string& value)
 {
@@ -61,6 +71,15 @@ void appendRow(std::string& out, const IndexRow& row)
     appendGroupId(out, group.group, "");
     out += "<td>";
     html::appendField(out, group.title, kTitleCodePoints);
+    if (!row.merged.empty()) {
+        out += "<br><small>merged:";
+        for (const std::string& id : row.merged) {
+            out += " <code>";
+            html::appendField(out, id, kTitleCodePoints);
+            out += "</code>";
+        }
+        out += "</small>";
+    }
     out += "<td>";
     html::appendField(out, group.signature, kIndexSignatureCodePoints);
     out += "<td>";
@@ -75,7 +94,30 @@ void appendRow(std::string& out, const IndexRow& row)
     appendMark(out, row.mark);
     out += "<td>";
     out += row.sparkline;
+    out += "<td>";
+    appendState(out, row.standing, false);
     out += "\n";
+}
+
+// The ignored groups, behind a switch that needs no script.
+void appendIgnored(std::string& out, std::span<const IndexRow> rows)
+{
+    const auto ignored = std::ranges::count_if(rows, [](const IndexRow& row) {
+        return row.standing.state == store::GroupState::ignored;
+    });
+    if (ignored == 0) {
+        return;
+    }
+    out += "<details><summary>";
+    out += displayCount(static_cast<std::uint64_t>(ignored));
+    out += " ignored groups</summary>\n";
+    out += kIgnoredHeader;
+    for (const IndexRow& row : rows) {
+        if (row.standing.state == store::GroupState::ignored) {
+            appendRow(out, row);
+        }
+    }
+    out += "</tbody></table></details>\n";
 }
 
 }  // namespace
@@ -119,6 +161,42 @@ void appendTail(std::string& out, bool withScript)
     out += "</body></html>\n";
 }
 
+void appendState(std::string& out, const store::Standing& standing, bool withNote)
+{
+    out += "<span class=\"state\">";
+    out += store::nameOf(standing.state);
+    if (standing.state == store::GroupState::regressed && standing.regression) {
+        out += ' ';
+        out += displayTime(standing.regression->at);
+        if (!standing.regression->version.empty()) {
+            out += " in ";
+            html::appendField(out, standing.regression->version, kTitleCodePoints);
+        }
+        out += ", fixed";
+    }
+    if (standing.fixedAt) {
+        out += ' ';
+        out += displayTime(*standing.fixedAt);
+    }
+    if (!standing.fixedIn.empty()) {
+        out += " in ";
+        html::appendField(out, standing.fixedIn, kTitleCodePoints);
+    }
+    if (standing.state == store::GroupState::ignored && standing.decided && standing.decided->until) {
+        out += " until ";
+        out += displayTime(*standing.decided->until);
+    }
+    if (withNote && standing.decided) {
+        out += " by ";
+        html::appendField(out, standing.decided->by, kTitleCodePoints);
+        if (!standing.decided->note.empty()) {
+            out += ": ";
+            html::appendField(out, standing.decided->note, 1000);
+        }
+    }
+    out += "</span>";
+}
+
 void appendMark(std::string& out, Mark mark)
 {
     if (mark == Mark::fresh) {
@@ -147,9 +225,12 @@ std::string indexPage(const Totals& totals, const store::Histogram& hourly, std:
     out += "<div id=\"controls\"></div>\n";
     out += kGroupsHeader;
     for (const IndexRow& row : rows) {
-        appendRow(out, row);
+        if (row.standing.state != store::GroupState::ignored) {
+            appendRow(out, row);
+        }
     }
     out += "</tbody></table>\n";
+    appendIgnored(out, rows);
     appendTail(out, true);
     return out;
 }

@@ -6,6 +6,7 @@
 // the catalog. Pure: no catalog, no files.
 
 #include "store/Catalog.h"
+#include "store/DecidedGroups.h"
 
 #include <chrono>
 #include <cstdint>
@@ -31,16 +32,17 @@ inline constexpr std::size_t kShownTextBytes = 64 << 10;
 inline constexpr std::size_t kListedGroups = 5000;
 
 // What marks a group on the index: new, or back after a quiet time, in
-// this last while. The rule is the index's own text.
-inline constexpr auto kRecent = 24h;
+// the last day (see store::markOf). The rule is the index's own text.
+using store::Mark;
 
-enum class Mark { none, fresh, regressed };
-
-// A group as the index lists it.
+// A group as the index lists it: with the groups merged into it counted in,
+// where it stands, and its mark.
 struct IndexRow {
     store::GroupSummary group;
     Mark mark = Mark::none;
     std::string sparkline;  // its reports per day, as SVG
+    store::Standing standing = {};
+    std::vector<std::string> merged = {};
 };
 
 struct Totals {
@@ -54,6 +56,8 @@ struct Totals {
 struct GroupPage {
     const store::GroupSummary& group;
     Mark mark;
+    const store::Standing& standing;
+    std::span<const std::string> merged;
     const store::Histogram& daily;
     std::span<const store::ReportSummary> reports;  // listed, newest first
     const std::vector<bool>& hasText;               // which of the first have a text page
@@ -70,6 +74,9 @@ void appendTail(std::string& out, bool withScript);
 void appendGroupId(std::string& out, std::string_view id, std::string_view pathToRoot);
 // A mark as a small label; nothing for none.
 void appendMark(std::string& out, Mark mark);
+// Where a group stands: "open", or "fixed in 1.4-1 on 2026-12-01 14:02" and
+// the like, with the note of the decision where `withNote`.
+void appendState(std::string& out, const store::Standing& standing, bool withNote);
 
 std::string indexPage(const Totals& totals, const store::Histogram& hourly, std::span<const IndexRow> rows,
                       store::TimePoint now);

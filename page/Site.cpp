@@ -16,7 +16,6 @@ namespace triage {
 namespace {
 
 using namespace std::chrono;
-using page::Mark;
 using Folder = SiteDirectory::Folder;
 
 // Changed whenever a report page's markup changes: report pages are linked
@@ -36,25 +35,6 @@ store::ReportFilter ofGroup(const store::GroupSummary& group, std::optional<stor
                             std::optional<std::size_t> limit = std::nullopt)
 {
     return {.since = since, .group = group.group, .limit = limit};
-}
-
-// New: first seen in the last 24 hours. Regressed: reports in the last 24
-// hours, none in the `regressedAfter` before those, and older ones before
-// that.
-Mark markOf(store::Catalog& catalog, const store::GroupSummary& group, store::TimePoint now,
-            std::chrono::seconds regressedAfter)
-{
-    const auto recent = now - page::kRecent;
-    const auto quietSince = recent - regressedAfter;
-    if (group.firstSeen >= recent) {
-        return Mark::fresh;
-    }
-    if (group.lastSeen < recent || group.firstSeen >= quietSince) {
-        return Mark::none;
-    }
-    const auto sinceQuiet = catalog.countReports(ofGroup(group, quietSince));
-    const auto sinceRecent = catalog.countReports(ofGroup(group, recent));
-    return sinceQuiet == sinceRecent ? Mark::regressed : Mark::none;
 }
 
 // "10.1.2.3" of "10.1.2.3:40000".
@@ -105,20 +85,50 @@ std::vector<bool> writeReportPages(store::Catalog& catalog, SiteDirectory& site,
     return hasText;
 }
 
-// Writes the group's page and its reports' pages; returns its index row.
-page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const store::GroupSummary& group,
-                          const page::Totals& totals, store::TimePoint now, std::unordered_set<std::string>& hosts)
+// The newest reports of the group and of those merged into it, and the
+// day's counts of them all.
+struct GroupReports {
+    std::vector<store::ReportSummary> listed;
+    store::Histogram daily;
+};
+
+GroupReports reportsOf(store::Catalog& catalog, const store::DecidedGroup& decided, store::TimePoint now)
 {
-    const auto listed = catalog.reports(ofGroup(group, std::nullopt, page::kListedReports));
-    collectHosts(catalog, group, listed, hosts);
-    const store::Histogram daily = catalog.histogram(group.group, days{1}, 14, now);
-    page::IndexRow row{group, markOf(catalog, group, now, totals.regressedAfter), sparkline(daily)};
+    GroupReports reports{catalog.reports(ofGroup(decided.group, std::nullopt, page::kListedReports)),
+                         catalog.histogram(decided.group.group, days{1}, 14, now)};
+    for (const std::string& merged : decided.merged) {
+        store::ReportFilter filter{.since = std::nullopt, .group = merged, .limit = page::kListedReports};
+        const auto more = catalog.reports(filter);
+        reports.listed.insert(reports.listed.end(), more.begin(), more.end());
+        const store::Histogram daily = catalog.histogram(merged, days{1}, 14, now);
+        for (std::size_t day = 0; day < daily.counts.size() && day < reports.daily.counts.size(); ++day) {
+            reports.daily.counts[day] += daily.counts[day];
+        }
+    }
+    if (!decided.merged.empty()) {
+        std::ranges::sort(reports.listed, [](const auto& a, const auto& b) {
+            return a.received != b.received ? a.received > b.received : a.report > b.report;
+        });
+        reports.listed.resize(std::min(reports.listed.size(), page::kListedReports));
+    }
+    return reports;
+}
+
+// Writes the group's page and its reports' pages; returns its index row.
+page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const store::DecidedGroup& decided,
+                          store::TimePoint now, std::unordered_set<std::string>& hosts)
+{
+    const store::GroupSummary& group = decided.group;
+    const GroupReports reports = reportsOf(catalog, decided, now);
+    collectHosts(catalog, group, reports.listed, hosts);
+    page::IndexRow row{group, decided.mark, sparkline(reports.daily), decided.standing, decided.merged};
     if (!html::isSafeGroupId(group.group)) {
         return row;
     }
-    const auto hasText = writeReportPages(catalog, site, listed);
-    const auto newestText = listed.empty() ? std::nullopt : catalog.reportBytes(listed.front().report);
-    const page::GroupPage content{group, row.mark, daily, listed, hasText, newestText};
+    const auto hasText = writeReportPages(catalog, site, reports.listed);
+    const auto newestText = reports.listed.empty() ? std::nullopt : catalog.reportBytes(reports.listed.front().report);
+    const page::GroupPage content{group,         row.mark,       decided.standing, decided.merged,
+                                  reports.daily, reports.listed, hasText,          newestText};
     site.writeOrLinkSame(Folder::groups, group.group + ".html", page::groupPage(content));
     return row;
 }
@@ -127,17 +137,19 @@ void writeSite(store::Catalog& catalog, SiteDirectory& site, store::TimePoint no
 {
     std::unordered_set<std::string> hosts;
     std::vector<page::IndexRow> rows;
-    const auto groups = catalog.groups({});
+    const store::DecisionBook book(catalog.decisions());
+    const auto groups = store::decideGroups(catalog, book, {.filter = {}, .state = std::nullopt, .all = true, .text = {}},
+                                            now, regressedAfter);
     page::Totals totals{.groups = groups.size(), .reports = 0, .hosts = 0, .newest = std::nullopt,
                         .regressedAfter = regressedAfter};
     // The latest first: those past kListedGroups get no row and no page.
     for (std::size_t index = 0; index < std::min(groups.size(), page::kListedGroups); ++index) {
-        rows.push_back(writeGroup(catalog, site, groups[index], totals, now, hosts));
+        rows.push_back(writeGroup(catalog, site, groups[index], now, hosts));
     }
     totals.reports = catalog.countReports({});
     totals.hosts = hosts.size();
     for (const auto& group : groups) {
-        totals.newest = std::max(totals.newest.value_or(group.lastSeen), group.lastSeen);
+        totals.newest = std::max(totals.newest.value_or(group.group.lastSeen), group.group.lastSeen);
     }
     const store::Histogram hourly = catalog.histogram(std::nullopt, hours{1}, 48, now);
     site.write(Folder::top, "index.html", page::indexPage(totals, hourly, rows, now));

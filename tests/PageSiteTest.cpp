@@ -291,6 +291,28 @@ INSTANTIATE_TEST_SUITE_P(Page, Marks,
                                          MarkCase{"SteadyForWeeks", {2h, 30h, 9 * 24h}, ""}),
                          [](const auto& entry) { return std::string(entry.param.name); });
 
+TEST_F(Site, ShowsStatesHidesIgnoredGroupsBehindASwitchAndMergedOnesUnderTheirTarget)
+{
+    for (const char* group : {"00000000000000c1", "00000000000000c2", "00000000000000c3", "00000000000000c4"}) {
+        addReport(group, 2h, 1);
+    }
+    const auto decided = [](store::DecisionKind kind, const char* group, std::string version = {}) {
+        return store::Decision{kind, group, version.empty() ? "" : "00000000000000c1", version, std::nullopt,
+                               kNow - 3h, "alice", "why", {}};
+    };
+    catalog.decided = {decided(store::DecisionKind::fix, "00000000000000c1", "1.4-1"),
+                       decided(store::DecisionKind::ignore, "00000000000000c2"),
+                       decided(store::DecisionKind::merge, "00000000000000c3", "x")};
+    triage::writePage(catalog, site, kNow);
+    const std::string index = readText(site / "index.html");
+    const std::string listed(between(index, "<tbody>", "</tbody>")), hidden(between(index, "<details>", "</details>"));
+    EXPECT_NE(listed.find("<span class=\"state\">fixed 2026-12-09 05:00 in 1.4-1</span>"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("merged: <code>00000000000000c3</code>"), std::string::npos) << listed;
+    EXPECT_EQ(occurrences(listed, "<tr>"), 2U) << "an ignored or merged group has a row of its own";
+    EXPECT_NE(hidden.find("00000000000000c2"), std::string::npos) << "the ignored group is not behind the switch";
+    EXPECT_NE(readText(site / "groups/00000000000000c1.html").find("by alice: why"), std::string::npos);
+}
+
 TEST_F(Site, KeepsTheOldSiteWholeUntilTheNewOneIsInPlace)
 {
     addSampleReports(catalog, kNow, {.groups = 5, .reports = 40});
