@@ -34,6 +34,7 @@ echo "chroot install: both units enabled" >&2
 
 in_root getent passwd crash-reports >/dev/null || fail "no system user crash-reports"
 in_root getent group crash-reports >/dev/null || fail "no system group crash-reports"
+in_root getent group crash-reports-admin >/dev/null || fail "no system group crash-reports-admin"
 echo "chroot install: the system user and group crash-reports" >&2
 
 # As the service would run it: its user, its state directory as systemd

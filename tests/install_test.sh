@@ -216,6 +216,8 @@ if [[ $(id -u) -eq 0 ]] && command -v systemd-sysusers >/dev/null; then
     systemd-sysusers --root="$root" "$sysusers" 2>/dev/null || fail "systemd-sysusers failed on $sysusers"
     grep -q "^$user:" "$root/etc/passwd" && grep -q "^$user:" "$root/etc/group" \
         || fail "systemd-sysusers made no user and group $user from $sysusers"
+    grep -q "^crash-reports-admin:" "$root/etc/group" \
+        || fail "systemd-sysusers made no group crash-reports-admin, which the service joins, from $sysusers"
 fi
 if ! command -v systemd-analyze >/dev/null; then
     echo "install test: systemd-analyze not installed, units not verified" >&2
