@@ -46,12 +46,16 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'ROWS'
-crashReports |--help --rules --store --version groups list page reindex show signature
+crashReports |--help --rules --store --version fix groups ignore list merge page reindex reopen search show signature unmerge
 crashReports gr|groups
 crashReports --st|--store
 crashReports --store st|stash store
-crashReports groups --|--json --since
-crashReports list --|--group --json --limit --since
+crashReports groups --|--all --executable --host --json --since --state --unit --version
+crashReports groups --state r|regressed
+crashReports fix --|--in --note
+crashReports fix f|fedcba9876543210
+crashReports merge 0123456789abcdef --into f|fedcba9876543210
+crashReports list --|--all --executable --group --host --json --limit --since --state --unit --version
 crashReports list --group |0123456789abcdef fedcba9876543210
 crashReports --store /srv/reports list --group f|fedcba9876543210
 crashReports show 2026|20261208T115959.000042Z_10.1.2.3_40000_000003.report
@@ -65,7 +69,7 @@ collectCrashReports --bind |
 collectCrashReports --port 9699 st|stash store
 ROWS
 # The ids come from the store that the command line names.
-grep -qx -- "--store /srv/reports groups" "$work/calls" \
+grep -qx -- "--store /srv/reports groups --all" "$work/calls" \
     || { echo "completion test: the ids did not come from the store named: $(cat "$work/calls")" >&2; failed=1; }
 ((failed == 0)) && echo "completion test: every line completes as it should"
 exit "$failed"
