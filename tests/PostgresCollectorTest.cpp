@@ -45,6 +45,13 @@ public:
     }
     const std::string& uri() const { return uri_; }
     std::int64_t number(const std::string& sql) const { return connect().execute(sql).integer(0, 0); }
+    void run(const std::string& sql) const { connect().run(sql); }
+    // The URI for another role.
+    std::string uriAs(const std::string& role) const
+    {
+        return "postgresql://" + role + ":secret@" + environment("PGHOST") + ":" + environment("PGPORT")
+            + uri_.substr(uri_.rfind('/'));
+    }
     std::set<std::string> ids() const
     {
         const store::pg::Result rows = connect().execute("SELECT id FROM reports");
@@ -267,6 +274,30 @@ TEST_F(PostgresCollectors, KeepAnotherHostsOnlyReportsThroughAFloodOfCrashesOfTh
     EXPECT_LE(database.number("SELECT sum(bytes)::bigint FROM reports"), kMaxUse);
     EXPECT_EQ(database.number("SELECT count(*) FROM groups WHERE count = 0"), 0) << "an empty group stayed";
     EXPECT_EQ(database.number("SELECT sum(count)::bigint FROM senders"), database.number("SELECT count(*) FROM reports"));
+}
+
+TEST_F(PostgresCollectors, UpgradeTablesOfVersion2SoThatTheirReadersGoOnReading)
+{
+    const TestDatabase database("upgrade");
+    {
+        RunningCollector collector(database.uri(), {.args = {"--count", "1"}});
+        UdpSocket().sendTo(collector.port(), makeFrame(toBytes(crashIn("parse_header", 1))));
+        ASSERT_EQ(collector.child().wait().status, 0);
+    }
+    // As a collector of version 2 left them, with a reader of its own.
+    database.run("DROP TABLE decisions; ALTER TABLE reports DROP COLUMN app_version;"
+                 "ALTER TABLE groups DROP COLUMN first_version, DROP COLUMN last_version;"
+                 "UPDATE schema_version SET version = 2;"
+                 "DROP ROLE IF EXISTS old_reader; CREATE ROLE old_reader LOGIN PASSWORD 'secret';"
+                 "GRANT SELECT ON reports, groups, group_senders, senders, schema_version TO old_reader");
+    RunningCollector collector(database.uri());
+    collector.stop();
+
+    const ExitResult groups = run({kReader, "--store", database.uriAs("old_reader"), "groups", "--json"});
+
+    EXPECT_EQ(database.number("SELECT version FROM schema_version"), 3);
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_EQ(database.number("SELECT count(*) FROM groups WHERE first_version = ''"), 1);
 }
 
 TEST_F(PostgresCollectors, RefuseADatabaseThatCantHoldEveryReportsTextWithOneLine)

@@ -86,6 +86,17 @@ CREATE TABLE decisions (
     note text NOT NULL DEFAULT '',
     reports text[] NOT NULL DEFAULT '{}'
 );
+DO $$
+DECLARE reader record;
+BEGIN
+    -- Whoever reads the groups reads the decisions on them, as before the upgrade.
+    FOR reader IN SELECT DISTINCT grantee FROM information_schema.role_table_grants
+                  WHERE table_schema = current_schema() AND table_name = 'groups' AND privilege_type = 'SELECT'
+                        AND grantee <> current_user LOOP
+        EXECUTE 'GRANT SELECT ON decisions TO '
+            || CASE WHEN reader.grantee = 'PUBLIC' THEN 'PUBLIC' ELSE quote_ident(reader.grantee) END;
+    END LOOP;
+END $$;
 )";
 
 constexpr std::array<const char*, kSchemaVersion> kSteps{kVersion1, kVersion2, kVersion3};
