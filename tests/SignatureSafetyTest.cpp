@@ -1,6 +1,6 @@
 // Crash signatures of reports that try to break them: hostile bytes,
-// endless recursion; the id's known answer; and the skip rules, built in and
-// the operator's.
+// endless recursion; the id's known answer; the skip rules, built in and
+// the operator's; and the version a report says it is of.
 
 #include "SignatureTestSupport.h"
 
@@ -91,6 +91,7 @@ const Hostile kHostile[] = {
     {"LongExceptionName", "Traceback (most recent call last):\n  File \"x.py\", line 1, in f\n" + std::string(5000, 'E') + ": x\n"},
     {"DeepBrackets", "Program received signal SIGSEGV\n#0  0x1 in " + std::string(100000, '<') + " ()\n"},
     {"OnlyNewlines", std::string(100000, '\n')},
+    {"VersionOfControlsAndAMegabyte", "Version: 1.0\x1b[2J\u202E" + std::string(1 << 20, '9') + "\nerror: x\n"},
     {"UnitReportWithSectionsOutOfOrder", "=== crash report ===\n=== core dump of x ===\n=== journal of x ===\n=== systemctl status x ===\n"},
     {"EightMebibytesOfRandomBytes", randomBytes(8 << 20)},
 };
@@ -106,7 +107,8 @@ TEST_P(HostileReport, YieldsPrintableBoundedSignature)
     EXPECT_TRUE(printableCodePoints(signature.text)) << signature.text;
     EXPECT_LE(signature.text.size(), triage::kMaxTextBytes);
     EXPECT_LE(signature.frames.size(), triage::kMaxFrames);
-    for (const std::string* fact : {&signature.facts.host, &signature.facts.unit, &signature.facts.executable}) {
+    for (const std::string* fact :
+         {&signature.facts.host, &signature.facts.unit, &signature.facts.executable, &signature.facts.version}) {
         EXPECT_TRUE(printableCodePoints(*fact)) << *fact;
         EXPECT_LE(fact->size(), triage::kMaxFactBytes);
     }
@@ -226,5 +228,32 @@ TEST(OperatorSkipRules, MissingFileIsAnErrorNamingIt)
     SkipRules rules;
     EXPECT_NE(rules.addFile("/nonexistent/skip-rules").find("/nonexistent/skip-rules"), std::string::npos);
 }
+
+struct VersionCase {
+    const char* name;
+    std::string report;
+    std::string version;
+    friend void PrintTo(const VersionCase& row, std::ostream* out) { *out << row.name; }
+};
+
+class ReportVersion : public testing::TestWithParam<VersionCase> {};
+
+TEST_P(ReportVersion, IsTheVersionLineNearItsTop) { EXPECT_EQ(signatureOf(GetParam().report).facts.version, GetParam().version); }
+
+const std::string kCrash = "Program received signal SIGSEGV, Segmentation fault.\n#0  0x1 in parse () at p.c:1\n";
+
+const VersionCase kVersions[] = {
+    {"OnTheFirstLine", "Version: 1.4.2-1\n" + kCrash, "1.4.2-1"},
+    {"IndentedWithSpacesAfterIt", "app crashed\n  Version: 2:1.0~rc1  \n" + kCrash, "2:1.0~rc1"},
+    {"NotPastTheTopLines", std::string(20, '\n') + "Version: 1.0\n" + kCrash, ""},
+    {"TheFirstOfTwo", "Version: 1.0\nVersion: 2.0\n" + kCrash, "1.0"},
+    {"OfAUnitInItsFirstSection",
+     "=== crash report ===\nhost: web-1\nunit: app.service\nVersion: 3.1-2\n=== systemctl status app.service ===\n",
+     "3.1-2"},
+    {"NoneWithoutTheLine", "version 1.0 of app\n" + kCrash, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Facts, ReportVersion, testing::ValuesIn(kVersions),
+                         [](const testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

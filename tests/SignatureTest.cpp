@@ -383,31 +383,4 @@ TEST_P(ReportShape, TitleNamesKindAndCrashingFrame) { EXPECT_EQ(signatureOf(GetP
 INSTANTIATE_TEST_SUITE_P(Shapes, ReportShape, testing::ValuesIn(kShapes),
                          [](const testing::TestParamInfo<Shape>& shape) { return std::string(shape.param.name); });
 
-struct VersionCase {
-    const char* name;
-    std::string report;
-    std::string version;
-    friend void PrintTo(const VersionCase& row, std::ostream* out) { *out << row.name; }
-};
-
-class ReportVersion : public testing::TestWithParam<VersionCase> {};
-
-TEST_P(ReportVersion, IsTheVersionLineNearItsTop) { EXPECT_EQ(signatureOf(GetParam().report).facts.version, GetParam().version); }
-
-const std::string kCrash = "Program received signal SIGSEGV, Segmentation fault.\n#0  0x1 in parse () at p.c:1\n";
-
-const VersionCase kVersions[] = {
-    {"OnTheFirstLine", "Version: 1.4.2-1\n" + kCrash, "1.4.2-1"},
-    {"IndentedWithSpacesAfterIt", "app crashed\n  Version: 2:1.0~rc1  \n" + kCrash, "2:1.0~rc1"},
-    {"NotPastTheTopLines", std::string(20, '\n') + "Version: 1.0\n" + kCrash, ""},
-    {"TheFirstOfTwo", "Version: 1.0\nVersion: 2.0\n" + kCrash, "1.0"},
-    {"OfAUnitInItsFirstSection",
-     "=== crash report ===\nhost: web-1\nunit: app.service\nVersion: 3.1-2\n=== systemctl status app.service ===\n",
-     "3.1-2"},
-    {"NoneWithoutTheLine", "version 1.0 of app\n" + kCrash, ""},
-};
-
-INSTANTIATE_TEST_SUITE_P(Facts, ReportVersion, testing::ValuesIn(kVersions),
-                         [](const testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
-
 }  // namespace
