@@ -75,6 +75,13 @@ std::vector<DecidedGroup> foldMerged(Catalog& catalog, const DecisionBook& book,
     return decided;
 }
 
+// Whether a report brought the fixed group back within the last day: its
+// mark, as the collector told it.
+bool cameBack(const Standing& standing, TimePoint now)
+{
+    return standing.state == GroupState::regressed && standing.regression && standing.regression->at >= now - kRecent;
+}
+
 bool wanted(const DecidedGroup& group, const GroupQuery& query)
 {
     const GroupState state = group.standing.state;
@@ -124,6 +131,9 @@ std::vector<DecidedGroup> decideGroups(Catalog& catalog, const DecisionBook& boo
             continue;
         }
         group.mark = markOf(catalog, group.group, now, regressedAfter);
+        if (cameBack(group.standing, now) && group.mark == Mark::none) {
+            group.mark = Mark::regressed;
+        }
         chosen.push_back(std::move(group));
     }
     return chosen;
@@ -136,7 +146,8 @@ std::optional<DecidedGroup> decideGroup(Catalog& catalog, const DecisionBook& bo
     for (DecidedGroup& decided : foldMerged(catalog, book, catalog.groups({}), true)) {
         if (decided.group.group == target) {
             decided.standing = book.standing(target, now);
-            decided.mark = markOf(catalog, decided.group, now, regressedAfter);
+            decided.mark = cameBack(decided.standing, now) ? Mark::regressed
+                                                           : markOf(catalog, decided.group, now, regressedAfter);
             return std::move(decided);
         }
     }

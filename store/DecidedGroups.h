@@ -17,7 +17,8 @@
 namespace store {
 
 // New: first seen in the last day. Regressed: reports in the last day,
-// none in the quiet time before those, and older ones before that.
+// none in the quiet time before those, and older ones before that; or a
+// report in the last day that brought a fixed group back.
 enum class Mark { none, fresh, regressed };
 inline constexpr auto kRecent = std::chrono::hours(24);
 

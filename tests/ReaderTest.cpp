@@ -212,6 +212,14 @@ const CommandCase kCommands[] = {
      "ValueError in load\n",
      {},
      {decision(store::DecisionKind::merge, kErrorGroup, kCrashGroup), decision(store::DecisionKind::unmerge, kErrorGroup)}},
+    {"FixedGroupBroughtBackInTheLastDayIsMarkedRegressed",
+     {"groups", "--state", "regressed"},
+     0,
+     "GROUP             COUNT  HOSTS  FIRST-SEEN            LAST-SEEN             STATE      MARK       VERSIONS  TITLE\n"
+     "fedcba9876543210      1      1  2026-12-07T09:00:00Z  2026-12-07T09:00:00Z  regressed  regressed  -         "
+     "ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::fix, kErrorGroup), decision(store::DecisionKind::regressed, kErrorGroup)}},
     {"ListLeavesOutReportsOfIgnoredGroups",
      {"list", "--limit", "1"},
      0,
