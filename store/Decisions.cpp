@@ -65,6 +65,14 @@ DecisionBook::DecisionBook(const DecisionRecord& record)
         apply(decision, groupsOf(decision, record));
     }
     decisions_ = record.decisions.size();
+    for (const auto& [group, into] : mergedInto_) {
+        if (const std::string& target = targetOf(group); target != group) {
+            members_[target].push_back(group);
+        }
+    }
+    for (auto& [target, members] : members_) {
+        std::ranges::sort(members);
+    }
 }
 
 std::set<std::string> DecisionBook::groupsOf(const Decision& decision, const DecisionRecord& record) const
@@ -119,14 +127,8 @@ const std::string& DecisionBook::targetOf(const std::string& group) const
 
 std::vector<std::string> DecisionBook::mergedInto(const std::string& target) const
 {
-    std::vector<std::string> merged;
-    for (const auto& [group, into] : mergedInto_) {
-        if (group != target && targetOf(group) == target) {
-            merged.push_back(group);
-        }
-    }
-    std::ranges::sort(merged);
-    return merged;
+    const auto found = members_.find(target);
+    return found == members_.end() ? std::vector<std::string>{} : found->second;
 }
 
 Standing DecisionBook::standing(const std::string& group, TimePoint now) const

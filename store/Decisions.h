@@ -97,6 +97,8 @@ private:
 
     std::unordered_map<std::string, Standing> standings_;
     std::unordered_map<std::string, std::string> mergedInto_;
+    // Of each target, the groups merged into it, sorted.
+    std::unordered_map<std::string, std::vector<std::string>> members_;
     std::size_t decisions_ = 0;
 };
 
