@@ -34,7 +34,7 @@ std::vector<store::ReportSummary> reportsOfGroup(store::Catalog& catalog, const 
     return reports;
 }
 
-// Whether a report of a group in `standing` is listed.
+// Whether a report of a group in `standing` is listed without --group.
 bool listed(const store::Standing& standing, const ReaderOptions& options)
 {
     return options.state ? standing.state == *options.state
@@ -63,7 +63,8 @@ std::vector<store::ReportSummary> chosenReports(store::Catalog& catalog, const s
     filter.limit = decided ? std::nullopt : options.limit;
     std::vector<store::ReportSummary> reports
         = options.group ? reportsOfGroup(catalog, book, filter, *options.group) : catalog.reports(filter);
-    if (decided || options.state) {
+    // A group asked for by its id is asked for, ignored or not.
+    if ((decided && !options.group) || options.state) {
         std::erase_if(reports, [&](const store::ReportSummary& report) {
             return !listed(book.standing(book.targetOf(report.group), now), options);
         });

@@ -20,8 +20,8 @@ bool inGroup(gid_t gid);
 // The reports' time and facts that the options ask for.
 store::ReportFilter filterOf(const ReaderOptions& options);
 // The reports that list shows: of the group asked for and those merged into
-// it, or of every group in the state asked for (any but ignored, unless
-// --all); newest first, at most --limit.
+// it (ignored or not), or of every group in the state asked for (any but
+// ignored, unless --all); newest first, at most --limit.
 std::vector<store::ReportSummary> chosenReports(store::Catalog& catalog, const store::DecisionBook& book,
                                                 const ReaderOptions& options, store::TimePoint now);
 // show GROUP: the group with its decisions, signatures and newest report.

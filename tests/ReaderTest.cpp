@@ -212,6 +212,15 @@ const CommandCase kCommands[] = {
      "ValueError in load\n",
      {},
      {decision(store::DecisionKind::merge, kErrorGroup, kCrashGroup), decision(store::DecisionKind::unmerge, kErrorGroup)}},
+    {"ListOfAnIgnoredGroupAskedForByItsId",
+     {"list", "--group", kErrorGroup},
+     0,
+     "RECEIVED              REPORT                                                GROUP             SENDER"
+     "          BYTES  HOST  UNIT  EXECUTABLE  VERSION  TITLE\n"
+     "2026-12-07T09:00:00Z  20261207T090000.000000Z_10.1.2.4_41000_000002.report  fedcba9876543210  10.1.2.4:41000"
+     "      7  -     -     -           -        ValueError in load\n",
+     {},
+     {decision(store::DecisionKind::ignore, kErrorGroup)}},
     {"FixedGroupBroughtBackInTheLastDayIsMarkedRegressed",
      {"groups", "--state", "regressed"},
      0,

@@ -26,9 +26,11 @@ std::optional<DecisionRecord> DirectoryStore::changedDecisions()
     decisionsStamp_ = stamp;
     try {
         DecisionRecord record{decisionLog_.read(), {}};
-        index_.withIndex("can't find the groups of decided reports in", [&](ReportIndex& index) {
-            record.groupOfReport = index.groupsOf(reportsNamedBy(record.decisions));
-        });
+        if (!record.decisions.empty()) {
+            index_.withIndex("can't find the groups of decided reports in", [&](ReportIndex& index) {
+                record.groupOfReport = index.groupsOf(reportsNamedBy(record.decisions));
+            });
+        }
         return record;
     } catch (const std::runtime_error& error) {
         outbox_.notices.push_back({Notice::Level::Error, error.what()});

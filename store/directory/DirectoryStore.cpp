@@ -64,6 +64,7 @@ void DirectoryStore::checkPlaces()
     if (reopening->reopened) {
         index_.open();
         refreshTotals();
+        makeDecisionLog();
     }
 }
 
