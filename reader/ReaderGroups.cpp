@@ -58,21 +58,24 @@ std::vector<store::ReportSummary> chosenReports(store::Catalog& catalog, const s
                                                 const ReaderOptions& options, store::TimePoint now)
 {
     store::ReportFilter filter = filterOf(options);
-    // Without decisions, the store keeps to the limit itself.
-    const bool decided = book.size() != 0;
-    filter.limit = decided ? std::nullopt : options.limit;
-    std::vector<store::ReportSummary> reports
-        = options.group ? reportsOfGroup(catalog, book, filter, *options.group) : catalog.reports(filter);
     // A group asked for by its id is asked for, ignored or not.
-    if ((decided && !options.group) || options.state) {
-        std::erase_if(reports, [&](const store::ReportSummary& report) {
-            return !listed(book.standing(book.targetOf(report.group), now), options);
-        });
+    const bool choosing = (book.size() != 0 && !options.group) || options.state;
+    // The store keeps to the limit; where groups are chosen here, it is
+    // asked for four times as many each time until enough are left.
+    for (filter.limit = options.limit;; *filter.limit *= 4) {
+        std::vector<store::ReportSummary> reports
+            = options.group ? reportsOfGroup(catalog, book, filter, *options.group) : catalog.reports(filter);
+        const bool all = !filter.limit || reports.size() < *filter.limit;
+        if (choosing) {
+            std::erase_if(reports, [&](const store::ReportSummary& report) {
+                return !listed(book.standing(book.targetOf(report.group), now), options);
+            });
+        }
+        if (!options.limit || reports.size() >= *options.limit || all) {
+            reports.resize(std::min(reports.size(), options.limit.value_or(reports.size())));
+            return reports;
+        }
     }
-    if (options.limit && reports.size() > *options.limit) {
-        reports.resize(*options.limit);
-    }
-    return reports;
 }
 
 Outcome showGroup(store::Catalog& catalog, const ReaderOptions& options, store::TimePoint now)
