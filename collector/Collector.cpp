@@ -4,6 +4,7 @@
 #include "collector/StoreLoop.h"
 #include "common/Plural.h"
 #include "common/StartupError.h"
+#include "common/WorkerThread.h"
 #include "store/OpenStore.h"
 
 #include <arpa/inet.h>
@@ -19,7 +20,6 @@
 #include <exception>
 #include <latch>
 #include <optional>
-#include <thread>
 
 namespace collector {
 
@@ -132,27 +132,13 @@ triage::SkipRules loadRules(const std::vector<std::filesystem::path>& files)
     return std::move(loaded.rules);
 }
 
-// The receiving thread: stopped through `stopFd` and joined when this goes,
-// whichever way that is.
-class ReceivingThread {
-public:
-    template <typename Body>
-    ReceivingThread(int stopFd, Body body) : stopFd_(stopFd), thread_(std::move(body))
-    {
-    }
-    ReceivingThread(const ReceivingThread&) = delete;
-    ReceivingThread& operator=(const ReceivingThread&) = delete;
-    ~ReceivingThread()
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto ignored = ::write(stopFd_, &one, sizeof one);
-        thread_.join();
-    }
-
-private:
-    int stopFd_;
-    std::thread thread_;
-};
+// Wakes the receiving thread through `stopFd`, which it polls, when it is
+// asked to stop.
+void stopReceivingThrough(int stopFd)
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto ignored = ::write(stopFd, &one, sizeof one);
+}
 
 }  // namespace
 
@@ -201,7 +187,8 @@ void Collector::run()
         // socket: a burst that follows the announcement at once finds it there.
         std::latch ready(1);
         std::exception_ptr failed;
-        std::optional<ReceivingThread> receiving;
+        // Stopped and joined when this scope ends, whichever way that is.
+        std::optional<crashreports::WorkerThread> receiving;
         const auto receive = [this, &ready, &failed] {
             std::optional<Receiver> receiver;
             try {
@@ -217,7 +204,10 @@ void Collector::run()
             queue_.close();
         };
         try {
-            receiving.emplace(stop_.get(), receive);
+            receiving.emplace([this, &receive](const std::stop_token& stop) {
+                const std::stop_callback wake(stop, [this] { stopReceivingThrough(stop_.get()); });
+                receive();
+            });
         } catch (const std::exception&) {
             throw StartupError("can't start receiving: " + describe(std::current_exception()));
         }
