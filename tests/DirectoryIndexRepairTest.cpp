@@ -3,6 +3,7 @@
 // crashes it missed meanwhile.
 
 #include "DirectoryStoreSupport.h"
+#include "common/StartupError.h"
 #include "store/ReportNames.h"
 #include "store/directory/DirectoryCatalog.h"
 #include "store/directory/DirectoryIndex.h"
@@ -161,6 +162,21 @@ TEST(DirectoryStore, BoundsTheIndexsLogWhileAReaderHoldsItAndIndexesOnceItLetsGo
     EXPECT_LE(logBytes, 8U << 20) << "the log grew while a reader held it";
     EXPECT_NE(said.find("let go after"), std::string::npos) << said;
     EXPECT_EQ(indexedIn(dir.path()), 2001U) << said;
+}
+
+TEST(DirectoryCatalog, NamesAnIndexOfAnotherVersionAndWhatMakesItAnew)
+{
+    TempDir dir;
+    storeThreeCrashes(dir.path());
+    store::sqlite::Database(dir.path() / store::kIndexFileName, false).execute("PRAGMA user_version = 5");
+
+    try {
+        store::DirectoryCatalog catalog(dir.path());
+        FAIL() << "read an index of another version";
+    } catch (const crashreports::StartupError& error) {
+        EXPECT_NE(std::string(error.what()).find("has an index of version 5"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("run crashReports reindex"), std::string::npos) << error.what();
+    }
 }
 
 }  // namespace

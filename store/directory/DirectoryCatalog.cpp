@@ -125,6 +125,13 @@ void bindFilter(sqlite::Statement& statement, const ReportFilter& filter)
 DirectoryCatalog::DirectoryCatalog(const std::filesystem::path& directory)
     : directory_(directory), directoryFd_(openDirectory(directory)), index_(openIndex(directory))
 {
+    // An index a collector of another version left, which one of this
+    // version makes anew when it starts.
+    if (const int version = index_.schemaVersion(); version != ReportIndex::kSchemaVersion) {
+        throw StartupError("report store " + directory.string() + " has an index of version " + std::to_string(version)
+                           + ", and this program reads version " + std::to_string(ReportIndex::kSchemaVersion)
+                           + ": start a collector of this version, or run crashReports reindex");
+    }
 }
 
 std::vector<GroupSummary> DirectoryCatalog::groups(const ReportFilter& filter)

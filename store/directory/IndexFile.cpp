@@ -20,6 +20,15 @@ std::int64_t toInteger(std::uint64_t value)
 
 }  // namespace
 
+int ReportIndex::schemaVersion()
+{
+    auto& version = database_.cached("PRAGMA user_version");
+    version.step();
+    const auto found = static_cast<int>(version.integer(0));
+    version.reset();
+    return found;
+}
+
 bool ReportIndex::readOnly() const
 {
     return sqlite3_db_readonly(database_.handle(), "main") == 1;

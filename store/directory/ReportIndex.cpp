@@ -12,7 +12,7 @@ namespace store {
 
 namespace {
 
-constexpr int kSchemaVersion = 6;
+constexpr int kSchemaVersion = ReportIndex::kSchemaVersion;
 
 // Groups: the aggregate of their reports, kept up to date as reports come
 // and go, so that listing the groups never reads every report. A group's

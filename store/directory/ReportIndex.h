@@ -62,6 +62,9 @@ struct IndexTotals {
 
 class ReportIndex {
 public:
+    // The version of its tables, which a collector brings an older index
+    // up to by making it anew.
+    static constexpr int kSchemaVersion = 6;
     // Opens the index of the directory `directory`, creating it or bringing
     // its schema up to date. Throws sqlite::Error.
     explicit ReportIndex(const std::filesystem::path& directory, bool readOnly = false);
@@ -157,6 +160,8 @@ public:
     bool written() const { return written_; }
     // What the log takes on disk now.
     std::uint64_t logBytes() const;
+    // The version of the tables it holds (0 for none).
+    int schemaVersion();
     // Whether this connection may only read it (its files are another
     // user's, say).
     bool readOnly() const;
