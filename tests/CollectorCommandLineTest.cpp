@@ -91,7 +91,7 @@ const Refusal kRefusals[] = {
      "collectCrashReports: missing STORE"},
 #ifndef SANITIZED  // a sanitizer's runtime alone needs more address space
     {"TooLittleMemory", withDirectory({"--bind", "127.0.0.1", "--port", "0"}), 1,
-     "collectCrashReports: can't start", {"/usr/bin/prlimit", "--as=30000000", "--"}},
+     "collectCrashReports: can't start", {"/usr/bin/prlimit", "--as=40000000", "--"}},
 #endif
 };
 
