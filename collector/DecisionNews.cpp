@@ -15,6 +15,7 @@ void DecisionNews::refresh(std::chrono::steady_clock::time_point now)
     if (auto record = store_.changedDecisions()) {
         record_ = std::move(*record);
         book_ = store::DecisionBook(record_);
+        store_.weighMergedGroups(book_.targets());
     }
 }
 

@@ -259,6 +259,7 @@ void StoreLoop::drainOutbox(store::Settle settle)
 {
     decisions_.refresh(std::chrono::steady_clock::now());
     store::Outbox outbox = store_.drainOutbox(settle);
+    counters_.removed += outbox.removedReports;
     announceRecorded(outbox.unrecorded);
     logNotices(outbox.notices);
     tellNews(outbox.news);

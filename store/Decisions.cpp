@@ -75,6 +75,17 @@ DecisionBook::DecisionBook(const DecisionRecord& record)
     }
 }
 
+std::map<std::string, std::string> DecisionBook::targets() const
+{
+    std::map<std::string, std::string> targets;
+    for (const auto& [target, members] : members_) {
+        for (const std::string& member : members) {
+            targets.emplace(member, target);
+        }
+    }
+    return targets;
+}
+
 std::set<std::string> DecisionBook::groupsOf(const Decision& decision, const DecisionRecord& record) const
 {
     std::set<std::string> groups{decision.group};

@@ -80,6 +80,8 @@ public:
     const std::string& targetOf(const std::string& group) const;
     // The groups merged into `target`, directly or through others.
     std::vector<std::string> mergedInto(const std::string& target) const;
+    // Every group merged into another, with the target it counts in.
+    std::map<std::string, std::string> targets() const;
     // Where `group` stands at `now`: an ignore past its span is over.
     Standing standing(const std::string& group, TimePoint now) const;
     // Whether a report of the fixed group `group` (a target) received at

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -108,6 +109,10 @@ struct Outbox {
     // The news of groups that recorded reports made, in the order they
     // were stored.
     std::vector<GroupNews> news;
+    // Reports removed while idle (past --max-age, or over the budget that
+    // other collectors' reports filled), and their bytes.
+    std::uint64_t removedReports = 0;
+    std::uint64_t removedBytes = 0;
 };
 
 // What a store holds, for the collector's metrics: what it can tell without
@@ -174,6 +179,9 @@ public:
     // Records a decision the collector takes itself: a fixed group that a
     // report brought back. A failure is a notice.
     virtual void recordDecision(const Decision&) {}
+    // The groups merged into others, each with the target it counts in:
+    // the budget weighs a target with its merged groups.
+    virtual void weighMergedGroups(std::map<std::string, std::string>) {}
 };
 
 }  // namespace store

@@ -147,4 +147,17 @@ TEST(DiskBudget, ShrinksTheLargestGroupThenTheHeaviestSenderAndTakesAnotherHosts
     }
 }
 
+TEST(DiskBudget, WeighsAGroupMergedIntoAnotherInItsTarget)
+{
+    using enum Victim::Kind;
+    std::vector<Load> groups{{"member", 2, 16384}, {"target", 2, 16384}, {"large", 3, 24576}, {"alone", 1, 4096}};
+    DiskBudget budget({}, 1024);
+
+    store::weighInTargets(groups, {{"member", "target"}});
+
+    EXPECT_EQ(groups, (std::vector<Load>{{"alone", 1, 4096}, {"large", 3, 24576}, {"target", 4, 32768}}));
+    EXPECT_EQ(budget.chooseVictim(groups, {}, {"other", "10.0.0.1", 1024}), (Victim{OldestOfGroup, "target"}))
+        << "the larger group, once its merged group counts in it";
+}
+
 }  // namespace

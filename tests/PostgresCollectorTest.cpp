@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -298,6 +299,47 @@ TEST_F(PostgresCollectors, UpgradeTablesOfVersion2SoThatTheirReadersGoOnReading)
     EXPECT_EQ(database.number("SELECT version FROM schema_version"), 3);
     EXPECT_EQ(groups.status, 0) << groups.err;
     EXPECT_EQ(database.number("SELECT count(*) FROM groups WHERE first_version = ''"), 1);
+}
+
+TEST_F(PostgresCollectors, WeighAGroupMergedIntoAnotherInItsTargetForTheBudget)
+{
+    const TestDatabase database("merged_budget");
+    // Of one size each: bytes decide, and the budget holds seven.
+    const auto report = [](const std::string& function, int variant) { return crashIn(function, variant, 40); };
+    const std::vector<std::pair<std::string, int>> first{{"merged_a", 1}, {"merged_a", 2}, {"target_t", 3},
+                                                         {"target_t", 4}, {"large_b", 5}, {"large_b", 6},
+                                                         {"large_b", 7}};
+    std::size_t budget = 0;
+    for (const auto& [function, variant] : first) {
+        budget += report(function, variant).size();
+    }
+    RunningCollector collector(database.uri(), {.args = {"--max-use", std::to_string(budget)}});
+    const UdpSocket peer;
+    for (const auto& [function, variant] : first) {
+        peer.sendTo(collector.port(), makeFrame(toBytes(report(function, variant))));
+        ASSERT_EQ(storedIds(collector, 1).size(), 1U);
+    }
+    std::map<std::string, std::string> groups;  // by title's function
+    for (const auto& group : readJson(database.uri(), {"groups", "--json"})) {
+        for (const char* function : {"merged_a", "target_t", "large_b"}) {
+            if (group["title"].get<std::string>().find(function) != std::string::npos) {
+                groups[function] = group["group"].get<std::string>();
+            }
+        }
+    }
+    const ExitResult merged = run({kReader, "--store", database.uri(), "merge", groups["merged_a"], "--into",
+                                   groups["target_t"]});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    std::this_thread::sleep_for(2s);  // the collector reads decisions once a second
+
+    peer.sendTo(collector.port(), makeFrame(toBytes(report("other_c", 8))));
+    ASSERT_EQ(storedIds(collector, 1).size(), 1U);
+    const ExitResult result = collector.stop();
+
+    EXPECT_EQ(summaryOf(result.err).at("removed"), 1U) << result.err;
+    EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE title LIKE '%large_b%'"), 3)
+        << "the larger group, once the merged group counts in its target, did not give way";
+    EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE title LIKE '%merged_a%'"), 1);
 }
 
 TEST_F(PostgresCollectors, RefuseADatabaseThatCantHoldEveryReportsTextWithOneLine)

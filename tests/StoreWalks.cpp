@@ -162,7 +162,9 @@ void walkRetention(const std::string& store)
         kept[report["title"]] = report["report"];
     }
     EXPECT_EQ(kept, newest);
-    ASSERT_EQ(collector.stop().status, 0);
+    const ExitResult result = collector.stop();
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(summaryOf(result.err).at("removed"), 2U) << "the summary left out what went for its age";
 }
 
 }  // namespace collector_tests

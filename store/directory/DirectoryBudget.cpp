@@ -83,6 +83,8 @@ void DirectoryStore::keepWithinBudget()
             removeOldestFiles(0, room);
         }
     }
+    outbox_.removedReports += room.removedReports;
+    outbox_.removedBytes += room.removedBytes;
     if (room.removedReports != 0) {
         outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, "old report")
                                                             + " (" + crashreports::plural(room.removedBytes, "byte")
@@ -94,7 +96,7 @@ Room DirectoryStore::makeRoom(std::uint64_t size, const ReportInfo& info)
 {
     Room room{true, {}, 0, 0, {}};
     if (budget_.couldFit(size) && budget_.overBudget(size)) {
-        const Incoming incoming{info.signature.id, info.sender.addressText(), size};
+        const Incoming incoming{targetOf(info.signature.id), info.sender.addressText(), size};
         if (!index_.available() || !removeChosen(incoming, room)) {
             removeOldestFiles(size, room);
         }
@@ -126,7 +128,7 @@ bool DirectoryStore::removeChosen(const Incoming& incoming, Room& room)
                     break;
                 }
                 index.forgetOne(victim->id);
-                candidates.removed(victim->group, victim->address, victim->disk);
+                candidates.removed(targetOf(victim->group), victim->address, victim->disk);
             }
             index.giveBackFreePages();
         });
@@ -148,10 +150,51 @@ Candidates DirectoryStore::candidatesFor(ReportIndex& index, const Incoming& inc
     for (const auto& [sender, load] : budget_.pendingSenders()) {
         senders.push_back(sender);
     }
-    return {withLoadsOf(index.largestGroups(kCandidates), groups,
-                        [&](const std::string& group) { return index.groupLoad(group); }),
-            withLoadsOf(index.largestSenders(kCandidates), senders,
-                        [&](const std::string& sender) { return index.senderLoad(sender); })};
+    Candidates candidates{withLoadsOf(index.largestGroups(kCandidates), groups,
+                                      [&](const std::string& group) { return index.groupLoad(group); }),
+                          withLoadsOf(index.largestSenders(kCandidates), senders,
+                                      [&](const std::string& sender) { return index.senderLoad(sender); })};
+    weighMerged(index, candidates.groups);
+    return candidates;
+}
+
+const std::string& DirectoryStore::targetOf(const std::string& group) const
+{
+    const auto found = targets_.find(group);
+    return found == targets_.end() ? group : found->second;
+}
+
+// Each group merged into another counts in its target.
+void DirectoryStore::weighMerged(ReportIndex& index, std::vector<Load>& groups) const
+{
+    if (targets_.empty()) {
+        return;
+    }
+    for (const auto& [member, target] : targets_) {
+        for (const std::string* key : {&member, &target}) {
+            if (std::ranges::none_of(groups, [&](const Load& load) { return load.key == *key; })) {
+                groups.push_back(index.groupLoad(*key));
+            }
+        }
+    }
+    weighInTargets(groups, targets_);
+}
+
+// The oldest report of `target` and the groups merged into it, each from
+// the sender that sent it the most.
+std::optional<StoredReport> DirectoryStore::oldestOfMerged(ReportIndex& index, const std::string& target) const
+{
+    std::optional<StoredReport> oldest = index.oldestOfGroup(target);
+    for (const auto& [member, into] : targets_) {
+        if (into != target) {
+            continue;
+        }
+        // Names begin with the time received: the smaller is the older.
+        if (auto report = index.oldestOfGroup(member); report && (!oldest || report->id < oldest->id)) {
+            oldest = std::move(report);
+        }
+    }
+    return oldest;
 }
 
 std::optional<StoredReport> DirectoryStore::chosenReport(ReportIndex& index, const Candidates& candidates,
@@ -159,7 +202,7 @@ std::optional<StoredReport> DirectoryStore::chosenReport(ReportIndex& index, con
 {
     const Victim victim = budget_.chooseVictim(candidates.groups, candidates.senders, incoming);
     switch (victim.kind) {
-    case Victim::Kind::OldestOfGroup: return index.oldestOfGroup(victim.key);
+    case Victim::Kind::OldestOfGroup: return oldestOfMerged(index, victim.key);
     case Victim::Kind::OldestOfSender: return index.oldestOfSender(victim.key);
     case Victim::Kind::CommitFirst:
     case Victim::Kind::None: break;

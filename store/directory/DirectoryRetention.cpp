@@ -43,6 +43,8 @@ void DirectoryStore::removeAged()
     for (std::string& error : room.errors) {
         outbox_.notices.push_back({Notice::Level::Error, std::move(error)});
     }
+    outbox_.removedReports += room.removedReports;
+    outbox_.removedBytes += room.removedBytes;
     if (room.removedReports != 0) {
         outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, "report")
                                                             + " (" + crashreports::plural(room.removedBytes, "byte")

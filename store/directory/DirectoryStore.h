@@ -59,6 +59,7 @@ public:
     // missing when the store is opened.
     std::optional<DecisionRecord> changedDecisions() override;
     void recordDecision(const Decision& decision) override;
+    void weighMergedGroups(std::map<std::string, std::string> targets) override { targets_ = std::move(targets); }
 
     const std::filesystem::path& directory() const { return files_.directory(); }
     const BudgetLimits& limits() const { return budget_.limits(); }
@@ -87,6 +88,11 @@ private:
     std::uint64_t indexDisk() const;
     bool removeChosen(const Incoming& incoming, Room& room);
     Candidates candidatesFor(ReportIndex& index, const Incoming& incoming) const;
+    // The group that `group`'s reports count in: the one it is merged into,
+    // else itself.
+    const std::string& targetOf(const std::string& group) const;
+    void weighMerged(ReportIndex& index, std::vector<Load>& groups) const;
+    std::optional<StoredReport> oldestOfMerged(ReportIndex& index, const std::string& target) const;
     std::optional<StoredReport> chosenReport(ReportIndex& index, const Candidates& candidates,
                                              const Incoming& incoming) const;
     void removeOldestFiles(std::uint64_t size, Room& room);
@@ -104,6 +110,7 @@ private:
     IndexTotals totals_;
     std::size_t mostStagedReports_ = 1;  // measured before each batch
     const std::atomic<std::uint64_t>* alsoOnDisk_;  // see StoreOptions
+    std::map<std::string, std::string> targets_;    // of merged groups, see weighMergedGroups()
     std::optional<std::chrono::seconds> maxAge_;
     std::chrono::steady_clock::time_point nextAgeCheck_{};
 };

@@ -90,6 +90,28 @@ void Candidates::removed(const std::string& group, const std::string& sender, st
     }
 }
 
+void weighInTargets(std::vector<Load>& groups, const std::map<std::string, std::string>& targets)
+{
+    std::map<std::string, Load> weighed;
+    for (Load& load : groups) {
+        weighed.emplace(load.key, std::move(load));
+    }
+    groups.clear();
+    for (const auto& [key, load] : weighed) {
+        if (const auto target = targets.find(key); target != targets.end()) {
+            if (const auto into = weighed.find(target->second); into != weighed.end()) {
+                into->second.count += load.count;
+                into->second.disk += load.disk;
+            }
+        }
+    }
+    for (auto& [key, load] : weighed) {
+        if (!targets.contains(key)) {
+            groups.push_back(std::move(load));
+        }
+    }
+}
+
 DiskBudget::DiskBudget(BudgetLimits limits, std::uint64_t blockSize)
     : limits_(limits), blockSize_(std::max<std::uint64_t>(blockSize, 1))
 {

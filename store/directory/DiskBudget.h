@@ -38,6 +38,7 @@ struct Load {
     std::string key;
     std::uint64_t count = 0;
     std::uint64_t disk = 0;
+    friend bool operator==(const Load&, const Load&) = default;
 };
 
 // The groups and senders among which the budget chooses, kept up to date
@@ -49,6 +50,11 @@ struct Candidates {
     // A report of `group` from `sender` taking `disk` bytes went.
     void removed(const std::string& group, const std::string& sender, std::uint64_t disk);
 };
+
+// The loads of `groups` with each group that `targets` names (merged into
+// another) counted in its target's, under the target's key, and gone from
+// the list itself. Each such group and its target must be in the list.
+void weighInTargets(std::vector<Load>& groups, const std::map<std::string, std::string>& targets);
 
 // A report coming in, as the budget weighs it.
 struct Incoming {

@@ -68,6 +68,7 @@ public:
     // Read again when a decision was added (PostgresStore.cpp).
     std::optional<DecisionRecord> changedDecisions() override;
     void recordDecision(const Decision& decision) override;
+    void weighMergedGroups(std::map<std::string, std::string> targets) override { targets_ = std::move(targets); }
 
 private:
     using Steady = std::chrono::steady_clock;
@@ -134,6 +135,7 @@ private:
     Outbox outbox_;
     std::optional<std::int64_t> decisionsStamp_;  // of the decisions last read
     Steady::time_point nextAgeCheck_{};
+    std::map<std::string, std::string> targets_;  // of merged groups, see weighMergedGroups()
     bool starting_ = false;  // in the constructor: a database that can't serve fails the start
 };
 
