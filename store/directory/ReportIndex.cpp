@@ -204,6 +204,34 @@ std::vector<GroupEvent> ReportIndex::addAll(std::span<const IndexEntry> entries,
     return events;
 }
 
+// What a batch of reports adds to their group: totals, the newest report,
+// the versions first and last seen and each sender's share.
+struct ReportIndex::GroupAddition {
+    std::uint64_t disk = 0;
+    std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
+    const IndexEntry* newest = nullptr;
+    std::int64_t newestReceived = 0;
+    std::string firstVersion;
+    std::string lastVersion;
+    SenderLoads senders;
+
+    void add(const IndexEntry& entry, std::int64_t received)
+    {
+        disk += entry.disk;
+        firstSeen = std::min(firstSeen, received);
+        if (newest == nullptr || std::tie(received, entry.id) > std::tie(newestReceived, newest->id)) {
+            newest = &entry;
+            newestReceived = received;
+        }
+        const std::string& version = entry.signature.facts.version;
+        firstVersion = firstVersion.empty() ? version : firstVersion;
+        lastVersion = version.empty() ? lastVersion : version;
+        auto& [reports, senderDisk] = senders[entry.sender.address];
+        ++reports;
+        senderDisk += entry.disk;
+    }
+};
+
 bool ReportIndex::insertReport(const IndexEntry& entry)
 {
     const triage::Signature& signature = entry.signature;
@@ -229,13 +257,7 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
     // Each report is told as if added alone, in order: the first of a group
     // is new, and one after `quiet` with none is a regression.
     const std::int64_t quietMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(quiet).count();
-    std::uint64_t disk = 0;
-    std::int64_t firstSeen = std::numeric_limits<std::int64_t>::max();
-    const IndexEntry* newest = nullptr;
-    std::int64_t newestReceived = 0;
-    std::string firstVersion;
-    std::string lastVersion;
-    SenderLoads senders;
+    GroupAddition added;
     for (const std::size_t index : members) {
         const IndexEntry& entry = entries[index];
         const std::int64_t received = toMicroseconds(entry.received);
@@ -247,20 +269,9 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
         lastSeen = empty ? received : std::max(lastSeen, received);
         known = true;
         empty = false;
-        disk += entry.disk;
-        firstSeen = std::min(firstSeen, received);
-        if (newest == nullptr || std::tie(received, entry.id) > std::tie(newestReceived, newest->id)) {
-            newest = &entry;
-            newestReceived = received;
-        }
-        const std::string& version = entry.signature.facts.version;
-        firstVersion = firstVersion.empty() ? version : firstVersion;
-        lastVersion = version.empty() ? lastVersion : version;
-        auto& [reports, senderDisk] = senders[entry.sender.address];
-        ++reports;
-        senderDisk += entry.disk;
+        added.add(entry, received);
     }
-    const std::int64_t newHosts = addToSenders(group, senders);
+    const std::int64_t newHosts = addToSenders(group, added.senders);
     auto& update = database_.cached(R"(
         INSERT INTO groups VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)
         ON CONFLICT (grp) DO UPDATE SET
@@ -275,9 +286,11 @@ void ReportIndex::addToGroup(std::span<const IndexEntry> entries, std::span<cons
             last_seen = iif(count = 0, excluded.last_seen, max(last_seen, excluded.last_seen)),
             first_version = iif(count = 0 OR first_version = '', excluded.first_version, first_version),
             last_version = iif(count = 0 OR excluded.last_version <> '', excluded.last_version, last_version))");
-    update.bind(1, group).bind(2, newest->signature.title).bind(3, newest->signature.text);
-    update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(disk)).bind(6, newHosts);
-    update.bind(7, firstSeen).bind(8, newestReceived).bind(9, newest->id).bind(10, firstVersion).bind(11, lastVersion).run();
+    const IndexEntry& newest = *added.newest;
+    update.bind(1, group).bind(2, newest.signature.title).bind(3, newest.signature.text);
+    update.bind(4, static_cast<std::int64_t>(members.size())).bind(5, toInteger(added.disk)).bind(6, newHosts);
+    update.bind(7, added.firstSeen).bind(8, added.newestReceived).bind(9, newest.id);
+    update.bind(10, added.firstVersion).bind(11, added.lastVersion).run();
 }
 
 std::int64_t ReportIndex::addToSenders(const std::string& group, const SenderLoads& senders)

@@ -194,6 +194,7 @@ private:
     void takeVersionsFromTimes();
     // Reports and disk by sender address.
     using SenderLoads = std::map<std::uint32_t, std::pair<std::int64_t, std::uint64_t>>;
+    struct GroupAddition;
     // Adds a group's new reports to its senders' and to the senders'
     // aggregates; how many senders are new to the group.
     std::int64_t addToSenders(const std::string& group, const SenderLoads& senders);
