@@ -3,14 +3,11 @@
 
 #include "CollectorProcess.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
-
-#include <cstring>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>

@@ -5,7 +5,7 @@
 
 #include "CollectorProcess.h"
 #include "StoreWalks.h"
-#include "store/postgres/Postgres.h"
+#include "TestDatabase.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,7 +13,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <regex>
 #include <set>
 #include <thread>
@@ -24,50 +23,6 @@ using namespace collector_tests;
 using nlohmann::json;
 
 const std::string kReader = CRASH_REPORTS_PATH;
-
-std::string environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// A database of the test's own, made afresh; its URI carries the password,
-// which no line may show.
-class TestDatabase {
-public:
-    explicit TestDatabase(const std::string& name, const std::string& encoding = "UTF8")
-        : uri_("postgresql://" + environment("PGUSER") + ":" + environment("PGPASSWORD") + "@"
-               + environment("PGHOST") + ":" + environment("PGPORT") + "/" + name)
-    {
-        store::pg::Connection server(uri_.substr(0, uri_.rfind('/')) + "/postgres", "the server", {"postgres_test"});
-        server.run("DROP DATABASE IF EXISTS " + name);
-        server.run("CREATE DATABASE " + name + " TEMPLATE template0 ENCODING '" + encoding
-                   + "' LC_COLLATE 'C' LC_CTYPE 'C'");
-    }
-    const std::string& uri() const { return uri_; }
-    std::int64_t number(const std::string& sql) const { return connect().execute(sql).integer(0, 0); }
-    void run(const std::string& sql) const { connect().run(sql); }
-    // The URI for another role.
-    std::string uriAs(const std::string& role) const
-    {
-        return "postgresql://" + role + ":secret@" + environment("PGHOST") + ":" + environment("PGPORT")
-            + uri_.substr(uri_.rfind('/'));
-    }
-    std::set<std::string> ids() const
-    {
-        const store::pg::Result rows = connect().execute("SELECT id FROM reports");
-        std::set<std::string> ids;
-        for (int row = 0; row < rows.rows(); ++row) {
-            ids.insert(rows.text(row, 0));
-        }
-        return ids;
-    }
-
-private:
-    // A connection of its own each time: the server may have restarted.
-    store::pg::Connection connect() const { return {uri_, "the test database", {"postgres_test"}}; }
-    std::string uri_;
-};
 
 // The ids in the next "stored" lines of `collector`, up to `count`, until
 // none comes for `wait`; each line must keep the password to itself.
@@ -309,26 +264,18 @@ TEST_F(PostgresCollectors, WeighAGroupMergedIntoAnotherInItsTargetForTheBudget)
     const std::vector<std::pair<std::string, int>> first{{"merged_a", 1}, {"merged_a", 2}, {"target_t", 3},
                                                          {"target_t", 4}, {"large_b", 5}, {"large_b", 6},
                                                          {"large_b", 7}};
-    std::size_t budget = 0;
-    for (const auto& [function, variant] : first) {
-        budget += report(function, variant).size();
-    }
-    RunningCollector collector(database.uri(), {.args = {"--max-use", std::to_string(budget)}});
+    RunningCollector collector(database.uri(), {.args = {"--max-use", std::to_string(7 * report("large_b", 5).size())}});
     const UdpSocket peer;
     for (const auto& [function, variant] : first) {
         peer.sendTo(collector.port(), makeFrame(toBytes(report(function, variant))));
         ASSERT_EQ(storedIds(collector, 1).size(), 1U);
     }
-    std::map<std::string, std::string> groups;  // by title's function
+    std::map<std::string, std::string> groups;  // by title
     for (const auto& group : readJson(database.uri(), {"groups", "--json"})) {
-        for (const char* function : {"merged_a", "target_t", "large_b"}) {
-            if (group["title"].get<std::string>().find(function) != std::string::npos) {
-                groups[function] = group["group"].get<std::string>();
-            }
-        }
+        groups[group["title"]] = group["group"];
     }
-    const ExitResult merged = run({kReader, "--store", database.uri(), "merge", groups["merged_a"], "--into",
-                                   groups["target_t"]});
+    const ExitResult merged = run({kReader, "--store", database.uri(), "merge", groups["SIGSEGV in merged_a"],
+                                   "--into", groups["SIGSEGV in target_t"]});
     ASSERT_EQ(merged.status, 0) << merged.err;
     std::this_thread::sleep_for(2s);  // the collector reads decisions once a second
 
