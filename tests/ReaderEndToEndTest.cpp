@@ -41,6 +41,19 @@ void storeThreeCrashes(const fs::path& directory)
     ASSERT_EQ(collector.child().wait().status, 0);
 }
 
+// The reports of three crashes in `dir`'s "reports", as the packaged
+// collector leaves them: the directory 0750, root's, of group 4242, whose
+// members read what it holds.
+fs::path storeOfGroup4242(const TempDir& dir)
+{
+    const fs::path store = dir.path() / "reports";
+    storeThreeCrashes(store);
+    EXPECT_EQ(::chown(store.c_str(), 0, 4242), 0);
+    EXPECT_EQ(::chmod(store.c_str(), 0750), 0);
+    ::chmod(dir.path().c_str(), 0755);
+    return store;
+}
+
 ExitResult read(const fs::path& directory, std::vector<std::string> args, const ProcessOptions& options = {})
 {
     args.insert(args.begin(), {kReader, "--store", directory.string()});
@@ -117,11 +130,7 @@ TEST(ReaderEndToEnd, ADecisionOfAUserOutsideTheAdministratorsGroupIsRefusedAndCh
         GTEST_SKIP() << "needs root to decide as another user";
     }
     TempDir dir;
-    const fs::path store = dir.path() / "reports";
-    storeThreeCrashes(store);
-    ASSERT_EQ(::chown(store.c_str(), 0, 4242), 0);
-    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
-    ::chmod(dir.path().c_str(), 0755);
+    const fs::path store = storeOfGroup4242(dir);
     const std::string group = readJson(store, {"groups", "--json"}).front()["group"];
     const auto before = fs::file_size(store / ".decisions");
 
@@ -158,14 +167,7 @@ TEST(ReaderEndToEnd, ReadsAsAMemberOfTheStoresGroupWithoutWritingAnything)
         GTEST_SKIP() << "needs root to read as another user";
     }
     TempDir dir;
-    const fs::path store = dir.path() / "reports";
-    storeThreeCrashes(store);
-    // As the packaged collector leaves it: the directory 0750, the group's
-    // members reading what it holds.
-    constexpr gid_t kGroup = 4242;
-    ASSERT_EQ(::chown(store.c_str(), 0, kGroup), 0);
-    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
-    ::chmod(dir.path().c_str(), 0755);
+    const fs::path store = storeOfGroup4242(dir);
     const std::vector<std::string> member{"/usr/bin/setpriv", "--reuid=65534", "--regid=4242", "--clear-groups", "--"};
 
     auto args = member;
@@ -186,11 +188,7 @@ TEST(ReaderEndToEnd, TellsAUserOutsideTheStoresGroupWhichGroupToAskFor)
         GTEST_SKIP() << "needs root to read as another user";
     }
     TempDir dir;
-    const fs::path store = dir.path() / "reports";
-    storeThreeCrashes(store);
-    ASSERT_EQ(::chown(store.c_str(), 0, 4242), 0);
-    ASSERT_EQ(::chmod(store.c_str(), 0750), 0);
-    ::chmod(dir.path().c_str(), 0755);
+    const fs::path store = storeOfGroup4242(dir);
 
     const ExitResult outsider = run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
                                      kReader, "--store", store.string(), "groups"});
