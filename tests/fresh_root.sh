@@ -17,7 +17,7 @@ fail() {
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/fresh-root-XXXXXX")
 cleanup() {
-    for mount in dev/pts dev proc sys; do
+    for mount in dev/pts dev proc sys ""; do
         umount -l "$root/$mount" 2>/dev/null || true
     done
     rm -rf "$root"
@@ -29,6 +29,9 @@ mmdebstrap --quiet --variant=minbase --include=ca-certificates bookworm "$root" 
 rm -f "$root/etc/hosts"
 mkdir -p "$root/src"
 git archive HEAD | tar -x -C "$root/src"
+# Its root a mount point of its own, as a machine's is, so that what the
+# tests run under unshare -m can make their mounts private.
+mount --bind "$root" "$root"
 for mount in proc sys dev dev/pts; do
     mount --bind "/$mount" "$root/$mount"
 done
