@@ -259,12 +259,14 @@ TEST_F(PostgresCollectors, UpgradeTablesOfVersion2SoThatTheirReadersGoOnReading)
 TEST_F(PostgresCollectors, WeighAGroupMergedIntoAnotherInItsTargetForTheBudget)
 {
     const TestDatabase database("merged_budget");
-    // Of one size each: bytes decide, and the budget holds seven.
+    // Of one size each (names of one length): bytes decide, and the budget
+    // holds seven.
     const auto report = [](const std::string& function, int variant) { return crashIn(function, variant, 40); };
     const std::vector<std::pair<std::string, int>> first{{"merged_a", 1}, {"merged_a", 2}, {"target_t", 3},
-                                                         {"target_t", 4}, {"large_b", 5}, {"large_b", 6},
-                                                         {"large_b", 7}};
-    RunningCollector collector(database.uri(), {.args = {"--max-use", std::to_string(7 * report("large_b", 5).size())}});
+                                                         {"target_t", 4}, {"larger_b", 5}, {"larger_b", 6},
+                                                         {"larger_b", 7}};
+    const std::string budget = std::to_string(7 * report("larger_b", 5).size());
+    RunningCollector collector(database.uri(), {.args = {"--max-use", budget}});
     const UdpSocket peer;
     for (const auto& [function, variant] : first) {
         peer.sendTo(collector.port(), makeFrame(toBytes(report(function, variant))));
@@ -284,7 +286,7 @@ TEST_F(PostgresCollectors, WeighAGroupMergedIntoAnotherInItsTargetForTheBudget)
     const ExitResult result = collector.stop();
 
     EXPECT_EQ(summaryOf(result.err).at("removed"), 1U) << result.err;
-    EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE title LIKE '%large_b%'"), 3)
+    EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE title LIKE '%larger_b%'"), 3)
         << "the larger group, once the merged group counts in its target, did not give way";
     EXPECT_EQ(database.number("SELECT count(*) FROM reports WHERE title LIKE '%merged_a%'"), 1);
 }
