@@ -12,8 +12,6 @@ namespace store {
 
 namespace {
 
-constexpr int kSchemaVersion = ReportIndex::kSchemaVersion;
-
 // Groups: the aggregate of their reports, kept up to date as reports come
 // and go, so that listing the groups never reads every report. A group's
 // title and signature are those of the reports it holds (which share them);
