@@ -27,7 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 echo "booted walk: a minimal $suite in $root" >&2
-mmdebstrap --quiet --variant=apt --include=systemd,systemd-sysv,dbus,python3,iproute2 "$suite" "$root" >&2
+mmdebstrap --quiet --variant=apt --include=systemd,systemd-sysv,dbus,python3,iproute2,procps "$suite" "$root" >&2
 # /tmp is a tmpfs in the booted container: what it needs lives here.
 walk=$root/var/tmp/walk
 mkdir -p "$walk"
@@ -104,7 +104,10 @@ sleep 3
 journal=$(inside journalctl -u collectCrashReports -o cat --no-pager)
 grep -q "command for crash group [0-9a-f]*: CRASH_EVENT=new" <<<"$journal" || fail "no command line in the journal"
 ! grep -q "command for crash group [0-9a-f]*: NOTIFY_SOCKET" <<<"$journal" || fail "the command saw NOTIFY_SOCKET"
-! inside pgrep -x sleep >/dev/null || fail "what the command left running goes on"
+# pgrep's 1 is "none": anything else is one found, or a pgrep that failed.
+left=0
+inside pgrep -x sleep >/dev/null || left=$?
+[[ $left -eq 1 ]] || fail "what the command left running goes on (pgrep: $left)"
 echo "booted walk: the command's lines in the journal, its environment scrubbed, nothing of it left" >&2
 inside systemctl poweroff || true
 wait "$nspawn" || true
