@@ -101,6 +101,18 @@ std::vector<std::string> stormOf(int count)
     return reports;
 }
 
+std::string crashIn(const std::string& function, int variant, int padding)
+{
+    std::string report = "*** crash report ***\nprocess: app (pid " + std::to_string(4000 + variant)
+        + ")\nsignal 11 (SIGSEGV), code 1 (SEGV_MAPERR), fault address 0x" + std::to_string(variant)
+        + "\nthread 1 (LWP 42) \"main\":\n  #0  0x00005581c3a0003" + std::to_string(variant % 10) + " in "
+        + function + " (app.c:" + std::to_string(10 + variant) + ")\n  #1  0x00005581c3a00040 in main (app.c:3)\n";
+    for (int line = 0; line < padding; ++line) {
+        report += "log: request " + std::to_string(variant * 1000 + line) + " served\n";
+    }
+    return report;
+}
+
 void sendAll(const UdpSocket& peer, std::uint16_t port, const std::vector<std::string>& reports)
 {
     for (const auto& report : reports) {

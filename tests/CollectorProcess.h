@@ -68,6 +68,9 @@ std::map<std::string, std::uint64_t> summaryOf(const std::string& err);
 void expectOnlyReports(const fs::path& directory, std::size_t count);
 // Distinct crash logs of 0.2 to 3 KiB, as a storm of them would be.
 std::vector<std::string> stormOf(int count);
+// A report of a crash in `function`: reports of one function share a group,
+// whatever their variant; `padding` lines make it larger.
+std::string crashIn(const std::string& function, int variant, int padding = 0);
 void sendAll(const UdpSocket& peer, std::uint16_t port, const std::vector<std::string>& reports);
 // The contents of the reports stored in `directory`, sorted.
 std::vector<std::string> storedIn(const fs::path& directory);

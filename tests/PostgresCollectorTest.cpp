@@ -76,20 +76,6 @@ json readJson(const std::string& store, std::vector<std::string> args)
     return json::parse(result.out.empty() ? "null" : result.out);
 }
 
-// A report of a crash in `function`: reports of one function share a group,
-// whatever their variant; `padding` lines make it larger.
-std::string crashIn(const std::string& function, int variant, int padding = 0)
-{
-    std::string report = "*** crash report ***\nprocess: app (pid " + std::to_string(4000 + variant)
-        + ")\nsignal 11 (SIGSEGV), code 1 (SEGV_MAPERR), fault address 0x" + std::to_string(variant)
-        + "\nthread 1 (LWP 42) \"main\":\n  #0  0x00005581c3a0003" + std::to_string(variant % 10) + " in "
-        + function + " (app.c:" + std::to_string(10 + variant) + ")\n  #1  0x00005581c3a00040 in main (app.c:3)\n";
-    for (int line = 0; line < padding; ++line) {
-        report += "log: request " + std::to_string(variant * 1000 + line) + " served\n";
-    }
-    return report;
-}
-
 class PostgresCollectors : public testing::Test {
 protected:
     void SetUp() override

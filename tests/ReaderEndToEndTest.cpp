@@ -17,14 +17,6 @@ using nlohmann::json;
 
 const std::string kReader = CRASH_REPORTS_PATH;
 
-std::string crashIn(const std::string& function, int variant)
-{
-    return "*** crash report ***\nprocess: app (pid " + std::to_string(4000 + variant)
-        + ")\nsignal 11 (SIGSEGV), code 1 (SEGV_MAPERR), fault address 0x" + std::to_string(variant)
-        + "\nthread 1 (LWP 42) \"main\":\n  #0  0x00005581c3a0003" + std::to_string(variant) + " in " + function
-        + " (app.c:" + std::to_string(10 + variant) + ")\n  #1  0x00005581c3a00040 in main (app.c:3)\n";
-}
-
 // Fills `directory` with the reports of three crashes, from two addresses.
 void storeThreeCrashes(const fs::path& directory)
 {

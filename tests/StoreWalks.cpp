@@ -20,9 +20,7 @@ constexpr auto kDecisionsRead = 1500ms;
 
 std::string crashOf(const std::string& function, const std::string& version)
 {
-    return "Version: " + version + "\n*** crash report ***\nprocess: app (pid 4001)\n"
-        + "signal 11 (SIGSEGV), code 1 (SEGV_MAPERR), fault address 0x18\nthread 1 (LWP 42) \"main\":\n"
-        + "  #0  0x00005581c3a00031 in " + function + " (app.c:10)\n  #1  0x00005581c3a00040 in main (app.c:3)\n";
+    return "Version: " + version + "\n" + crashIn(function, 1);
 }
 
 ExitResult read(const std::string& store, std::vector<std::string> args)
