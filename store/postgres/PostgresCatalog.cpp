@@ -194,13 +194,7 @@ void recordPostgresDecision(const StoreName& store, const Decision& decision)
 
 DecisionRecord PostgresCatalog::decisions()
 {
-    DecisionRecord record{pg::readDecisions(connection_), {}};
-    const pg::Result rows = connection_.execute("SELECT id, grp FROM reports WHERE id = ANY($1)",
-                                                pg::Params().texts(reportsNamedBy(record.decisions)));
-    for (int row = 0; row < rows.rows(); ++row) {
-        record.groupOfReport.emplace(rows.text(row, 0), rows.text(row, 1));
-    }
-    return record;
+    return pg::readDecisions(connection_);
 }
 
 std::uint64_t PostgresCatalog::hostsOf(std::span<const std::string> groups)

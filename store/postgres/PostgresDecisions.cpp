@@ -20,7 +20,7 @@ std::vector<std::string> words(const std::string& text)
 
 }  // namespace
 
-std::vector<Decision> readDecisions(Connection& connection)
+DecisionRecord readDecisions(Connection& connection)
 {
     const Result rows = connection.execute(
         "SELECT decision, grp, into_grp, version, until, at, by, note, array_to_string(reports, ' ') FROM decisions "
@@ -35,7 +35,13 @@ std::vector<Decision> readDecisions(Connection& connection)
                              rows.isNull(row, 4) ? std::nullopt : std::optional(rows.time(row, 4)), rows.time(row, 5),
                              rows.text(row, 6), rows.text(row, 7), words(rows.text(row, 8))});
     }
-    return decisions;
+    DecisionRecord record{std::move(decisions), {}};
+    const Result groups = connection.execute("SELECT id, grp FROM reports WHERE id = ANY($1)",
+                                             Params().texts(reportsNamedBy(record.decisions)));
+    for (int row = 0; row < groups.rows(); ++row) {
+        record.groupOfReport.emplace(groups.text(row, 0), groups.text(row, 1));
+    }
+    return record;
 }
 
 void insertDecision(Connection& connection, const Decision& decision)

@@ -13,8 +13,9 @@
 
 namespace store::pg {
 
-// Every decision, in order. Throws Error.
-std::vector<Decision> readDecisions(Connection& connection);
+// Every decision, in order, with the groups of the reports they name.
+// Throws Error.
+DecisionRecord readDecisions(Connection& connection);
 // Adds one. Throws Error.
 void insertDecision(Connection& connection, const Decision& decision);
 // What changes when a decision is added: the newest decision's number.

@@ -192,12 +192,7 @@ std::optional<DecisionRecord> PostgresStore::changedDecisions()
         if (decisionsStamp_ == stamp) {
             return std::nullopt;
         }
-        DecisionRecord record{pg::readDecisions(*connection_), {}};
-        const pg::Result rows = connection_->execute("SELECT id, grp FROM reports WHERE id = ANY($1)",
-                                                     pg::Params().texts(reportsNamedBy(record.decisions)));
-        for (int row = 0; row < rows.rows(); ++row) {
-            record.groupOfReport.emplace(rows.text(row, 0), rows.text(row, 1));
-        }
+        DecisionRecord record = pg::readDecisions(*connection_);
         decisionsStamp_ = stamp;
         return record;
     } catch (const pg::Error& error) {
