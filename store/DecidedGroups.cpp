@@ -37,9 +37,9 @@ bool holds(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// The groups of `groups` counted in their targets, in the order of `groups`.
-std::vector<DecidedGroup> foldMerged(Catalog& catalog, const DecisionBook& book, std::vector<GroupSummary> groups,
-                                     bool allTime)
+// The groups of `groups` counted in their targets, latest activity first;
+// a target's hosts are still its own.
+std::vector<DecidedGroup> foldMerged(const DecisionBook& book, std::vector<GroupSummary> groups)
 {
     std::map<std::string, std::size_t> indexOf;
     for (std::size_t index = 0; index < groups.size(); ++index) {
@@ -60,19 +60,22 @@ std::vector<DecidedGroup> foldMerged(Catalog& catalog, const DecisionBook& book,
     for (const auto& [merged, target] : folded) {
         countIn(decided[decidedIndex.at(groups[target].group)].group, groups[merged]);
     }
-    for (DecidedGroup& group : decided) {
-        if (!group.merged.empty()) {
-            std::vector<std::string> all = group.merged;
-            all.push_back(group.group.group);
-            // Hosts of reports of any time are the groups' senders; of some,
-            // an estimate would mislead less than the sum of their counts.
-            group.group.hosts = allTime ? catalog.hostsOf(all) : group.group.hosts;
-        }
-    }
     std::ranges::sort(decided, [](const DecidedGroup& a, const DecidedGroup& b) {
         return a.group.lastSeen != b.group.lastSeen ? a.group.lastSeen > b.group.lastSeen : a.group.group < b.group.group;
     });
     return decided;
+}
+
+// Counts the hosts of the groups merged into `group` in it. Hosts of
+// reports of any time are the groups' senders; of some, an estimate would
+// mislead less than the sum of their counts, so the target's own stay.
+void countMergedHosts(Catalog& catalog, DecidedGroup& group, bool allTime)
+{
+    if (!group.merged.empty() && allTime) {
+        std::vector<std::string> all = group.merged;
+        all.push_back(group.group.group);
+        group.group.hosts = catalog.hostsOf(all);
+    }
 }
 
 // Whether a report brought the fixed group back within the last day: its
@@ -116,8 +119,8 @@ std::vector<DecidedGroup> decideGroups(Catalog& catalog, const DecisionBook& boo
     ReportFilter filter = query.filter;
     filter.group.reset();
     filter.limit.reset();
-    std::vector<DecidedGroup> decided
-        = foldMerged(catalog, book, catalog.groups(filter), !filter.since && !filter.byFacts());
+    const bool allTime = !filter.since && !filter.byFacts();
+    std::vector<DecidedGroup> decided = foldMerged(book, catalog.groups(filter));
     const std::set<std::string> mentioning = query.text ? catalog.groupsMentioning(*query.text) : std::set<std::string>{};
     std::vector<DecidedGroup> chosen;
     for (DecidedGroup& group : decided) {
@@ -134,6 +137,7 @@ std::vector<DecidedGroup> decideGroups(Catalog& catalog, const DecisionBook& boo
         if (cameBack(group.standing, now) && group.mark == Mark::none) {
             group.mark = Mark::regressed;
         }
+        countMergedHosts(catalog, group, allTime);
         chosen.push_back(std::move(group));
     }
     return chosen;
@@ -143,8 +147,9 @@ std::optional<DecidedGroup> decideGroup(Catalog& catalog, const DecisionBook& bo
                                         TimePoint now, std::chrono::seconds regressedAfter)
 {
     const std::string& target = book.targetOf(group);
-    for (DecidedGroup& decided : foldMerged(catalog, book, catalog.groups({}), true)) {
+    for (DecidedGroup& decided : foldMerged(book, catalog.groups({}))) {
         if (decided.group.group == target) {
+            countMergedHosts(catalog, decided, true);
             decided.standing = book.standing(target, now);
             decided.mark = cameBack(decided.standing, now) ? Mark::regressed
                                                            : markOf(catalog, decided.group, now, regressedAfter);
