@@ -1,22 +1,14 @@
 #include "store/directory/DirectoryIndex.h"
 
 #include "common/Plural.h"
-#include "common/StartupError.h"
-#include "common/UniqueFd.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <system_error>
 
 namespace store {
 
 namespace {
-
-using crashreports::StartupError;
 
 // After a failure of the index, a new walk over the files waits this long.
 constexpr auto kWalkAgainAfter = std::chrono::seconds(60);
@@ -250,11 +242,6 @@ std::optional<std::uint64_t> DirectoryIndex::groupCountIfIdle()
     } catch (const sqlite::Error&) {
         return std::nullopt;
     }
-}
-
-void DirectoryIndex::forget(const std::string& name)
-{
-    withIndex("can't forget a removed report in", [&](ReportIndex& index) { index.forget({name}); });
 }
 
 void DirectoryIndex::failed(const std::string& what, const std::exception& error)

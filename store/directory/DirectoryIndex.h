@@ -90,8 +90,6 @@ public:
     // The groups that hold reports, unless the writer is busy or the index
     // can't be read.
     std::optional<std::uint64_t> groupCountIfIdle();
-    // Forgets a removed report.
-    void forget(const std::string& name);
 
     // A slice of the work left for idle times: waiting for the writer, the
     // walk over the files, then a checkpoint. What it did: Nothing once

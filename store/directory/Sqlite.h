@@ -23,8 +23,6 @@ namespace store::sqlite {
 class Error : public std::runtime_error {
 public:
     explicit Error(const std::string& message, int code = SQLITE_ERROR) : std::runtime_error(message), code_(code) {}
-    // SQLite's (extended) result code.
-    int code() const { return code_; }
     // Whether the database is damaged: its file is no database, or a page
     // of it makes no sense.
     bool damaged() const { return (code_ & 0xff) == SQLITE_CORRUPT || (code_ & 0xff) == SQLITE_NOTADB; }
