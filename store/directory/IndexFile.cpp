@@ -11,15 +11,6 @@
 
 namespace store {
 
-namespace {
-
-std::int64_t toInteger(std::uint64_t value)
-{
-    return static_cast<std::int64_t>(value);
-}
-
-}  // namespace
-
 int ReportIndex::schemaVersion()
 {
     auto& version = database_.cached("PRAGMA user_version");

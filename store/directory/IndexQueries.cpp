@@ -9,16 +9,6 @@ namespace store {
 
 namespace {
 
-std::int64_t toInteger(std::uint64_t value)
-{
-    return static_cast<std::int64_t>(value);
-}
-
-std::uint64_t toCount(std::int64_t value)
-{
-    return static_cast<std::uint64_t>(std::max<std::int64_t>(value, 0));
-}
-
 // The loads that `statement` (key, count, disk) finds; it is reset after.
 std::vector<Load> loadsOf(sqlite::Statement& statement)
 {

@@ -72,16 +72,6 @@ CREATE INDEX IF NOT EXISTS senders_by_size ON senders (disk);
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 )";
 
-std::int64_t toInteger(std::uint64_t value)
-{
-    return static_cast<std::int64_t>(value);
-}
-
-std::uint64_t toCount(std::int64_t value)
-{
-    return static_cast<std::uint64_t>(std::max<std::int64_t>(value, 0));
-}
-
 }  // namespace
 
 ReportIndex::ReportIndex(const std::filesystem::path& directory, bool readOnly)

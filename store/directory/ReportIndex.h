@@ -22,6 +22,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -207,5 +208,15 @@ private:
 
 using crashreports::fromMicroseconds;
 using crashreports::toMicroseconds;
+
+// Sizes and counts as SQLite keeps them, and back (never below 0).
+inline std::int64_t toInteger(std::uint64_t value)
+{
+    return static_cast<std::int64_t>(value);
+}
+inline std::uint64_t toCount(std::int64_t value)
+{
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(value, 0));
+}
 
 }  // namespace store
