@@ -137,7 +137,7 @@ bool DirectoryStore::removeChosen(const Incoming& incoming, Room& room)
 
 // The largest groups and senders, with those of the reports being stored
 // that may count (a group with more than one of them) and the incoming
-// report's.
+// report's; each group merged into another counts in its target.
 Candidates DirectoryStore::candidatesFor(ReportIndex& index, const Incoming& incoming) const
 {
     std::vector<std::string> groups{incoming.group};
@@ -145,6 +145,10 @@ Candidates DirectoryStore::candidatesFor(ReportIndex& index, const Incoming& inc
         if (load.count > 1) {
             groups.push_back(group);
         }
+    }
+    for (const auto& [member, target] : targets_) {
+        groups.push_back(member);
+        groups.push_back(target);
     }
     std::vector<std::string> senders{incoming.sender};
     for (const auto& [sender, load] : budget_.pendingSenders()) {
@@ -154,7 +158,9 @@ Candidates DirectoryStore::candidatesFor(ReportIndex& index, const Incoming& inc
                                       [&](const std::string& group) { return index.groupLoad(group); }),
                           withLoadsOf(index.largestSenders(kCandidates), senders,
                                       [&](const std::string& sender) { return index.senderLoad(sender); })};
-    weighMerged(index, candidates.groups);
+    if (!targets_.empty()) {
+        weighInTargets(candidates.groups, targets_);
+    }
     return candidates;
 }
 
@@ -162,22 +168,6 @@ const std::string& DirectoryStore::targetOf(const std::string& group) const
 {
     const auto found = targets_.find(group);
     return found == targets_.end() ? group : found->second;
-}
-
-// Each group merged into another counts in its target.
-void DirectoryStore::weighMerged(ReportIndex& index, std::vector<Load>& groups) const
-{
-    if (targets_.empty()) {
-        return;
-    }
-    for (const auto& [member, target] : targets_) {
-        for (const std::string* key : {&member, &target}) {
-            if (std::ranges::none_of(groups, [&](const Load& load) { return load.key == *key; })) {
-                groups.push_back(index.groupLoad(*key));
-            }
-        }
-    }
-    weighInTargets(groups, targets_);
 }
 
 // The oldest report of `target` and the groups merged into it, each from

@@ -91,7 +91,6 @@ private:
     // The group that `group`'s reports count in: the one it is merged into,
     // else itself.
     const std::string& targetOf(const std::string& group) const;
-    void weighMerged(ReportIndex& index, std::vector<Load>& groups) const;
     std::optional<StoredReport> oldestOfMerged(ReportIndex& index, const std::string& target) const;
     std::optional<StoredReport> chosenReport(ReportIndex& index, const Candidates& candidates,
                                              const Incoming& incoming) const;
