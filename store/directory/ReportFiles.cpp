@@ -163,7 +163,8 @@ ReportFiles::Staged ReportFiles::stage(std::span<const unsigned char> report)
 {
     std::string temporary;
     UniqueFd file = takeRecycled(temporary);
-    if (!file) {
+    const bool recycled = static_cast<bool>(file);
+    if (!recycled) {
         temporary = temporaryFileName(opened_.lock->owner(), ++temporaries_);
         file = UniqueFd(::openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     }
@@ -175,7 +176,8 @@ ReportFiles::Staged ReportFiles::stage(std::span<const unsigned char> report)
     struct stat status {};
     int error = writeAll(file.get(), report);
     // Written over a removed report's file: what is left of it goes.
-    if (error == 0 && (::fstat(file.get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) > report.size())
+    if (error == 0 && recycled
+        && (::fstat(file.get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) > report.size())
         && ::ftruncate(file.get(), static_cast<off_t>(report.size())) != 0) {
         error = errno;
     }
