@@ -110,9 +110,8 @@ struct Outbox {
     // were stored.
     std::vector<GroupNews> news;
     // Reports removed while idle (past --max-age, or over the budget that
-    // other collectors' reports filled), and their bytes.
+    // other collectors' reports filled).
     std::uint64_t removedReports = 0;
-    std::uint64_t removedBytes = 0;
 };
 
 // What a store holds, for the collector's metrics: what it can tell without

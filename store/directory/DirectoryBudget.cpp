@@ -83,12 +83,19 @@ void DirectoryStore::keepWithinBudget()
             removeOldestFiles(0, room);
         }
     }
+    tellRemoved(room, "old report", "to keep within the disk budget");
+}
+
+void DirectoryStore::tellRemoved(Room& room, std::string_view noun, std::string_view why)
+{
+    for (std::string& error : room.errors) {
+        outbox_.notices.push_back({Notice::Level::Error, std::move(error)});
+    }
     outbox_.removedReports += room.removedReports;
-    outbox_.removedBytes += room.removedBytes;
     if (room.removedReports != 0) {
-        outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, "old report")
+        outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, noun)
                                                             + " (" + crashreports::plural(room.removedBytes, "byte")
-                                                            + ") to keep within the disk budget"});
+                                                            + ") " + std::string(why)});
     }
 }
 

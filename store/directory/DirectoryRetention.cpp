@@ -26,7 +26,7 @@ void DirectoryStore::removeAged()
     Room room{true, {}, 0, 0, {}};
     for (bool more = true; more;) {
         more = false;
-        index_.withIndex("can't remove old reports from", [&](ReportIndex& index) {
+        const bool ran = index_.withIndex("can't remove old reports from", [&](ReportIndex& index) {
             index.inTransaction([&] {
                 const std::vector<StoredReport> aged = index.receivedBefore(before, kAgedAtOnce);
                 for (const StoredReport& report : aged) {
@@ -39,18 +39,11 @@ void DirectoryStore::removeAged()
             });
             index.giveBackFreePages();
         });
+        // After a transaction that failed, no next batch now: the same
+        // reports would come back, their files gone, and fail again.
+        more = more && ran;
     }
-    for (std::string& error : room.errors) {
-        outbox_.notices.push_back({Notice::Level::Error, std::move(error)});
-    }
-    outbox_.removedReports += room.removedReports;
-    outbox_.removedBytes += room.removedBytes;
-    if (room.removedReports != 0) {
-        outbox_.notices.push_back({Notice::Level::Info, "removed " + crashreports::plural(room.removedReports, "report")
-                                                            + " (" + crashreports::plural(room.removedBytes, "byte")
-                                                            + ") older than " + crashreports::describeSpan(*maxAge_)
-                                                            + "; each group keeps its newest"});
-    }
+    tellRemoved(room, "report", "older than " + crashreports::describeSpan(*maxAge_) + "; each group keeps its newest");
 }
 
 }  // namespace store

@@ -85,6 +85,8 @@ private:
     // Once idle: removes reports past the age, but each group's newest
     // (DirectoryRetention.cpp).
     void removeAged();
+    // Tells what `room` removed while idle, `why`, and what it could not.
+    void tellRemoved(Room& room, std::string_view noun, std::string_view why);
     std::uint64_t indexDisk() const;
     bool removeChosen(const Incoming& incoming, Room& room);
     Candidates candidatesFor(ReportIndex& index, const Incoming& incoming) const;
