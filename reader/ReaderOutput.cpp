@@ -221,28 +221,6 @@ std::string groupsJson(std::span<const store::DecidedGroup> groups, std::span<co
 
 namespace {
 
-// The length of the valid UTF-8 sequence at the start of `bytes`, or 0.
-std::size_t utf8Length(std::string_view bytes)
-{
-    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
-    const unsigned char lead = byte(0);
-    const std::size_t length = lead < 0xc2 ? 0 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : lead < 0xf5 ? 4 : 0;
-    if (length == 0 || bytes.size() < length) {
-        return 0;
-    }
-    for (std::size_t at = 1; at < length; ++at) {
-        if ((byte(at) & 0xc0) != 0x80) {
-            return 0;
-        }
-    }
-    // Overlong forms, surrogates and past U+10FFFF.
-    if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) >= 0xa0) || (lead == 0xf0 && byte(1) < 0x90)
-        || (lead == 0xf4 && byte(1) >= 0x90)) {
-        return 0;
-    }
-    return length;
-}
-
 void escapeByte(std::string& out, unsigned char byte)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -262,9 +240,10 @@ std::string forTerminal(std::string_view bytes)
             out += bytes[at++];
             continue;
         }
-        const std::size_t length = byte >= 0x80 ? utf8Length(bytes.substr(at)) : 0;
-        // U+0080 to U+009F, the C1 controls, are 0xc2 0x80 to 0xc2 0x9f.
-        if (length == 0 || (byte == 0xc2 && static_cast<unsigned char>(bytes[at + 1]) < 0xa0)) {
+        std::uint32_t codePoint = 0;
+        const std::size_t length = byte >= 0x80 ? sequenceLength(bytes.substr(at), codePoint) : 0;
+        // The C1 controls, U+0080 to U+009F, are escaped too.
+        if (length == 0 || codePoint <= 0x9f) {
             const std::size_t escaped = length == 0 ? 1 : length;
             for (std::size_t index = 0; index < escaped; ++index) {
                 escapeByte(out, static_cast<unsigned char>(bytes[at + index]));
