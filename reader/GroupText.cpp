@@ -1,9 +1,7 @@
 // What crashReports show GROUP prints: a group as people decided on it.
 // See ReaderOutput.h.
 
-#include "common/TimeText.h"
 #include "reader/ReaderOutput.h"
-#include "signature/Printable.h"
 
 namespace triage {
 
@@ -19,21 +17,16 @@ std::string join(std::initializer_list<std::string_view> parts)
     return joined;
 }
 
+// A text as a line of its own: longer than a table's cell may be.
 std::string line(std::string_view text)
 {
-    std::string printed = printable(text, 4 * kMaxTextBytes);
-    return printed.empty() ? "-" : printed;
-}
-
-std::string timeText(store::TimePoint time)
-{
-    return crashreports::formatTime(std::chrono::floor<std::chrono::seconds>(time));
+    return cell(text, 4 * kMaxTextBytes);
 }
 
 // "2026-12-01T10:00:00Z  alice  fix in 1.4-1: the note".
 std::string decisionText(const store::Decision& decision)
 {
-    std::string text = join({timeText(decision.at), "  ", line(decision.by), "  ", store::nameOf(decision.kind)});
+    std::string text = join({cellTime(decision.at), "  ", line(decision.by), "  ", store::nameOf(decision.kind)});
     if (decision.kind == store::DecisionKind::merge) {
         text += join({" ", line(decision.group), " into ", line(decision.into)});
     } else if (decision.kind == store::DecisionKind::unmerge) {
@@ -44,7 +37,7 @@ std::string decisionText(const store::Decision& decision)
                       line(decision.version)});
     }
     if (decision.until) {
-        text += join({" until ", timeText(*decision.until)});
+        text += join({" until ", cellTime(*decision.until)});
     }
     if (decision.kind == store::DecisionKind::regressed && !decision.reports.empty()) {
         text += join({" (", line(decision.reports.front()), ")"});
@@ -61,7 +54,7 @@ std::string standingText(const store::Standing& standing)
         return text;
     }
     if (standing.state == store::GroupState::regressed && standing.regression) {
-        text += join({" since ", timeText(standing.regression->at)});
+        text += join({" since ", cellTime(standing.regression->at)});
         if (!standing.regression->version.empty()) {
             text += join({" by a report of ", line(standing.regression->version)});
         }
@@ -72,9 +65,9 @@ std::string standingText(const store::Standing& standing)
     }
     const store::Decision& decided = *standing.decided;
     if (standing.state == store::GroupState::ignored && decided.until) {
-        text += join({" until ", timeText(*decided.until)});
+        text += join({" until ", cellTime(*decided.until)});
     }
-    text += join({" since ", timeText(decided.at), " by ", line(decided.by)});
+    text += join({" since ", cellTime(decided.at), " by ", line(decided.by)});
     return decided.note.empty() ? text : join({text, ": ", line(decided.note)});
 }
 
@@ -89,7 +82,7 @@ std::string groupText(const store::DecidedGroup& decided, std::span<const store:
         text += join({"mark:        ", store::nameOf(decided.mark), "\n"});
     }
     text += join({"reports:     ", std::to_string(group.count), " from ", std::to_string(group.hosts), " hosts, ",
-                  timeText(group.firstSeen), " to ", timeText(group.lastSeen), "\n"});
+                  cellTime(group.firstSeen), " to ", cellTime(group.lastSeen), "\n"});
     text += join({"versions:    ", line(group.firstVersion), " to ", line(group.lastVersion), "\n"});
     for (const auto& [id, signature] : signatures) {
         text += id == group.group ? join({"signature:   ", line(signature), "\n"})
@@ -97,7 +90,7 @@ std::string groupText(const store::DecidedGroup& decided, std::span<const store:
     }
     if (newest) {
         text += join({"newest:      ", line(newest->report), " from ", line(newest->sender), " at ",
-                      timeText(newest->received), "\n"});
+                      cellTime(newest->received), "\n"});
         for (const auto& [name, value] : {std::pair{"host", &newest->host}, std::pair{"unit", &newest->unit},
                                           std::pair{"executable", &newest->executable},
                                           std::pair{"version", &newest->version}}) {

@@ -11,23 +11,20 @@
 
 namespace triage {
 
-namespace {
-
-using nlohmann::json;
-
-// One line of the text of a cell, "-" where there is none: nothing that a
-// report holds can move the cursor, change colours or break a line.
-std::string cell(std::string_view text)
+std::string cell(std::string_view text, std::size_t maxBytes)
 {
-    std::string line = printable(text, kMaxTextBytes);
+    std::string line = printable(text, maxBytes);
     return line.empty() ? "-" : line;
 }
 
-// Seconds are enough to read by; the JSON keeps the microseconds.
 std::string cellTime(store::TimePoint time)
 {
     return crashreports::formatTime(std::chrono::floor<std::chrono::seconds>(time));
 }
+
+namespace {
+
+using nlohmann::json;
 
 // Code points, which is what a terminal advances by for the text cell()
 // leaves, wide characters aside.

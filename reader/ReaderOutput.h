@@ -17,6 +17,12 @@
 
 namespace triage {
 
+// One line of the text of a cell, "-" where there is none: nothing that a
+// report holds can move the cursor, change colours or break a line.
+std::string cell(std::string_view text, std::size_t maxBytes = kMaxTextBytes);
+// Seconds are enough to read by; the JSON keeps the microseconds.
+std::string cellTime(store::TimePoint time);
+
 // `underRules` is empty, or holds for each group the signature its newest
 // report has under other rules (nothing where that report can't be read).
 std::string groupsTable(std::span<const store::DecidedGroup> groups,
