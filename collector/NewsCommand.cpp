@@ -109,6 +109,11 @@ std::string printableLine(std::string_view line)
 
 }  // namespace
 
+std::string_view eventName(store::GroupEvent event)
+{
+    return event == store::GroupEvent::Regressed ? "regressed" : "new";
+}
+
 std::vector<std::string> commandEnvironment(const store::GroupNews& news, char** inherited)
 {
     std::vector<std::string> environment{"PATH=" + std::string(kDefaultPath)};
@@ -120,7 +125,7 @@ std::vector<std::string> commandEnvironment(const store::GroupNews& news, char**
             environment.emplace_back(variable);
         }
     }
-    environment.push_back("CRASH_EVENT=" + std::string(news.event == store::GroupEvent::Regressed ? "regressed" : "new"));
+    environment.push_back("CRASH_EVENT=" + std::string(eventName(news.event)));
     environment.push_back("CRASH_GROUP=" + news.group);
     environment.push_back("CRASH_TITLE=" + news.title);
     environment.push_back("CRASH_REPORT=" + news.report);

@@ -23,6 +23,8 @@
 
 namespace collector {
 
+// "new" or "regressed".
+std::string_view eventName(store::GroupEvent event);
 // The environment of the command for `news`: its CRASH_* variables, and
 // PATH, HOME and LANG from `inherited` (PATH has a default). Nothing else:
 // in particular nothing of the service manager's (NOTIFY_SOCKET,

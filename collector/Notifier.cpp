@@ -37,11 +37,6 @@ bool failed(int status)
 
 }  // namespace
 
-std::string_view eventName(store::GroupEvent event)
-{
-    return event == store::GroupEvent::Regressed ? "regressed" : "new";
-}
-
 std::string newsLine(const GroupNews& news)
 {
     return std::string(eventName(news.event)) + " crash group " + news.group + ": " + news.title + " (report "

@@ -37,8 +37,6 @@ inline constexpr const char* kNewsMessageId = "2f6a3c1e9b8d4f07a5c2e4b6d8f01a3c"
 
 using store::GroupNews;
 
-// "new" or "regressed".
-std::string_view eventName(store::GroupEvent event);
 // The line for `news`, e.g. "new crash group 0123456789abcdef: SIGSEGV in
 // parse_header (report NAME from 10.1.2.3:40000)".
 std::string newsLine(const GroupNews& news);
@@ -49,7 +47,6 @@ public:
     // once (a directory store: the news of a burst of up to 2,048 reports),
     // at about 600 bytes each at most.
     static constexpr std::size_t kMostQueued = 4096;
-    static constexpr std::size_t kMostRunning = CommandQueue::kMostRunning;
     static constexpr auto kCommandTimeout = std::chrono::seconds(30);
 
     // What it did since it started, for metrics.

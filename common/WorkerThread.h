@@ -52,7 +52,6 @@ public:
             thread_.detach();
         }
     }
-    bool running() const { return thread_.joinable(); }
 
 private:
     std::jthread thread_;
