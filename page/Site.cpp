@@ -30,11 +30,10 @@ std::string siteMarker()
         + std::to_string(kSignatureVersion) + "; " + assets::policy(false) + "\n";
 }
 
-// The group's reports, those since a time, or the newest so many.
-store::ReportFilter ofGroup(const store::GroupSummary& group, std::optional<store::TimePoint> since = std::nullopt,
-                            std::optional<std::size_t> limit = std::nullopt)
+// The group's reports, or the newest so many.
+store::ReportFilter ofGroup(const std::string& group, std::optional<std::size_t> limit = std::nullopt)
 {
-    return {.since = since, .group = group.group, .limit = limit};
+    return {.since = std::nullopt, .group = group, .limit = limit};
 }
 
 // "10.1.2.3" of "10.1.2.3:40000".
@@ -44,9 +43,9 @@ std::string_view senderAddress(std::string_view sender)
     return colon == std::string_view::npos ? sender : sender.substr(0, colon);
 }
 
-// Adds the group's sender addresses to `hosts`, from the listed reports
-// where they are all of the group's.
-void collectHosts(store::Catalog& catalog, const store::GroupSummary& group,
+// Adds the sender addresses of the group and of those merged into it to
+// `hosts`, from the listed reports where they are all of theirs.
+void collectHosts(store::Catalog& catalog, const store::DecidedGroup& decided,
                   const std::vector<store::ReportSummary>& listed, std::unordered_set<std::string>& hosts)
 {
     const auto add = [&hosts](const std::vector<store::ReportSummary>& reports) {
@@ -54,10 +53,13 @@ void collectHosts(store::Catalog& catalog, const store::GroupSummary& group,
             hosts.emplace(senderAddress(report.sender));
         }
     };
-    if (listed.size() >= group.count) {
+    if (listed.size() >= decided.group.count) {
         add(listed);
-    } else {
-        add(catalog.reports(ofGroup(group)));
+        return;
+    }
+    add(catalog.reports(ofGroup(decided.group.group)));
+    for (const std::string& merged : decided.merged) {
+        add(catalog.reports(ofGroup(merged)));
     }
 }
 
@@ -94,11 +96,10 @@ struct GroupReports {
 
 GroupReports reportsOf(store::Catalog& catalog, const store::DecidedGroup& decided, store::TimePoint now)
 {
-    GroupReports reports{catalog.reports(ofGroup(decided.group, std::nullopt, page::kListedReports)),
+    GroupReports reports{catalog.reports(ofGroup(decided.group.group, page::kListedReports)),
                          catalog.histogram(decided.group.group, days{1}, 14, now)};
     for (const std::string& merged : decided.merged) {
-        store::ReportFilter filter{.since = std::nullopt, .group = merged, .limit = page::kListedReports};
-        const auto more = catalog.reports(filter);
+        const auto more = catalog.reports(ofGroup(merged, page::kListedReports));
         reports.listed.insert(reports.listed.end(), more.begin(), more.end());
         const store::Histogram daily = catalog.histogram(merged, days{1}, 14, now);
         for (std::size_t day = 0; day < daily.counts.size() && day < reports.daily.counts.size(); ++day) {
@@ -120,7 +121,7 @@ page::IndexRow writeGroup(store::Catalog& catalog, SiteDirectory& site, const st
 {
     const store::GroupSummary& group = decided.group;
     const GroupReports reports = reportsOf(catalog, decided, now);
-    collectHosts(catalog, group, reports.listed, hosts);
+    collectHosts(catalog, decided, reports.listed, hosts);
     page::IndexRow row{group, decided.mark, sparkline(reports.daily), decided.standing, decided.merged};
     if (!html::isSafeGroupId(group.group)) {
         return row;

@@ -200,10 +200,10 @@ TEST_F(HostileSite, LinksOnlyWithinTheSiteBySafeIds)
 
 class Site : public testing::Test {
 protected:
-    void addReport(const std::string& group, seconds age, int number)
+    void addReport(const std::string& group, seconds age, int number, const std::string& sender = "10.0.0.1:4000")
     {
         catalog.add({.report = "r" + group + "-" + std::to_string(number), .group = group, .title = "t",
-                     .received = kNow - age, .sender = "10.0.0.1:4000"},
+                     .received = kNow - age, .sender = sender},
                     "sig", "text");
     }
     TempDir dir;
@@ -311,6 +311,20 @@ TEST_F(Site, ShowsStatesHidesIgnoredGroupsBehindASwitchAndMergedOnesUnderTheirTa
     EXPECT_EQ(occurrences(listed, "<tr>"), 2U) << "an ignored or merged group has a row of its own";
     EXPECT_NE(hidden.find("00000000000000c2"), std::string::npos) << "the ignored group is not behind the switch";
     EXPECT_NE(readText(site / "groups/00000000000000c1.html").find("by alice: why"), std::string::npos);
+}
+
+// More reports than a group's page lists: its hosts are read from the
+// store, the merged group's too.
+TEST_F(Site, CountsTheHostsOfAMergedGroupBeyondTheListedReports)
+{
+    for (int number = 0; number <= static_cast<int>(triage::page::kListedReports); ++number) {
+        addReport("00000000000000d1", minutes{number + 1}, number);
+    }
+    addReport("00000000000000d2", 24h, 1, "10.0.0.9:4000");
+    catalog.decided = {{store::DecisionKind::merge, "00000000000000d2", "00000000000000d1", {}, std::nullopt,
+                        kNow - 3h, "alice", "", {}}};
+    triage::writePage(catalog, site, kNow);
+    EXPECT_NE(readText(site / "index.html").find("id=\"total-hosts\">2<"), std::string::npos);
 }
 
 TEST_F(Site, KeepsTheOldSiteWholeUntilTheNewOneIsInPlace)
