@@ -206,8 +206,7 @@ TEST_P(CollectorTells, OfNewAndRegressedCrashGroupsOnly)
     }
     std::vector<std::string> commands;
     if (fs::exists(seen)) {
-        const Bytes content = readFile(seen);
-        std::istringstream file(std::string(content.begin(), content.end()));
+        std::istringstream file(readText(seen));
         for (std::string line; std::getline(file, line);) {
             commands.push_back(line);
         }
@@ -267,15 +266,6 @@ bool readUntil(Child& child, const std::string& part, std::chrono::milliseconds 
     return false;
 }
 
-std::size_t countOf(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // One host floods the collector with new crashes while every command is
 // slow; a real crash from another host is told at once, and its command
 // runs, while the flood's commands are skipped and said to be.
@@ -305,9 +295,9 @@ TEST(CollectorTells, AnotherHostsCrashAtOnceWhileOneFloods)
     EXPECT_TRUE(fs::exists(other)) << "the other host's command did not run";
     const ExitResult result = collector.stop();
     seen += result.err;
-    EXPECT_EQ(countOf(seen, "new crash group "), static_cast<std::size_t>(kFlood + 1));
-    EXPECT_EQ(countOf(seen, "of crash group news"), 0u) << "news dropped";
-    EXPECT_GE(countOf(seen, "skipped the command for "), 1u);
+    EXPECT_EQ(occurrences(seen, "new crash group "), static_cast<std::size_t>(kFlood + 1));
+    EXPECT_EQ(occurrences(seen, "of crash group news"), 0u) << "news dropped";
+    EXPECT_GE(occurrences(seen, "skipped the command for "), 1u);
 }
 
 // With --page, the site shows every group stored, once the page's wait
@@ -332,8 +322,7 @@ TEST(CollectorKeepsAPage, ThatShowsTheGroupsOfTheLastBurst)
     for (int tries = 0; tries < 150 && !showsAll(); ++tries) {
         std::this_thread::sleep_for(100ms);
         if (std::filesystem::exists(site / "index.html")) {
-            const Bytes bytes = readFile(site / "index.html");
-            page.assign(bytes.begin(), bytes.end());
+            page = readText(site / "index.html");
         }
     }
     EXPECT_TRUE(showsAll()) << page.substr(0, 2000);

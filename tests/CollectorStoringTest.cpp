@@ -383,8 +383,7 @@ TEST(CollectorEndToEnd, WritesItsFiguresForAMonitoringSystem)
     const ExitResult result = collector.stop();
     ASSERT_EQ(result.status, 0) << result.err;
 
-    const Bytes bytes = readFile(metrics);
-    const std::string text(bytes.begin(), bytes.end());
+    const std::string text = readText(metrics);
     for (const char* sample : {"crash_collector_datagrams_received_total 3", "crash_collector_reports_stored_total 2",
                                "crash_collector_datagrams_rejected_total 1", "crash_collector_groups 2",
                                "crash_collector_group_news_total{event=\"new\"} 2",

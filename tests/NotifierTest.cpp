@@ -56,8 +56,7 @@ public:
     }
     std::string log() const
     {
-        const Bytes written = readFile(dir_.path() / "log");
-        return std::string(written.begin(), written.end());
+        return readText(dir_.path() / "log");
     }
     const fs::path& dir() const { return dir_.path(); }
     // Waits until `holds` says yes of the lines and the directory, for
@@ -85,15 +84,6 @@ private:
     std::optional<collector::Notifier> notifier_;
     int told_ = 0;
 };
-
-std::size_t countOf(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 // Whether the process whose id is in `file` is gone (or a zombie that
 // nobody reaped yet).
@@ -174,15 +164,15 @@ const std::string kMostlySlow = "case $CRASH_SENDER in 10.0.0.2:*) touch {dir}/o
 const Case kCases[] = {
     {"TellsEveryPieceAtOnceWhileCommandsAreBusy", "sleep 5", kFloodThenAnother,
      [](const std::string& log, const fs::path&) {
-         return countOf(log, "new crash group ") == 6001 && countOf(log, "from 10.0.0.2:40000)") == 1
-             && countOf(log, "dropped") == 0;
+         return occurrences(log, "new crash group ") == 6001 && occurrences(log, "from 10.0.0.2:40000)") == 1
+             && occurrences(log, "dropped") == 0;
      }},
     {"RunsAnotherHostsCommandWhileOneFloods", kMostlySlow, kFloodThenAnother,
      [](const std::string&, const fs::path& dir) { return fs::exists(dir / "other"); }},
     {"SaysWhatItSkippedInAFewLinesByHost", "sleep 5", {{"10.0.0.1:40000", 6000}},
      [](const std::string& log, const fs::path&) {
          // All but those that wait and run; one line a second at most.
-         return skippedIn(log) == 6000 - 16 - 3 && countOf(log, "skipped the command") <= 3;
+         return skippedIn(log) == 6000 - 16 - 3 && occurrences(log, "skipped the command") <= 3;
      }},
     {"EndsEverythingACommandStartedOnceItsTimeIsUp", "sleep 200 & echo $! >{dir}/pid; sleep 200",
      {{"10.1.2.3:40000", 1}},
@@ -207,13 +197,13 @@ const Case kCases[] = {
      }},
     {"WritesWhatACommandWritesAsItsOwnLines", "echo hello; echo 'oops\033[2J' >&2", {{"10.1.2.3:40000", 1}},
      [](const std::string& log, const fs::path&) {
-         return countOf(log, "command for crash group 0000000000000000: hello\n") == 1
-             && countOf(log, "command for crash group 0000000000000000: oops?[2J\n") == 1;
+         return occurrences(log, "command for crash group 0000000000000000: hello\n") == 1
+             && occurrences(log, "command for crash group 0000000000000000: oops?[2J\n") == 1;
      }},
     {"BoundsTheLinesOfAChattyCommand", "seq 1000", {{"10.1.2.3:40000", 1}},
      [](const std::string& log, const fs::path&) {
-         return countOf(log, "command for crash group 0000000000000000: ") == 21
-             && countOf(log, ": 980 more lines not shown") == 1;
+         return occurrences(log, "command for crash group 0000000000000000: ") == 21
+             && occurrences(log, ": 980 more lines not shown") == 1;
      }},
 };
 

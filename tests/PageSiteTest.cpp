@@ -28,29 +28,6 @@ namespace fs = std::filesystem;
 
 const store::TimePoint kNow = sys_days{2026y / 12 / 9} + 8h;
 
-std::string readText(const fs::path& path)
-{
-    const Bytes bytes = readFile(path);
-    return {bytes.begin(), bytes.end()};
-}
-
-std::size_t occurrences(std::string_view text, std::string_view piece)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(piece); at != std::string_view::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-// The text between the first `open` and the `close` after it.
-std::string_view between(std::string_view text, std::string_view open, std::string_view close)
-{
-    const auto start = text.find(open);
-    const auto end = start == std::string_view::npos ? start : text.find(close, start + open.size());
-    return end == std::string_view::npos ? std::string_view() : text.substr(start + open.size(), end - start - open.size());
-}
-
 std::string hashOf(std::string_view content)
 {
     const auto encoded = triage::base64(triage::sha256(content));

@@ -116,6 +116,11 @@ std::span<const unsigned char> streamOf(std::span<const unsigned char> frame);
 
 Bytes randomBytes(std::size_t size, unsigned seed = 1);
 Bytes readFile(const std::filesystem::path& path);
+std::string readText(const std::filesystem::path& path);
+// How often `piece` stands in `text`, overlaps counted.
+std::size_t occurrences(std::string_view text, std::string_view piece);
+// The text between the first `open` and the `close` after it.
+std::string_view between(std::string_view text, std::string_view open, std::string_view close);
 // The entries of `directory`, sorted.
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& directory);
 
