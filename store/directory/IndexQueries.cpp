@@ -20,11 +20,17 @@ std::vector<Load> loadsOf(sqlite::Statement& statement)
     return loads;
 }
 
+// The report of the row `statement` stands on (id, disk, group, address).
+StoredReport storedReportAt(sqlite::Statement& statement)
+{
+    return {statement.text(0), toCount(statement.integer(1)), statement.text(2), statement.text(3)};
+}
+
 std::optional<StoredReport> reportOf(sqlite::Statement& statement)
 {
     std::optional<StoredReport> found;
     if (statement.step()) {
-        found = StoredReport{statement.text(0), toCount(statement.integer(1)), statement.text(2), statement.text(3)};
+        found = storedReportAt(statement);
     }
     statement.reset();
     return found;
@@ -91,7 +97,7 @@ std::vector<StoredReport> ReportIndex::receivedBefore(TimePoint before, std::siz
     aged.bind(1, toMicroseconds(before)).bind(2, toInteger(count));
     std::vector<StoredReport> reports;
     while (aged.step()) {
-        reports.push_back({aged.text(0), toCount(aged.integer(1)), aged.text(2), aged.text(3)});
+        reports.push_back(storedReportAt(aged));
     }
     aged.reset();
     return reports;
