@@ -2,8 +2,6 @@
 
 #include "common/Plural.h"
 
-#include <unistd.h>
-
 #include <system_error>
 
 namespace store {
@@ -79,9 +77,7 @@ void DirectoryIndex::close()
 
 void DirectoryIndex::removeFiles()
 {
-    for (const char* name : kIndexFiles) {
-        ::unlinkat(files_.fd(), name, 0);
-    }
+    removeIndexFiles(files_.fd());
 }
 
 void DirectoryIndex::doWithout(const std::string& why)

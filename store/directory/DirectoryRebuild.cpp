@@ -4,6 +4,7 @@
 #include "common/StartupError.h"
 #include "common/UniqueFd.h"
 #include "store/directory/DirectoryIndex.h"
+#include "store/directory/DirectoryListing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,21 +35,12 @@ void giveIndexToDirectoryOwner(int directoryFd)
     }
 }
 
-struct CloseListing {
-    void operator()(DIR* listing) const { ::closedir(listing); }
-};
-
 // The open listing of the directory `directoryFd`.
-std::unique_ptr<DIR, CloseListing> listingOf(int directoryFd, const std::filesystem::path& directory)
+Listing listingOf(int directoryFd, const std::filesystem::path& directory)
 {
-    const int listingFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::unique_ptr<DIR, CloseListing> listing(listingFd < 0 ? nullptr : ::fdopendir(listingFd));
+    Listing listing = openListing(directoryFd);
     if (!listing) {
-        const int error = errno;
-        if (listingFd >= 0) {
-            ::close(listingFd);
-        }
-        throw StartupError(withReason("can't list report store " + directory.string(), error));
+        throw StartupError(withReason("can't list report store " + directory.string(), errno));
     }
     return listing;
 }
@@ -86,9 +78,7 @@ Rebuilt rebuildIndex(const std::filesystem::path& directory, const triage::SkipR
     } catch (const sqlite::Error&) {
         // Whatever state the old index is in (damaged, of another user, half
         // written), the reports are the truth: it starts over from them.
-        for (const char* name : kIndexFiles) {
-            ::unlinkat(directoryFd.get(), name, 0);
-        }
+        removeIndexFiles(directoryFd.get());
         try {
             rebuilt = rebuildInPlace(directoryFd.get(), directory, rules);
         } catch (const sqlite::Error& error) {

@@ -75,11 +75,7 @@ IndexCatchUp::IndexCatchUp(ReportIndex& index, const triage::SkipRules& rules, s
 void IndexCatchUp::start(int directoryFd)
 {
     directoryFd_ = directoryFd;
-    const int fd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    listing_.reset(fd < 0 ? nullptr : ::fdopendir(fd));
-    if (!listing_ && fd >= 0) {
-        ::close(fd);
-    }
+    listing_ = openListing(directoryFd);
     lastId_.clear();
     tally_ = {};
     newestIndexed_ = index_.newestReceived();

@@ -12,6 +12,7 @@
 // others, an index made anew, make none.
 
 #include "signature/SkipRules.h"
+#include "store/directory/DirectoryListing.h"
 #include "store/directory/ReportIndex.h"
 
 #include <dirent.h>
@@ -60,9 +61,6 @@ public:
 
 private:
     enum class Phase { Idle, Files, Gone, Outdated };
-    struct CloseListing {
-        void operator()(DIR* listing) const { ::closedir(listing); }
-    };
 
     void stepFiles(std::chrono::steady_clock::time_point deadline);
     void stepGone(std::chrono::steady_clock::time_point deadline);
@@ -78,7 +76,7 @@ private:
     std::function<void(std::string_view)> tidy_;
     int directoryFd_ = -1;
     Phase phase_ = Phase::Idle;
-    std::unique_ptr<DIR, CloseListing> listing_;
+    Listing listing_;
     std::string lastId_;  // of the walk over the index's reports
     std::vector<std::string> lockFiles_;  // collectors' lock files, tidied after the walk
     Tally tally_;

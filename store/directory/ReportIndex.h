@@ -20,7 +20,9 @@
 #include "store/directory/DiskBudget.h"
 #include "store/directory/Sqlite.h"
 
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -37,6 +39,14 @@ namespace store {
 inline constexpr const char* kIndexFileName = ".index.sqlite";
 // Every file of the index: the database, its log and the log's shared index.
 inline constexpr std::array<const char*, 3> kIndexFiles{".index.sqlite", ".index.sqlite-wal", ".index.sqlite-shm"};
+// Removes the index's files from the directory `directoryFd`, as many as
+// are there.
+inline void removeIndexFiles(int directoryFd)
+{
+    for (const char* name : kIndexFiles) {
+        ::unlinkat(directoryFd, name, 0);
+    }
+}
 
 // A report as the index takes it.
 struct IndexEntry {
