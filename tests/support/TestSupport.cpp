@@ -384,28 +384,6 @@ Bytes readFile(const std::filesystem::path& path)
     return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
-std::string readText(const std::filesystem::path& path)
-{
-    const Bytes bytes = readFile(path);
-    return {bytes.begin(), bytes.end()};
-}
-
-std::size_t occurrences(std::string_view text, std::string_view piece)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(piece); at != std::string_view::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-std::string_view between(std::string_view text, std::string_view open, std::string_view close)
-{
-    const auto start = text.find(open);
-    const auto end = start == std::string_view::npos ? start : text.find(close, start + open.size());
-    return end == std::string_view::npos ? std::string_view() : text.substr(start + open.size(), end - start - open.size());
-}
-
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& directory)
 {
     std::vector<std::filesystem::path> files;

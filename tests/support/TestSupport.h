@@ -116,11 +116,30 @@ std::span<const unsigned char> streamOf(std::span<const unsigned char> frame);
 
 Bytes randomBytes(std::size_t size, unsigned seed = 1);
 Bytes readFile(const std::filesystem::path& path);
-std::string readText(const std::filesystem::path& path);
+inline std::string readText(const std::filesystem::path& path)
+{
+    const Bytes bytes = readFile(path);
+    return {bytes.begin(), bytes.end()};
+}
+
 // How often `piece` stands in `text`, overlaps counted.
-std::size_t occurrences(std::string_view text, std::string_view piece);
+inline std::size_t occurrences(std::string_view text, std::string_view piece)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(piece); at != std::string_view::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // The text between the first `open` and the `close` after it.
-std::string_view between(std::string_view text, std::string_view open, std::string_view close);
+inline std::string_view between(std::string_view text, std::string_view open, std::string_view close)
+{
+    const auto start = text.find(open);
+    const auto end = start == std::string_view::npos ? start : text.find(close, start + open.size());
+    return end == std::string_view::npos ? std::string_view() : text.substr(start + open.size(), end - start - open.size());
+}
+
 // The entries of `directory`, sorted.
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& directory);
 
